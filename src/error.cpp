@@ -1,0 +1,42 @@
+#include "error.hpp"
+
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace kestrane {
+
+namespace {
+
+// The GNU strerror_r returns a pointer that may or may not be the buffer; the XSI one returns
+// an int and always fills the buffer. Both overloads exist so that either declaration compiles.
+[[maybe_unused]] const char* strerror_result(char* result, const char*) { return result; }
+[[maybe_unused]] const char* strerror_result(int status, const char* buffer) {
+  return status == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
+std::string os_error_text(int os_errno) {
+  char buffer[256] = {};
+  return strerror_result(strerror_r(os_errno, buffer, sizeof buffer), buffer);
+}
+
+Error Error::io_os(int os_errno) { return Error(Io{os_errno, {}}); }
+
+Error Error::io_message(std::string text) { return Error(Io{0, std::move(text)}); }
+
+Error Error::parse(std::string message) { return Error(Parse{std::move(message)}); }
+
+std::string Error::display() const {
+  if (const auto* io = std::get_if<Io>(&v_)) {
+    if (io->message.empty()) {
+      return "I/O error: " + os_error_text(io->os_errno) + " (os error " +
+             std::to_string(io->os_errno) + ")";
+    }
+    return "I/O error: " + io->message;
+  }
+  return "parse error: " + std::get<Parse>(v_).message;
+}
+
+}  // namespace kestrane

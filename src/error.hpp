@@ -1,0 +1,50 @@
+// The reader library's one error type, and the result type of every fallible operation.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <variant>
+
+namespace kestrane {
+
+class Error {
+ public:
+  // An operating-system failure; displayed as "<description> (os error N)".
+  static Error io_os(int os_errno);
+  // An I/O failure with a fixed text, e.g. "failed to fill whole buffer".
+  static Error io_message(std::string text);
+  // A format failure with its message.
+  static Error parse(std::string message);
+
+  bool is_io() const noexcept { return std::holds_alternative<Io>(v_); }
+  bool is_parse() const noexcept { return std::holds_alternative<Parse>(v_); }
+
+  // "I/O error: ..." or "parse error: ...".
+  std::string display() const;
+
+ private:
+  struct Io {
+    int os_errno;         // 0 when `message` holds a fixed text instead
+    std::string message;
+  };
+  struct Parse {
+    std::string message;
+  };
+  explicit Error(Io io) : v_(std::move(io)) {}
+  explicit Error(Parse parse) : v_(std::move(parse)) {}
+
+  std::variant<Io, Parse> v_;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+// Builds the unexpected value for a parse failure: `return parse_error("...");`.
+inline std::unexpected<Error> parse_error(std::string message) {
+  return std::unexpected(Error::parse(std::move(message)));
+}
+
+// The C library's description of an error number (strerror_r, GNU or XSI form).
+std::string os_error_text(int os_errno);
+
+}  // namespace kestrane

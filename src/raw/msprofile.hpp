@@ -1,0 +1,30 @@
+// Profile blocks of MSProfile.bin: a 16-byte preamble, then an LZF stream of a 16-byte header
+// and one u32 intensity per point; m/z values form an even axis from `first` to `last`.
+#pragma once
+
+#include <cstdint>
+#include <memory_resource>
+#include <span>
+#include <vector>
+
+#include "../error.hpp"
+#include "msscan.hpp"
+#include "mspeak.hpp"
+
+namespace kestrane::raw {
+
+// Decodes a profile block. Parse errors: "MSProfile block too short for preamble",
+// "Missing UncompressedByteCount for profile block", any decompress() error, then
+// "Decompressed profile block too short for point count". Arrays come from `arrays`.
+[[nodiscard]] Result<DecodedBlock> decode_profile_block(
+    std::span<const std::uint8_t> block, const BlockDescriptor& descriptor, double first,
+    double last, std::pmr::memory_resource* arrays = std::pmr::get_default_resource());
+
+// As decode_profile_block, expanding through `scratch`, whose capacity is reused across calls.
+[[nodiscard]] Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
+                                                        const BlockDescriptor& descriptor,
+                                                        double first, double last,
+                                                        std::pmr::memory_resource* arrays,
+                                                        std::vector<std::uint8_t>& scratch);
+
+}  // namespace kestrane::raw

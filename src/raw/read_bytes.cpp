@@ -1,0 +1,153 @@
+#include "read_bytes.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace kestrane::raw {
+
+namespace {
+
+constexpr const char* short_read_message = "failed to fill whole buffer";
+
+// Owns one descriptor; closes it once, on every path, and never retries close.
+class File {
+ public:
+  explicit File(int fd) noexcept : fd_(fd) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Result<File> open_read_only(const std::string& path) {
+  // The system takes NUL-terminated paths: one with a NUL inside would name another file.
+  if (path.find('\0') != std::string::npos) return std::unexpected(Error::io_os(EINVAL));
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(Error::io_os(errno));
+  return Result<File>(std::in_place, fd);
+}
+
+// Fills `out` from the current position; Io on failure or early end of file.
+Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const std::size_t want =
+        std::min<std::size_t>(length - done, std::numeric_limits<ssize_t>::max());
+    const ssize_t got = ::read(fd, out + done, want);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io_os(errno));
+    }
+    if (got == 0) return std::unexpected(Error::io_message(short_read_message));
+    done += static_cast<std::size_t>(got);
+  }
+  return {};
+}
+
+// Reads from a file whose size is not known (a pipe, a device): the buffer grows only as bytes
+// arrive, so a huge `length` costs nothing unless the bytes really exist.
+Result<void> read_exact_growing(int fd, std::size_t length, std::vector<std::uint8_t>& buffer) {
+  constexpr std::size_t first_chunk = std::size_t{1} << 20;
+  buffer.clear();
+  while (buffer.size() < length) {
+    const std::size_t have = buffer.size();
+    const std::size_t grow = std::min(length - have, std::max(first_chunk, have));
+    buffer.resize(have + grow);
+    std::size_t filled = 0;
+    while (filled < grow) {
+      const ssize_t got = ::read(fd, buffer.data() + have + filled, grow - filled);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(Error::io_os(errno));
+      }
+      if (got == 0) return std::unexpected(Error::io_message(short_read_message));
+      filled += static_cast<std::size_t>(got);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
+                             std::vector<std::uint8_t>& buffer) {
+  auto file = open_read_only(path);
+  if (!file) return std::unexpected(std::move(file).error());
+  const int fd = file->fd();
+
+  // lseek takes a signed offset: 2^63 and above are refused by the system as EINVAL.
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return std::unexpected(Error::io_os(errno));
+  }
+  if (length == 0) {
+    buffer.clear();
+    return {};
+  }
+
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // A regular file's size tells in advance whether the range exists; refusing here keeps a
+    // descriptor that claims gigabytes from costing a buffer of that size.
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (offset >= size || length > size - offset) {
+      return std::unexpected(Error::io_message(short_read_message));
+    }
+    buffer.resize(length);
+    auto done = read_exact(fd, buffer.data(), length);
+    if (!done) buffer.clear();
+    return done;
+  }
+  auto done = read_exact_growing(fd, length, buffer);
+  if (!done) buffer.clear();
+  return done;
+}
+
+Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
+                                             std::size_t length) {
+  std::vector<std::uint8_t> buffer;
+  auto done = read_bytes_into(path, offset, length, buffer);
+  if (!done) return std::unexpected(std::move(done).error());
+  return buffer;
+}
+
+Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
+  auto file = open_read_only(path);
+  if (!file) return std::unexpected(std::move(file).error());
+  const int fd = file->fd();
+
+  // One byte more than the size, so that the read that finds the end needs no reallocation.
+  std::size_t capacity = std::size_t{1} << 16;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    capacity = static_cast<std::size_t>(st.st_size) + 1;
+  }
+  std::vector<std::uint8_t> bytes(capacity);
+  std::size_t have = 0;
+  for (;;) {
+    if (have == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t got = ::read(fd, bytes.data() + have, bytes.size() - have);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io_os(errno));
+    }
+    if (got == 0) break;
+    have += static_cast<std::size_t>(got);
+  }
+  bytes.resize(have);
+  return bytes;
+}
+
+}  // namespace kestrane::raw

@@ -1,0 +1,28 @@
+// Exact byte-range reads of data files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../error.hpp"
+
+namespace kestrane::raw {
+
+// Reads exactly `length` bytes from `offset` of the file at `path`: open, lseek, read until
+// full (repeating on EINTR), close. Errors are Io: the OS error of open, lseek or read, or
+// "failed to fill whole buffer" when the file ends first. A range that runs past the end of a
+// regular file fails before any buffer for it is allocated.
+[[nodiscard]] Result<std::vector<std::uint8_t>> read_bytes(const std::string& path,
+                                                           std::uint64_t offset,
+                                                           std::size_t length);
+
+// As read_bytes, but into `buffer`, resized to `length`; its capacity is reused across calls.
+[[nodiscard]] Result<void> read_bytes_into(const std::string& path, std::uint64_t offset,
+                                           std::size_t length, std::vector<std::uint8_t>& buffer);
+
+// Reads a whole file.
+[[nodiscard]] Result<std::vector<std::uint8_t>> read_file(const std::string& path);
+
+}  // namespace kestrane::raw
