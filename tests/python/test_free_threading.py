@@ -143,7 +143,7 @@ def _dir_220(root, rng, n_scans):
         off, count = files.add_peak(mz, intensity)
         points = len(mz)
         if i % 4 == 3:
-            off = len(files.peak) + 1024
+            off = 1 << 40
             mz, intensity = [], []
         struct.pack_into("<20s", rec, 156, _wide_descriptor(3, off, count, points))
         records.append(bytes(rec))

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Runs tests/python/test_free_threading.py on a free-threaded CPython 3.13: builds the interpreter
+# if needed (tools/build-free-threaded-python.sh), installs this checkout and pytest into a venv
+# under build-free-threaded/ and exits with pytest's status.
+#
+#   tools/run-free-threaded-tests.sh [--tsan] [-- pytest arguments...]
+#
+# --tsan uses the ThreadSanitizer interpreter and compiles the extension with -fsanitize=thread,
+# so races inside the extension are reported too.
+set -euo pipefail
+
+repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+tsan=0
+pytest_args=()
+while (($#)); do
+  case "$1" in
+    --tsan) tsan=1 ;;
+    --)
+      shift
+      pytest_args=("$@")
+      break
+      ;;
+    -h | --help)
+      sed -n '2,9s/^# \{0,1\}//p' "$0"
+      exit 0
+      ;;
+    *)
+      echo "unknown argument: $1" >&2
+      exit 2
+      ;;
+  esac
+  shift
+done
+
+log() { echo "run-free-threaded-tests: $*" >&2; }
+
+build_args=()
+((tsan)) && build_args+=(--tsan)
+python=$("$repo_root/tools/build-free-threaded-python.sh" "${build_args[@]}" | tail -n 1)
+[[ -x $python ]] || {
+  log "interpreter build gave no usable path ('$python')"
+  exit 1
+}
+log "interpreter: $python"
+
+[[ -f $repo_root/pyproject.toml ]] || {
+  log "no pyproject.toml in $repo_root: nothing to install"
+  exit 1
+}
+
+work="$repo_root/build-free-threaded"
+((tsan)) && work="$repo_root/build-free-threaded-tsan"
+venv="$work/venv"
+# A venv belongs to one interpreter; a rebuilt or upgraded interpreter gets a fresh one.
+if [[ ! -x $venv/bin/python || $(cat "$venv/.interpreter" 2>/dev/null) != "$python" ]]; then
+  rm -rf "$venv"
+  mkdir -p "$work"
+  "$python" -m venv "$venv"
+  echo "$python" >"$venv/.interpreter"
+fi
+vpy="$venv/bin/python"
+
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+export CMAKE_BUILD_PARALLEL_LEVEL="${KESTRANE_BUILD_JOBS:-$(nproc)}"
+if ((tsan)); then
+  export CFLAGS="${CFLAGS:-} -fsanitize=thread"
+  export CXXFLAGS="${CXXFLAGS:-} -fsanitize=thread"
+  export LDFLAGS="${LDFLAGS:-} -fsanitize=thread"
+fi
+
+log "installing pytest and $repo_root"
+"$vpy" -m pip install --quiet pytest >&2
+# A build directory kept between runs makes a re-run an incremental CMake build.
+"$vpy" -m pip install --quiet --force-reinstall --no-deps \
+  --config-settings=build-dir="$work/cmake" "$repo_root" >&2
+
+if ((tsan)); then
+  suppressions="$(dirname "$python")/../share/tsan/suppressions_free_threading.txt"
+  opts="halt_on_error=1 second_deadlock_stack=1"
+  [[ -f $suppressions ]] && opts+=" suppressions=$suppressions"
+  export TSAN_OPTIONS="${TSAN_OPTIONS:-$opts}"
+fi
+
+cd "$repo_root"
+# -P: the interpreter does not put the working directory first on sys.path, so `kestrane`
+# resolves to the installed extension and never to something in the checkout.
+exec env -u PYTHON_GIL "$vpy" -P -m pytest -p no:cacheprovider \
+  tests/python/test_free_threading.py "${pytest_args[@]}"
