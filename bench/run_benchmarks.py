@@ -1,0 +1,230 @@
+"""Runs kestrane's benchmarks and prints each figure beside its anchor, measured in one run.
+
+    python bench/run_benchmarks.py [--quick] [--write docs/performance.md]
+
+Needs the installed kestrane module, the fixture writer's dependencies (numpy, liblzf) and the
+C++ benchmarks, built here into build-bench/ (Release) unless --no-build is given. Generated
+runs are cached in build-bench/runs/. Figures are best and median of several repetitions;
+compare the ratios, since absolute times depend on the machine and its load.
+"""
+
+from __future__ import annotations
+
+import argparse
+import array
+import gc
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build-bench"
+sys.path.insert(0, str(ROOT / "tools"))
+
+
+def sh(*cmd: str | os.PathLike, **kw) -> str:
+    return subprocess.run([str(c) for c in cmd], check=True, capture_output=True, text=True, **kw).stdout
+
+
+def build() -> None:
+    sh("cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+       "-DKESTRANE_BUILD_BENCH=ON", "-DKESTRANE_BUILD_TESTS=OFF", "-DKESTRANE_BUILD_TOOLS=OFF")
+    sh("ninja", "-C", BUILD)
+
+
+def run_dir(scans: int, points: int) -> Path:
+    import kestrane_fixtures as fx
+
+    path = BUILD / "runs" / f"profile_{scans}x{points}.d"
+    if not (path / "AcqData" / "MSScan.bin").exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        fx.realistic_run(path, n_scans=scans, points=points, seed=1, ms2_every=0)
+    return path
+
+
+def stats(values: list[float]) -> tuple[float, float]:
+    return min(values), statistics.median(values)
+
+
+def google_benchmark(binary: str, reps: int) -> dict[str, tuple[float, float, str]]:
+    """name -> (best, median) of real time in ns, and the label."""
+    out = sh(BUILD / "bench" / binary, f"--benchmark_repetitions={reps}", "--benchmark_format=json")
+    runs: dict[str, list[float]] = {}
+    labels: dict[str, str] = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration":
+            continue
+        name = b["run_name"]
+        runs.setdefault(name, []).append(b["real_time"])
+        labels[name] = b.get("label", "")
+    return {k: (*stats(v), labels[k]) for k, v in runs.items()}
+
+
+# Measured in a fresh interpreter: peak resident memory of one construction.
+PEAK_RSS = textwrap.dedent("""
+    import resource, sys, kestrane
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * resource.getpagesize()
+    before = rss()
+    r = kestrane.RawReader(sys.argv[1])
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    points = sum(len(r.read_spectrum(i)) for i in range(r.scan_count))
+    print(before, peak, rss(), points)
+""")
+
+
+def time_open(path: Path, reps: int) -> tuple[float, float]:
+    import kestrane
+
+    times = []
+    for _ in range(reps):
+        gc.collect()
+        t0 = time.perf_counter()
+        r = kestrane.RawReader(str(path))
+        times.append(time.perf_counter() - t0)
+        del r
+    return stats(times)
+
+
+def floors(path: Path, reps: int) -> dict[str, tuple[float, float]]:
+    out = sh(BUILD / "bench" / "open_floor", path, str(reps))
+    result = {}
+    for line in out.splitlines():
+        m = re.match(r"(\w+) best ([\d.]+) median ([\d.]+)", line)
+        if m:
+            result[m.group(1)] = (float(m.group(2)), float(m.group(3)))
+    return result
+
+
+def time_call(fn, reps: int, number: int) -> tuple[float, float]:
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - t0) / number)
+    return stats(times)
+
+
+class Table:
+    def __init__(self) -> None:
+        self.rows: list[tuple[str, str, str, str, str]] = []
+
+    def add(self, what: str, ours: tuple[float, float], anchor_name: str, anchor: tuple[float, float],
+            unit: str, target: str) -> None:
+        scale = {"s": 1.0, "ms": 1e3, "us": 1e6, "GB/s": 1.0}[unit]
+        fmt = lambda v: f"{v[0] * scale:.3f} / {v[1] * scale:.3f}"  # noqa: E731
+        if unit == "GB/s":
+            ratio = ours[0] / anchor[0]
+        else:
+            ratio = ours[0] / anchor[0]
+        row = (what, f"{fmt(ours)} {unit}", f"{anchor_name}: {fmt(anchor)} {unit}", f"{ratio:.2f}x", target)
+        self.rows.append(row)
+        print(" | ".join(row), flush=True)
+
+    def markdown(self) -> str:
+        head = "| figure | kestrane (best / median) | anchor (best / median) | ratio (best) | target |\n"
+        head += "|---|---|---|---|---|\n"
+        return head + "".join(f"| {' | '.join(r)} |\n" for r in self.rows)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="fewer repetitions and a smaller large run")
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--write", type=Path, help="write the results as markdown to this file")
+    args = ap.parse_args()
+    reps = 3 if args.quick else 7
+    big_scans = 1000 if args.quick else 3000
+
+    if not args.no_build:
+        build()
+    import kestrane
+
+    t = Table()
+    extra: list[str] = []
+
+    # 1. decompress against liblzf.
+    lz = google_benchmark("lzf_bench", reps)
+    for kind, arg in (("realistic", 0), ("sparse", 1), ("random", 2)):
+        ours = lz[f"BM_Decompress/{arg}/repeats:{reps}"]
+        theirs = lz[f"BM_LiblzfDecompress/{arg}/repeats:{reps}"]
+        # Time ratio: below 1 means faster; throughput ratio is its inverse.
+        t.add(f"decompress, {kind} streams ({ours[2].split(' ', 1)[-1]})", (ours[0] / 1e9, ours[1] / 1e9),
+              "lzf_decompress", (theirs[0] / 1e9, theirs[1] / 1e9), "ms",
+              {"realistic": "<= 0.77x (1.3x throughput)", "sparse": "<= 0.5x (2x throughput)"}.get(kind, ""))
+
+    # 2. Block decoders and the iteration step against plain loops.
+    dec = google_benchmark("decode_bench", reps)
+    for ours_name, anchor_name, label in (
+        ("BM_DecodeProfileBlock", "BM_PlainProfileLoop", "decode_profile_block, 20,000 points"),
+        ("BM_DecodePeakBlock/3", "BM_PlainPeakLoop/3", "decode_peak_block format 3, 20,000 points"),
+        ("BM_DecodePeakBlock/2", "BM_PlainPeakLoop/2", "decode_peak_block format 2, 20,000 points"),
+        ("BM_IterationStep", "BM_PlainIterationStep", "iteration step (read + decode), per scan"),
+    ):
+        o = dec[f"{ours_name}/repeats:{reps}"]
+        a = dec[f"{anchor_name}/repeats:{reps}"]
+        t.add(label, (o[0] / 1e9, o[1] / 1e9), "plain C++ loop", (a[0] / 1e9, a[1] / 1e9), "us", "")
+
+    # 3. RawReader(path) against the floors, and linear growth.
+    small, big = run_dir(big_scans // 10, 20000), run_dir(big_scans, 20000)
+    open_small = time_open(small, reps)
+    open_big = time_open(big, reps)
+    fl = floors(big, reps)
+    t.add(f"RawReader(path), {big_scans} x 20,000", open_big, "compute floor (b)", fl["compute_floor"], "s", "<= 1.3x")
+    t.add(f"RawReader(path), {big_scans} x 20,000", open_big, "naive floor (a)", fl["naive_floor"], "s", "")
+    t.add(f"RawReader(path), {big_scans} vs 10 x {big_scans // 10} scans", open_big,
+          f"10 x the {big_scans // 10}-scan figure", (10 * open_small[0], 10 * open_small[1]), "s", "<= 1.15x")
+
+    # 4. Getters against array.tolist() on the same values.
+    r = kestrane.RawReader(str(big))
+    s = r.read_spectrum(0)
+    mz, inten = s.mz, s.intensity
+    da, fa = array.array("d", mz), array.array("f", inten)
+    n = 200 if not args.quick else 50
+    t.add(f"Spectrum.mz, {len(mz)} values", time_call(lambda: s.mz, reps, n), "array('d').tolist()",
+          time_call(da.tolist, reps, n), "ms", "<= 1.05x")
+    t.add(f"Spectrum.intensity, {len(inten)} values", time_call(lambda: s.intensity, reps, n),
+          "array('f').tolist()", time_call(fa.tolist, reps, n), "ms", "<= 1.05x")
+    t.add("read_spectrum(i), per call", time_call(lambda: r.read_spectrum(0), reps, n),
+          "two array copies (array('d', da), array('f', fa))",
+          time_call(lambda: (array.array("d", da), array.array("f", fa)), reps, n), "us", "")
+    del r, s
+
+    # 5. Peak resident memory while constructing.
+    before, peak, after, points = map(int, sh(sys.executable, "-c", PEAK_RSS, big).split())
+    arrays = points * 12 + (big / "AcqData" / "MSScan.bin").stat().st_size
+    growth = peak - before
+    extra.append(f"Peak memory while constructing: {growth / 2**20:.1f} MiB above the interpreter's "
+                 f"{before / 2**20:.1f} MiB, for {arrays / 2**20:.1f} MiB of decoded arrays and index "
+                 f"({growth / arrays:.3f}x; target <= 1.1x).")
+    print(extra[-1])
+
+    if args.write:
+        uname = platform.uname()
+        cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+        text = [
+            "# Performance\n",
+            f"Measured {time.strftime('%Y-%m-%d')} on {cpu}, {os.cpu_count()} cores, "
+            f"{uname.system} {uname.release}, Python {platform.python_version()}, with "
+            f"`python bench/run_benchmarks.py{' --quick' if args.quick else ''} --write {args.write}`. "
+            "Times are best / median of "
+            f"{reps} repetitions; each row's anchor was measured in the same run. The machine is "
+            "shared and noisy: read the ratios.\n",
+            t.markdown(),
+            *[f"\n{e}\n" for e in extra],
+        ]
+        args.write.write_text("\n".join(text))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
