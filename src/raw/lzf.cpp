@@ -29,19 +29,20 @@ Result<void> check_reachable(std::size_t in_len, std::size_t expected_len) {
 
 // Copies a back reference of `len` bytes from `distance` bytes behind `dst`, with the result of
 // a forward byte-by-byte copy. `room` is the number of bytes writable from `dst` (>= len): wide
-// copies may write past `len` within it; later tokens overwrite those bytes.
+// copies may write up to 15 bytes past the match within it; later tokens overwrite those bytes.
 inline void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t len,
                        std::size_t room) {
   const std::uint8_t* src = dst - distance;
-  if (distance == 1) {
-    std::memset(dst, *src, len);
-    return;
-  }
-  // Wide copies end at most 15 bytes past the match.
-  if (len + 15 <= room) {
+  if (len + 15 <= room) [[likely]] {
     if (distance >= 16) {
       // Each 16-byte source chunk ends at or before its destination chunk begins.
-      for (std::size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
+      std::memcpy(dst, src, 16);
+      for (std::size_t i = 16; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
+      return;
+    }
+    if (distance == 1) {
+      const std::uint8_t byte = *src;
+      for (std::size_t i = 0; i < len; i += 16) std::memset(dst + i, byte, 16);
       return;
     }
     // A short period: lay down its first copy byte by byte until the period multiple reaches 16,
