@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <memory_resource>
+#include <cstddef>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,19 +17,28 @@ namespace vornelle_core {
 // resource unless a source is given another), and `resize` leaves new elements uninitialised:
 // producers overwrite every element, so zero-filling first would only cost a second pass.
 template <class T>
-class ArrayAllocator : public std::pmr::polymorphic_allocator<T> {
+class ArrayAllocator {
  public:
-  using std::pmr::polymorphic_allocator<T>::polymorphic_allocator;
-  ArrayAllocator() noexcept = default;
-  ArrayAllocator(const ArrayAllocator&) noexcept = default;
-  template <class U>
-  ArrayAllocator(const ArrayAllocator<U>& other) noexcept  // NOLINT: converting, as the base
-      : std::pmr::polymorphic_allocator<T>(other.resource()) {}
+  using value_type = T;
+  // An array moved into another takes its resource along: assignment never copies elements
+  // into the target's old resource. A copied array goes to the default resource.
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
+  using propagate_on_container_copy_assignment = std::false_type;
 
+  ArrayAllocator() noexcept : resource_(std::pmr::get_default_resource()) {}
+  ArrayAllocator(std::pmr::memory_resource* resource) noexcept  // NOLINT: implicit, as pmr's
+      : resource_(resource) {}
   template <class U>
-  struct rebind {
-    using other = ArrayAllocator<U>;
-  };
+  ArrayAllocator(const ArrayAllocator<U>& other) noexcept  // NOLINT: converting
+      : resource_(other.resource()) {}
+
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(resource_->allocate(n * sizeof(T), alignof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    resource_->deallocate(p, n * sizeof(T), alignof(T));
+  }
 
   template <class U, class... Args>
   void construct(U* p, Args&&... args) {
@@ -38,8 +49,17 @@ class ArrayAllocator : public std::pmr::polymorphic_allocator<T> {
     }
   }
 
-  // A copied array goes to the default resource, never to the resource of its source.
   ArrayAllocator select_on_container_copy_construction() const { return ArrayAllocator(); }
+
+  std::pmr::memory_resource* resource() const noexcept { return resource_; }
+
+  template <class U>
+  friend bool operator==(const ArrayAllocator& a, const ArrayAllocator<U>& b) noexcept {
+    return a.resource_ == b.resource() || a.resource_->is_equal(*b.resource());
+  }
+
+ private:
+  std::pmr::memory_resource* resource_;
 };
 
 template <class T>

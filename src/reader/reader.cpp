@@ -96,9 +96,6 @@ class ReaderSpectrumIterator final : public vornelle_core::SpectrumIterator {
 vornelle_core::SpectrumRecord ReaderSpectrumIterator::convert(const raw::ScanRecord& scan) {
   vornelle_core::SpectrumRecord out;
   out.index = index_++;
-  // The record's arrays share the source's resource, so decoded arrays move in without a copy.
-  out.mz = vornelle_core::Array<double>(arrays_);
-  out.intensity = vornelle_core::Array<float>(arrays_);
 
   // Failures of a single scan are dropped on purpose: the scan still yields its record, with
   // whatever arrays could be decoded (empty ones), and the iteration goes on.
@@ -109,6 +106,7 @@ vornelle_core::SpectrumRecord ReaderSpectrumIterator::convert(const raw::ScanRec
                                                scan.mz_range_end.value_or(0.0), arrays_,
                                                expanded_);
       if (decoded) {
+        // The arrays move in with their resource (the allocator propagates): no copy.
         out.mz = std::move(decoded->mz);
         out.intensity = std::move(decoded->intensity);
         out.profile_decoded = true;

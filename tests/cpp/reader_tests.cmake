@@ -1,0 +1,11 @@
+# Tests of the scan index parser and the Reader, with their builders of synthetic acquisitions.
+find_package(Threads REQUIRED)
+
+add_library(kestrane_acquisition_support STATIC support/acquisition.cpp)
+target_link_libraries(kestrane_acquisition_support PUBLIC kestrane_test_support)
+target_compile_options(kestrane_acquisition_support PRIVATE ${KESTRANE_WARNINGS})
+
+kestrane_add_test(msscan_test cpp/msscan_test.cpp LIBS kestrane_acquisition_support)
+kestrane_add_test(reader_test cpp/reader_test.cpp LIBS kestrane_acquisition_support)
+kestrane_add_test(reader_threads_test cpp/reader_threads_test.cpp
+  LIBS kestrane_acquisition_support Threads::Threads)
