@@ -22,15 +22,15 @@ std::string os_error_text(int os_errno) {
   return strerror_result(strerror_r(os_errno, buffer, sizeof buffer), buffer);
 }
 
-Error Error::io_os(int os_errno) { return Error(Io{os_errno, {}}); }
+Error Error::io_os(int os_errno) { return Error(Io{true, os_errno, {}}); }
 
-Error Error::io_message(std::string text) { return Error(Io{0, std::move(text)}); }
+Error Error::io_message(std::string text) { return Error(Io{false, 0, std::move(text)}); }
 
 Error Error::parse(std::string message) { return Error(Parse{std::move(message)}); }
 
 std::string Error::display() const {
   if (const auto* io = std::get_if<Io>(&v_)) {
-    if (io->message.empty()) {
+    if (io->from_os) {
       return "I/O error: " + os_error_text(io->os_errno) + " (os error " +
              std::to_string(io->os_errno) + ")";
     }

@@ -24,7 +24,8 @@ class Error {
 
  private:
   struct Io {
-    int os_errno;         // 0 when `message` holds a fixed text instead
+    bool from_os;         // os_errno is meaningful; otherwise `message` is the text
+    int os_errno;
     std::string message;
   };
   struct Parse {

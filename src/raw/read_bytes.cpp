@@ -82,7 +82,9 @@ Result<void> read_exact_growing(int fd, std::size_t length, std::vector<std::uin
 
 }  // namespace
 
-Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
+namespace {
+
+Result<void> read_range(const std::string& path, std::uint64_t offset, std::size_t length,
                              std::vector<std::uint8_t>& buffer) {
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file).error());
@@ -106,12 +108,17 @@ Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std:
       return std::unexpected(Error::io_message(short_read_message));
     }
     buffer.resize(length);
-    auto done = read_exact(fd, buffer.data(), length);
-    if (!done) buffer.clear();
-    return done;
+    return read_exact(fd, buffer.data(), length);
   }
-  auto done = read_exact_growing(fd, length, buffer);
-  if (!done) buffer.clear();
+  return read_exact_growing(fd, length, buffer);
+}
+
+}  // namespace
+
+Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
+                             std::vector<std::uint8_t>& buffer) {
+  auto done = read_range(path, offset, length, buffer);
+  if (!done) buffer.clear();  // never a partial or stale range
   return done;
 }
 

@@ -18,7 +18,8 @@ namespace kestrane::raw {
                                                            std::uint64_t offset,
                                                            std::size_t length);
 
-// As read_bytes, but into `buffer`, resized to `length`; its capacity is reused across calls.
+// As read_bytes, but into `buffer`, resized to `length` (emptied on failure); its capacity is
+// reused across calls.
 [[nodiscard]] Result<void> read_bytes_into(const std::string& path, std::uint64_t offset,
                                            std::size_t length, std::vector<std::uint8_t>& buffer);
 
