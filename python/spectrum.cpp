@@ -1,0 +1,160 @@
+#include <Python.h>
+
+#include "spectrum.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "errors.hpp"
+#include "py_ref.hpp"
+
+namespace kestrane::python {
+
+namespace {
+
+struct SpectrumState {
+  std::vector<double> mz;
+  std::vector<float> intensity;
+  std::uint32_t ms_level;
+  double retention_time_sec;
+};
+
+struct SpectrumObject {
+  PyObject_HEAD
+  SpectrumState state;
+};
+
+const SpectrumState& state_of(PyObject* self) {
+  return reinterpret_cast<SpectrumObject*>(self)->state;
+}
+
+// A new list of floats, one per value, each widened exactly to double.
+template <class T>
+PyObject* float_list(const std::vector<T>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
+    if (item == nullptr) return nullptr;  // the list releases the items stored so far
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// Two digits after the point from the exact binary value, ties to even, never an exponent.
+// PyOS_double_to_string rounds correctly; NaN and the infinities get the names used here.
+std::string format_seconds(double seconds) {
+  if (std::isnan(seconds)) return "NaN";
+  if (std::isinf(seconds)) return seconds > 0 ? "inf" : "-inf";
+  char* text = PyOS_double_to_string(seconds, 'f', 2, 0, nullptr);
+  if (text == nullptr) throw std::bad_alloc();
+  std::string out;
+  try {
+    out = text;
+  } catch (...) {
+    PyMem_Free(text);
+    throw;
+  }
+  PyMem_Free(text);
+  return out;
+}
+
+void spectrum_dealloc(PyObject* self) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<SpectrumObject*>(self)->state.~SpectrumState();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* spectrum_repr(PyObject* self) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    const SpectrumState& s = state_of(self);
+    const std::string seconds = format_seconds(s.retention_time_sec);
+    return PyUnicode_FromFormat("Spectrum(%zu peaks, RT %ss)", s.mz.size(), seconds.c_str());
+  });
+}
+
+Py_ssize_t spectrum_length(PyObject* self) noexcept {
+  return guard<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(state_of(self).mz.size()); });
+}
+
+PyObject* spectrum_get_mz(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&] { return float_list(state_of(self).mz); });
+}
+
+PyObject* spectrum_get_intensity(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&] { return float_list(state_of(self).intensity); });
+}
+
+PyObject* spectrum_get_ms_level(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr, [&] { return PyLong_FromLong(state_of(self).ms_level); });
+}
+
+PyObject* spectrum_get_retention_time_sec(PyObject* self, void*) noexcept {
+  return guard<PyObject*>(nullptr,
+                          [&] { return PyFloat_FromDouble(state_of(self).retention_time_sec); });
+}
+
+PyGetSetDef spectrum_getset[] = {
+    {"mz", &spectrum_get_mz, nullptr, nullptr, nullptr},
+    {"intensity", &spectrum_get_intensity, nullptr, nullptr, nullptr},
+    {"ms_level", &spectrum_get_ms_level, nullptr, nullptr, nullptr},
+    {"retention_time_sec", &spectrum_get_retention_time_sec, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot spectrum_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&spectrum_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&spectrum_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(&spectrum_length)},
+    {Py_tp_getset, spectrum_getset},
+    {0, nullptr},
+};
+
+// No Py_tp_new: instances come from RawReader.read_spectrum only.
+PyType_Spec spectrum_spec = {
+    "builtins.Spectrum",
+    sizeof(SpectrumObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    spectrum_slots,
+};
+
+}  // namespace
+
+PyTypeObject* spectrum_type() noexcept {
+  // PyMutex_Lock detaches the thread state while it waits, so a thread blocked here never holds
+  // up one that needs the interpreter lock to finish creating the type.
+  static std::atomic<PyTypeObject*> type{nullptr};
+  static PyMutex creating{};
+  if (PyTypeObject* t = type.load(std::memory_order_acquire)) return t;
+  PyMutex_Lock(&creating);
+  PyTypeObject* t = type.load(std::memory_order_relaxed);
+  if (t == nullptr) {
+    t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spectrum_spec));
+    type.store(t, std::memory_order_release);
+  }
+  PyMutex_Unlock(&creating);
+  return t;
+}
+
+PyObject* spectrum_new(std::vector<double> mz, std::vector<float> intensity,
+                       double retention_time_sec, std::uint32_t ms_level) noexcept {
+  PyTypeObject* tp = spectrum_type();
+  if (tp == nullptr) return nullptr;
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  PyObject* self = PyBaseObject_Type.tp_new(tp, no_args.get(), nullptr);
+  if (self == nullptr) return nullptr;
+  static_assert(std::is_nothrow_move_constructible_v<SpectrumState>);
+  ::new (&reinterpret_cast<SpectrumObject*>(self)->state)
+      SpectrumState{std::move(mz), std::move(intensity), ms_level, retention_time_sec};
+  return self;
+}
+
+}  // namespace kestrane::python
