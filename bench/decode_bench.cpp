@@ -186,12 +186,12 @@ void BM_PlainIterationStep(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_DecodeProfileBlock)->Repetitions(5);
-BENCHMARK(BM_PlainProfileLoop)->Repetitions(5);
-BENCHMARK(BM_DecodePeakBlock)->Arg(3)->Arg(2)->Repetitions(5);
-BENCHMARK(BM_PlainPeakLoop)->Arg(3)->Arg(2)->Repetitions(5);
-BENCHMARK(BM_IterationStep)->Repetitions(5);
-BENCHMARK(BM_PlainIterationStep)->Repetitions(5);
+BENCHMARK(BM_DecodeProfileBlock);
+BENCHMARK(BM_PlainProfileLoop);
+BENCHMARK(BM_DecodePeakBlock)->Arg(3)->Arg(2);
+BENCHMARK(BM_PlainPeakLoop)->Arg(3)->Arg(2);
+BENCHMARK(BM_IterationStep);
+BENCHMARK(BM_PlainIterationStep);
 
 }  // namespace
 

@@ -79,8 +79,8 @@ void BM_LiblzfDecompress(benchmark::State& state) {
   state.SetLabel(kind_name(static_cast<int>(state.range(0))));
 }
 
-BENCHMARK(BM_Decompress)->DenseRange(0, 2)->Repetitions(5)->ReportAggregatesOnly(false);
-BENCHMARK(BM_LiblzfDecompress)->DenseRange(0, 2)->Repetitions(5)->ReportAggregatesOnly(false);
+BENCHMARK(BM_Decompress)->DenseRange(0, 2);
+BENCHMARK(BM_LiblzfDecompress)->DenseRange(0, 2);
 
 }  // namespace
 

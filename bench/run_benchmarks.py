@@ -63,7 +63,7 @@ def google_benchmark(binary: str, reps: int) -> dict[str, tuple[float, float, st
     for b in json.loads(out)["benchmarks"]:
         if b.get("run_type") != "iteration":
             continue
-        name = b["run_name"]
+        name = re.sub(r"/repeats:\d+$", "", b["run_name"])
         runs.setdefault(name, []).append(b["cpu_time"])
         labels[name] = b.get("label", "")
     return {k: (*stats(v), labels[k]) for k, v in runs.items()}
@@ -154,8 +154,8 @@ def main() -> int:
     # 1. decompress against liblzf.
     lz = google_benchmark("lzf_bench", reps)
     for kind, arg in (("realistic", 0), ("sparse", 1), ("random", 2)):
-        ours = lz[f"BM_Decompress/{arg}/repeats:{reps}"]
-        theirs = lz[f"BM_LiblzfDecompress/{arg}/repeats:{reps}"]
+        ours = lz[f"BM_Decompress/{arg}"]
+        theirs = lz[f"BM_LiblzfDecompress/{arg}"]
         # Time ratio: below 1 means faster; throughput ratio is its inverse.
         t.add(f"decompress, {kind} streams ({ours[2].split(' ', 1)[-1]})", (ours[0] / 1e9, ours[1] / 1e9),
               "lzf_decompress", (theirs[0] / 1e9, theirs[1] / 1e9), "ms",
@@ -169,8 +169,8 @@ def main() -> int:
         ("BM_DecodePeakBlock/2", "BM_PlainPeakLoop/2", "decode_peak_block format 2, 20,000 points"),
         ("BM_IterationStep", "BM_PlainIterationStep", "iteration step (read + decode), per scan"),
     ):
-        o = dec[f"{ours_name}/repeats:{reps}"]
-        a = dec[f"{anchor_name}/repeats:{reps}"]
+        o = dec[ours_name]
+        a = dec[anchor_name]
         t.add(label, (o[0] / 1e9, o[1] / 1e9), "plain C++ loop", (a[0] / 1e9, a[1] / 1e9), "us", "")
 
     # 3. RawReader(path) against the floors, and linear growth.
