@@ -2,7 +2,6 @@
 
 #include "raw_reader.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -14,6 +13,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "process_type.hpp"
 #include "py_ref.hpp"
 #include "reader/arena.hpp"
 #include "reader/reader.hpp"
@@ -166,19 +166,8 @@ PyType_Spec raw_reader_spec = {
 }  // namespace
 
 PyTypeObject* raw_reader_type() noexcept {
-  // PyMutex_Lock detaches the thread state while it waits, so a thread blocked here never holds
-  // up one that needs the interpreter lock to finish creating the type.
-  static std::atomic<PyTypeObject*> type{nullptr};
-  static PyMutex creating{};
-  if (PyTypeObject* t = type.load(std::memory_order_acquire)) return t;
-  PyMutex_Lock(&creating);
-  PyTypeObject* t = type.load(std::memory_order_relaxed);
-  if (t == nullptr) {
-    t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&raw_reader_spec));
-    type.store(t, std::memory_order_release);
-  }
-  PyMutex_Unlock(&creating);
-  return t;
+  static ProcessType type(&raw_reader_spec);
+  return type.get();
 }
 
 }  // namespace kestrane::python

@@ -2,7 +2,6 @@
 
 #include "spectrum.hpp"
 
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <new>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "process_type.hpp"
 #include "py_ref.hpp"
 
 namespace kestrane::python {
@@ -128,19 +128,8 @@ PyType_Spec spectrum_spec = {
 }  // namespace
 
 PyTypeObject* spectrum_type() noexcept {
-  // PyMutex_Lock detaches the thread state while it waits, so a thread blocked here never holds
-  // up one that needs the interpreter lock to finish creating the type.
-  static std::atomic<PyTypeObject*> type{nullptr};
-  static PyMutex creating{};
-  if (PyTypeObject* t = type.load(std::memory_order_acquire)) return t;
-  PyMutex_Lock(&creating);
-  PyTypeObject* t = type.load(std::memory_order_relaxed);
-  if (t == nullptr) {
-    t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spectrum_spec));
-    type.store(t, std::memory_order_release);
-  }
-  PyMutex_Unlock(&creating);
-  return t;
+  static ProcessType type(&spectrum_spec);
+  return type.get();
 }
 
 PyObject* spectrum_new(std::vector<double> mz, std::vector<float> intensity,

@@ -1,0 +1,37 @@
+// A heap type created once per process, on first request, and shared by every module object.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+
+namespace kestrane::python {
+
+class ProcessType {
+ public:
+  explicit constexpr ProcessType(PyType_Spec* spec) noexcept : spec_(spec) {}
+  ProcessType(const ProcessType&) = delete;
+  ProcessType& operator=(const ProcessType&) = delete;
+
+  // The type, or nullptr with the exception of a failed creation set; a later call retries.
+  // PyMutex_Lock detaches the thread state while it waits, so a thread blocked here never holds
+  // up one that needs the interpreter lock to finish creating the type.
+  PyTypeObject* get() noexcept {
+    if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
+    PyMutex_Lock(&creating_);
+    PyTypeObject* t = type_.load(std::memory_order_relaxed);
+    if (t == nullptr) {
+      t = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_));
+      type_.store(t, std::memory_order_release);
+    }
+    PyMutex_Unlock(&creating_);
+    return t;
+  }
+
+ private:
+  PyType_Spec* spec_;
+  std::atomic<PyTypeObject*> type_{nullptr};
+  PyMutex creating_{};
+};
+
+}  // namespace kestrane::python
