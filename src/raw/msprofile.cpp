@@ -1,5 +1,7 @@
 #include "msprofile.hpp"
 
+#include <limits>
+
 #include "le.hpp"
 #include "lzf.hpp"
 
@@ -44,7 +46,14 @@ Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
   out.mz.resize(n);
   double* mz = out.mz.data();
   const double step = n == 1 ? 0.0 : (last - first) / static_cast<double>(n - 1);
-  for (std::size_t k = 0; k < n; ++k) mz[k] = static_cast<double>(k) * step + first;
+  // A 32-bit index converts to double in vector registers (a 64-bit one does not before
+  // AVX-512); both conversions are exact, so the values are the same.
+  if (n <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    const auto m = static_cast<std::int32_t>(n);
+    for (std::int32_t k = 0; k < m; ++k) mz[k] = static_cast<double>(k) * step + first;
+  } else {
+    for (std::size_t k = 0; k < n; ++k) mz[k] = static_cast<double>(k) * step + first;
+  }
   return out;
 }
 
