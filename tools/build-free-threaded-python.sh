@@ -115,7 +115,8 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
   fi
   log "apt-get update"
-  as_root apt-get update -qq >&2
+  # An unrelated source that fails to update must not stop us; the check below decides.
+  as_root apt-get update -qq >&2 || log "apt-get update reported errors"
   [[ -n $(source_version) ]] || die "apt has no source package $source_package in $source_suite"
 }
 
@@ -141,15 +142,26 @@ ensure_build_deps() {
 }
 
 command -v apt-cache >/dev/null || die "apt is required"
-ensure_source_entry
-version=$(source_version)
 variant=python3.13t
 ((tsan)) && variant=python3.13t-tsan
-prefix="$cache_root/$variant-${version//:/_}"
-
 mkdir -p "$cache_root"
 exec 9>"$cache_root/.$variant.lock"
 flock 9  # one build per variant at a time; a second caller waits and then finds it cached
+
+version=$(source_version)
+if [[ -z $version ]]; then
+  # apt cannot name the version without fetching its lists: an interpreter built before will do.
+  mapfile -t cached_builds < <(printf '%s\n' "$cache_root/$variant"-[0-9]* | sort -Vr)
+  for cached in "${cached_builds[@]}"; do
+    if interpreter_ok "$cached"; then
+      echo "$cached/bin/python3.13t"
+      exit 0
+    fi
+  done
+  ensure_source_entry
+  version=$(source_version)
+fi
+prefix="$cache_root/$variant-${version//:/_}"
 
 if interpreter_ok "$prefix"; then
   echo "$prefix/bin/python3.13t"
@@ -165,10 +177,12 @@ log "fetching $source_package $version into $work"
 (cd "$work" && apt-get source --download-only -qq "$source_package=$version" >&2)
 dsc=$(find "$work" -maxdepth 1 -name "${source_package}_*.dsc" | head -n 1)
 [[ -n $dsc ]] || die "apt-get source left no .dsc in $work"
-# Upstream sources as released: Debian's patches adapt the tree to its own system layout.
+# Upstream sources as released: Debian's patches adapt the tree to its own system layout (its
+# security backports are left out with them; this interpreter only runs tests).
 dpkg-source -x --skip-patches "$dsc" "$work/src" >&2
 
-configure_args=(--disable-gil "--prefix=$prefix" --with-ensurepip=no)
+# Venvs bring pip from the bundled wheel; the test suite and its helper modules are not needed.
+configure_args=(--disable-gil "--prefix=$prefix" --with-ensurepip=no --disable-test-modules)
 ((tsan)) && configure_args+=(--with-thread-sanitizer)
 build_log="$work/build.log"
 log "configure ${configure_args[*]} (log: $build_log)"
@@ -182,8 +196,14 @@ start=$(date +%s)
   tail -n 60 "$build_log" >&2
   die "build failed; full log in $build_log"
 }
+if ((tsan)); then
+  # Reports that CPython's own developers suppress for free-threaded builds.
+  mkdir -p "$prefix/share/tsan"
+  cp "$work"/src/Tools/tsan/*.txt "$prefix/share/tsan/"
+fi
 touch "$prefix/.kestrane-complete"
 interpreter_ok "$prefix" || die "built interpreter at $prefix does not run free-threaded"
 log "built in $(($(date +%s) - start)) s"
-rm -rf "$work/src"
+# Keep only the build log.
+find "$work" -mindepth 1 -maxdepth 1 ! -name build.log -exec rm -rf {} +
 echo "$prefix/bin/python3.13t"

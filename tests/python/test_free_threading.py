@@ -21,8 +21,8 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 READER_THREADS = 6
 CHURN_THREADS = 2
-READS_PER_THREAD = 400
-OPENS_PER_CHURN_THREAD = 25
+READS_PER_THREAD = 10000
+OPENS_PER_CHURN_THREAD = 400
 JOIN_TIMEOUT_SEC = 120.0
 
 # --- data directories, packed independently of the C++ code -------------------------------------
@@ -309,16 +309,18 @@ def test_shared_readers_under_concurrent_reads_and_churn(data, baseline):
 def test_spectra_outliving_their_reader_read_by_all_threads(data, baseline):
     """Every thread reads all spectra of a dropped reader, each in its own order."""
     path = max(data["dirs"], key=lambda p: baseline[p][0])
-    count, text, spectra = baseline[path]
+    count, _, spectra = baseline[path]
     reader = kestrane.RawReader(path)
     held = [reader.read_spectrum(i) for i in range(count)]
     del reader
 
     def worker(seed):
+        rng = random.Random(seed)
         order = list(range(count))
-        random.Random(seed).shuffle(order)
-        for i in order:
-            assert _snapshot(held[i]) == spectra[i]
+        for _ in range(100):
+            rng.shuffle(order)
+            for i in order:
+                assert _snapshot(held[i]) == spectra[i]
 
     failures = _run_threads([lambda s=s: worker(s) for s in range(READER_THREADS + CHURN_THREADS)])
     assert not failures, failures[:3]
