@@ -1,0 +1,151 @@
+// Reader::open and iter_spectra on arbitrary acquisition directories. Input: u32 LE lengths of
+// MSScan.bin, MSPeak.bin and MSProfile.bin, then the three images back to back; a length of
+// 0xFFFFFFFF leaves that file out, a length beyond the remaining bytes takes what remains.
+// Each run lays the files out in a fresh temporary directory and removes it afterwards.
+// Invariants: open succeeds exactly when the index parses (same error otherwise); the iteration
+// yields one record per index entry, in order, with arrays of equal length; no descriptor stays
+// open.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "raw/le.hpp"
+#include "raw/msscan.hpp"
+#include "reader/reader.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+  std::fprintf(stderr, "directory_fuzz: %s %s\n", what, detail.c_str());
+  std::abort();
+}
+
+constexpr std::uint32_t absent = 0xFFFFFFFF;
+constexpr const char* file_names[3] = {"MSScan.bin", "MSPeak.bin", "MSProfile.bin"};
+
+void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) fail("cannot create", path + ": " + std::strerror(errno));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) fail("cannot write", path + ": " + std::strerror(errno));
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+}
+
+std::size_t open_descriptor_count() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  std::size_t count = 0;
+  while (::readdir(dir) != nullptr) ++count;
+  ::closedir(dir);
+  return count;
+}
+
+// $TMPDIR, else /dev/shm (memory-backed: tens of times faster for thousands of tiny
+// directories), else /tmp.
+std::string temp_base() {
+  const char* env = std::getenv("TMPDIR");
+  if (env != nullptr && *env != '\0') return env;
+  if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  return "/tmp";
+}
+
+// A temporary data directory with AcqData inside; removed, with its files, on destruction.
+class TempAcquisition {
+ public:
+  TempAcquisition() {
+    std::string pattern = temp_base() + "/kestrane-fuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp:", std::strerror(errno));
+    root_ = pattern;
+    acq_ = root_ + "/AcqData";
+    if (::mkdir(acq_.c_str(), 0700) != 0) fail("mkdir:", std::strerror(errno));
+  }
+  TempAcquisition(const TempAcquisition&) = delete;
+  TempAcquisition& operator=(const TempAcquisition&) = delete;
+  ~TempAcquisition() {
+    for (const char* name : file_names) ::unlink((acq_ + "/" + name).c_str());
+    ::rmdir(acq_.c_str());
+    ::rmdir(root_.c_str());
+  }
+  const std::string& root() const { return root_; }
+  std::string file(const char* name) const { return acq_ + "/" + name; }
+
+ private:
+  std::string root_;
+  std::string acq_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t prefix = 12;
+  if (size < prefix) return 0;
+  std::optional<std::span<const std::uint8_t>> images[3];
+  std::size_t pos = prefix;
+  for (int i = 0; i < 3; ++i) {
+    const std::uint32_t length = kestrane::raw::load_le<std::uint32_t>(data + 4 * i);
+    if (length == absent) continue;
+    const std::size_t take = std::min<std::size_t>(length, size - pos);
+    images[i] = std::span<const std::uint8_t>(data + pos, take);
+    pos += take;
+  }
+
+  const std::size_t descriptors_before = open_descriptor_count();
+  {
+    TempAcquisition dir;
+    for (int i = 0; i < 3; ++i) {
+      if (images[i]) write_file(dir.file(file_names[i]), *images[i]);
+    }
+
+    auto reader = kestrane::reader::Reader::open(dir.root());
+    if (!images[0]) {
+      const std::string want = "I/O error: " + kestrane::os_error_text(ENOENT) + " (os error 2)";
+      if (reader || reader.error().display() != want) fail("a missing MSScan.bin must give", want);
+    } else {
+      auto index = kestrane::raw::MSScan::parse(*images[0]);
+      if (index.has_value() != reader.has_value()) fail("open and parse disagree");
+      if (!reader) {
+        if (reader.error().display() != index.error().display()) {
+          fail("open changed the index error:", reader.error().display());
+        }
+      } else {
+        const auto& records = reader->msscan().records;
+        if (records.size() != index->records.size()) fail("open and parse disagree on records");
+        auto it = reader->iter_spectra();
+        std::size_t count = 0;
+        while (auto record = it->next()) {
+          if (count >= records.size()) fail("more records than index entries");
+          if (record->index != count) fail("record index out of order");
+          if (record->scan_id != records[count].scan_id) fail("scan id differs from the index");
+          if (record->native_id != "scanId=" + std::to_string(records[count].scan_id)) {
+            fail("wrong native id", record->native_id);
+          }
+          if (record->mz.size() != record->intensity.size()) fail("arrays of unequal length");
+          if (record->profile_decoded && !records[count].profile_block) {
+            fail("profile decoded without a profile block");
+          }
+          ++count;
+        }
+        if (count != records.size()) fail("fewer records than index entries");
+        if (it->next() || it->size_hint().lower != 0) fail("iterator not exhausted");
+      }
+    }
+  }
+  if (open_descriptor_count() != descriptors_before) fail("a file descriptor was left open");
+  return 0;
+}

@@ -1,0 +1,70 @@
+// decompress on arbitrary streams. Input: u32 LE expected length, then the stream.
+// Invariants: a success has exactly the expected length; a failure is a parse error with one of
+// the decoder's messages; decompress_into with a reused, dirty scratch buffer agrees with
+// decompress byte for byte and error for error.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "raw/le.hpp"
+#include "raw/lzf.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+  std::fprintf(stderr, "lzf_fuzz: %s %s\n", what, detail.c_str());
+  std::abort();
+}
+
+bool starts_with(const std::string& s, std::string_view prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool known_message(const std::string& text) {
+  static constexpr std::string_view fixed[] = {
+      "parse error: LZF: truncated length byte",   "parse error: LZF: literal run out of bounds",
+      "parse error: LZF: truncated reference byte", "parse error: LZF: invalid back reference",
+      "parse error: LZF: match run exceeds output bounds",
+  };
+  for (const auto message : fixed) {
+    if (text == message) return true;
+  }
+  return starts_with(text, "parse error: LZF: decompressed length ") ||
+         starts_with(text, "parse error: LZF: expected length ");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return 0;
+  const std::size_t expected = kestrane::raw::load_le<std::uint32_t>(data);
+  const std::span<const std::uint8_t> stream(data + 4, size - 4);
+
+  auto out = kestrane::raw::decompress(stream, expected);
+  if (out) {
+    if (out->size() != expected) fail("output length differs from the expected length");
+  } else {
+    if (!out.error().is_parse()) fail("decompress returned a non-parse error");
+    if (!known_message(out.error().display())) fail("unknown message:", out.error().display());
+  }
+
+  // A scratch buffer that outlives the call and holds bytes of earlier inputs.
+  static std::vector<std::uint8_t> scratch;
+  auto view = kestrane::raw::decompress_into(stream, expected, scratch);
+  if (out.has_value() != view.has_value()) fail("decompress and decompress_into disagree");
+  if (out) {
+    if (view->size() != expected) fail("decompress_into: wrong output length");
+    if (!std::equal(view->begin(), view->end(), out->begin())) {
+      fail("decompress_into produced other bytes than decompress");
+    }
+  } else if (out.error().display() != view.error().display()) {
+    fail("decompress and decompress_into report different errors:",
+         out.error().display() + " / " + view.error().display());
+  }
+  return 0;
+}
