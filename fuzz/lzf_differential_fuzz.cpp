@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (expected > kestrane::raw::lzf_max_expansion * in.size()) {
-    // Unreachable by any stream of this size: refused before decoding.
+    // Unreachable by any stream of this size, so it must fail; liblzf is not asked, since it
+    // would need a buffer of the claimed size.
     if (ours) fail("decoded a length beyond the maximal expansion");
     return 0;
   }

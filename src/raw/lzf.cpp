@@ -1,5 +1,6 @@
 #include "lzf.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -15,16 +16,13 @@ Error length_mismatch(std::size_t produced, std::size_t expected) {
                       std::to_string(expected));
 }
 
-// Refuses, before anything is allocated, lengths that no stream of `in_len` bytes can reach.
-// Empty input keeps its ordinary message: it produced 0 bytes.
-Result<void> check_reachable(std::size_t in_len, std::size_t expected_len) {
-  if (expected_len == 0) return {};
-  if (in_len == 0) return std::unexpected(length_mismatch(0, expected_len));
-  if ((expected_len - 1) / lzf_max_expansion >= in_len) {
-    return parse_error("LZF: expected length " + std::to_string(expected_len) +
-                       " exceeds what " + std::to_string(in_len) + " input bytes can expand to");
-  }
-  return {};
+// How many output bytes the buffer needs: `expected_len`, or less when no stream of `in_len`
+// bytes can reach it. Each token yields at most lzf_max_expansion bytes per input byte it spans,
+// so decoding never gets past this point, and a short stream that claims gigabytes costs a
+// buffer proportional to the stream, not to the claim; its result is unchanged (it fails).
+std::size_t reachable_len(std::size_t in_len, std::size_t expected_len) {
+  if (expected_len / lzf_max_expansion < in_len) return expected_len;
+  return std::min(expected_len, in_len * lzf_max_expansion);
 }
 
 // Copies a back reference of `len` bytes from `distance` bytes behind `dst`, with the result of
@@ -57,24 +55,31 @@ inline void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t len,
   for (std::size_t i = 0; i < len; ++i) dst[i] = src[i];
 }
 
-// Expands `in` into exactly `out`; the caller has run check_reachable.
-Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+// Expands `in` to `expected_len` bytes into `out`, which holds reachable_len() bytes: the
+// checks against `expected_len` decide the messages, those against out.size() keep every write
+// inside the buffer (they cannot fail before the former do).
+Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                    std::size_t expected_len) {
+  if (expected_len == 0) return {};
   const std::size_t in_len = in.size();
-  const std::size_t out_len = out.size();
-  if (out_len == 0) return {};
+  if (in_len == 0) return std::unexpected(length_mismatch(0, expected_len));
 
   const std::uint8_t* const ip0 = in.data();
   std::uint8_t* const op0 = out.data();
+  const std::size_t capacity = out.size();
   std::size_t ip = 0;  // invariant at the top of the loop: ip < in_len
   std::size_t op = 0;
-  while (op < out_len) {
+  while (op < expected_len) {
     const unsigned ctrl = ip0[ip];
+    const std::size_t out_left = expected_len - op;
+    const std::size_t room = capacity - op;
     if (ctrl < max_literal_run) {
       const std::size_t run = ctrl + 1;
       const std::size_t in_left = in_len - ip - 1;
-      const std::size_t out_left = out_len - op;
-      if (run > in_left || run > out_left) return parse_error("LZF: literal run out of bounds");
-      if (in_left >= max_literal_run && out_left >= max_literal_run) {
+      if (run > in_left || run > out_left || run > room) {
+        return parse_error("LZF: literal run out of bounds");
+      }
+      if (in_left >= max_literal_run && room >= max_literal_run) {
         std::memcpy(op0 + op, ip0 + ip + 1, max_literal_run);  // fixed size: two vector moves
       } else {
         std::memcpy(op0 + op, ip0 + ip + 1, run);
@@ -95,14 +100,14 @@ Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
       const std::size_t distance = high + ip0[pos] + 1;
       if (distance > op) return parse_error("LZF: invalid back reference");
       len += 2;
-      if (len > out_len - op) return parse_error("LZF: match run exceeds output bounds");
-      copy_match(op0 + op, distance, len, out_len - op);
+      if (len > out_left || len > room) return parse_error("LZF: match run exceeds output bounds");
+      copy_match(op0 + op, distance, len, room);
       ip = pos + 1;
       op += len;
     }
     if (ip >= in_len) break;
   }
-  if (op != out_len) return std::unexpected(length_mismatch(op, out_len));
+  if (op != expected_len) return std::unexpected(length_mismatch(op, expected_len));
   return {};
 }
 
@@ -110,24 +115,22 @@ Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
 
 Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> in,
                                              std::size_t expected_len) {
-  if (auto reachable = check_reachable(in.size(), expected_len); !reachable) {
-    return std::unexpected(std::move(reachable).error());
+  // Success means the whole expected length was reachable, so `out` is then exactly that long.
+  std::vector<std::uint8_t> out(reachable_len(in.size(), expected_len));
+  if (auto done = decode(in, out, expected_len); !done) {
+    return std::unexpected(std::move(done).error());
   }
-  std::vector<std::uint8_t> out(expected_len);
-  if (auto done = decode(in, out); !done) return std::unexpected(std::move(done).error());
   return out;
 }
 
 Result<std::span<const std::uint8_t>> decompress_into(std::span<const std::uint8_t> in,
                                                       std::size_t expected_len,
                                                       std::vector<std::uint8_t>& scratch) {
-  if (auto reachable = check_reachable(in.size(), expected_len); !reachable) {
-    return std::unexpected(std::move(reachable).error());
-  }
-  if (scratch.size() < expected_len) scratch.resize(expected_len);
-  const std::span<std::uint8_t> out(scratch.data(), expected_len);
-  if (auto done = decode(in, out); !done) return std::unexpected(std::move(done).error());
-  return out;
+  const std::size_t capacity = reachable_len(in.size(), expected_len);
+  if (scratch.size() < capacity) scratch.resize(capacity);
+  auto done = decode(in, std::span<std::uint8_t>(scratch.data(), capacity), expected_len);
+  if (!done) return std::unexpected(std::move(done).error());
+  return std::span<const std::uint8_t>(scratch.data(), expected_len);
 }
 
 }  // namespace kestrane::raw

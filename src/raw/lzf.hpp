@@ -17,9 +17,9 @@ inline constexpr std::size_t lzf_max_expansion = 88;
 // Expands `in` to exactly `expected_len` bytes. Parse errors, one per malformation:
 // "LZF: truncated length byte", "LZF: literal run out of bounds", "LZF: truncated reference
 // byte", "LZF: invalid back reference", "LZF: match run exceeds output bounds",
-// "LZF: decompressed length N != expected M", and, before anything is allocated, for an
-// expected length no stream of this size can reach:
-// "LZF: expected length M exceeds what N input bytes can expand to".
+// "LZF: decompressed length N != expected M". Memory is bounded by the input, not the claim:
+// an expected length beyond lzf_max_expansion bytes per input byte cannot be reached, and the
+// buffer for such a stream is only as large as the stream could ever fill.
 [[nodiscard]] Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> in,
                                                            std::size_t expected_len);
 
