@@ -13,6 +13,9 @@ namespace kestrane::raw {
 namespace {
 
 constexpr const char* short_read_message = "failed to fill whole buffer";
+// FIFOs, devices and sockets have no fixed size: a FIFO could stall the reader forever and
+// /dev/zero could fill all memory, so data is read from regular files only.
+constexpr const char* not_regular_message = "not a regular file";
 
 // Owns one descriptor; closes it once, on every path, and never retries close.
 class File {
@@ -34,7 +37,9 @@ Result<File> open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return std::unexpected(Error::io_os(EINVAL));
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK keeps opening a FIFO without a writer from blocking; it changes nothing for
+    // regular files.
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(Error::io_os(errno));
   return Result<File>(std::in_place, fd);
@@ -57,35 +62,8 @@ Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length) {
   return {};
 }
 
-// Reads from a file whose size is not known (a pipe, a device): the buffer grows only as bytes
-// arrive, so a huge `length` costs nothing unless the bytes really exist.
-Result<void> read_exact_growing(int fd, std::size_t length, std::vector<std::uint8_t>& buffer) {
-  constexpr std::size_t first_chunk = std::size_t{1} << 20;
-  buffer.clear();
-  while (buffer.size() < length) {
-    const std::size_t have = buffer.size();
-    const std::size_t grow = std::min(length - have, std::max(first_chunk, have));
-    buffer.resize(have + grow);
-    std::size_t filled = 0;
-    while (filled < grow) {
-      const ssize_t got = ::read(fd, buffer.data() + have + filled, grow - filled);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(Error::io_os(errno));
-      }
-      if (got == 0) return std::unexpected(Error::io_message(short_read_message));
-      filled += static_cast<std::size_t>(got);
-    }
-  }
-  return {};
-}
-
-}  // namespace
-
-namespace {
-
 Result<void> read_range(const std::string& path, std::uint64_t offset, std::size_t length,
-                             std::vector<std::uint8_t>& buffer) {
+                        std::vector<std::uint8_t>& buffer) {
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file).error());
   const int fd = file->fd();
@@ -100,17 +78,17 @@ Result<void> read_range(const std::string& path, std::uint64_t offset, std::size
   }
 
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    // A regular file's size tells in advance whether the range exists; refusing here keeps a
-    // descriptor that claims gigabytes from costing a buffer of that size.
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (offset >= size || length > size - offset) {
-      return std::unexpected(Error::io_message(short_read_message));
-    }
-    buffer.resize(length);
-    return read_exact(fd, buffer.data(), length);
+  if (::fstat(fd, &st) != 0) return std::unexpected(Error::io_os(errno));
+  if (S_ISDIR(st.st_mode)) return std::unexpected(Error::io_os(EISDIR));  // as read() reports
+  if (!S_ISREG(st.st_mode)) return std::unexpected(Error::io_message(not_regular_message));
+  // The size tells in advance whether the range exists; refusing here keeps a descriptor that
+  // claims gigabytes from costing a buffer of that size.
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (offset >= size || length > size - offset) {
+    return std::unexpected(Error::io_message(short_read_message));
   }
-  return read_exact_growing(fd, length, buffer);
+  buffer.resize(length);
+  return read_exact(fd, buffer.data(), length);
 }
 
 }  // namespace
@@ -135,13 +113,13 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
   if (!file) return std::unexpected(std::move(file).error());
   const int fd = file->fd();
 
-  // One byte more than the size, so that the read that finds the end needs no reallocation.
-  std::size_t capacity = std::size_t{1} << 16;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    capacity = static_cast<std::size_t>(st.st_size) + 1;
+  if (::fstat(fd, &st) != 0) return std::unexpected(Error::io_os(errno));
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // a directory fails in read() below
+    return std::unexpected(Error::io_message(not_regular_message));
   }
-  std::vector<std::uint8_t> bytes(capacity);
+  // One byte more than the size, so that the read that finds the end needs no reallocation.
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
   std::size_t have = 0;
   for (;;) {
     if (have == bytes.size()) bytes.resize(bytes.size() * 2);

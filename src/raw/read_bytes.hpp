@@ -12,8 +12,9 @@ namespace kestrane::raw {
 
 // Reads exactly `length` bytes from `offset` of the file at `path`: open, lseek, read until
 // full (repeating on EINTR), close. Errors are Io: the OS error of open, lseek or read, or
-// "failed to fill whole buffer" when the file ends first. A range that runs past the end of a
-// regular file fails before any buffer for it is allocated.
+// "failed to fill whole buffer" when the file ends first, and "not a regular file" for a FIFO,
+// device or socket (a directory gives EISDIR). A range that runs past the end of the file fails
+// before any buffer for it is allocated.
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_bytes(const std::string& path,
                                                            std::uint64_t offset,
                                                            std::size_t length);
@@ -23,7 +24,7 @@ namespace kestrane::raw {
 [[nodiscard]] Result<void> read_bytes_into(const std::string& path, std::uint64_t offset,
                                            std::size_t length, std::vector<std::uint8_t>& buffer);
 
-// Reads a whole file.
+// Reads a whole regular file; Io "not a regular file" for a FIFO, device or socket.
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_file(const std::string& path);
 
 }  // namespace kestrane::raw

@@ -150,6 +150,29 @@ class TestOpenErrors:
         assert (result["error"], result["message"]) == (
             "RuntimeError", "parse error: MSScan.bin too small for header")
 
+    # Files without a fixed size: a FIFO with no writer would block the open forever, and
+    # /dev/zero would fill memory; both are refused at once.
+    @pytest.mark.parametrize("kind", ["fifo", "dev_zero"])
+    def test_msscan_is_not_a_regular_file(self, tmp_path, kind):
+        acq_dir = self._acq(tmp_path)
+        if kind == "fifo":
+            os.mkfifo(acq_dir / "MSScan.bin")
+        else:
+            (acq_dir / "MSScan.bin").symlink_to("/dev/zero")
+        result = open_once(acq_dir.parent)
+        assert (result["error"], result["message"]) == ("RuntimeError", "I/O error: not a regular file")
+
+    def test_data_files_that_are_not_regular_files_give_empty_scans(self, tmp_path, small_run):
+        run = tmp_path / "run.d"
+        (run / "AcqData").mkdir(parents=True)
+        (run / "AcqData" / "MSScan.bin").write_bytes(small_run.scan_path.read_bytes())
+        os.mkfifo(run / "AcqData" / "MSPeak.bin")
+        (run / "AcqData" / "MSProfile.bin").symlink_to("/dev/zero")
+        result = open_once(run, probes=[0, -1])
+        assert result["scan_count"] == 10
+        assert all(s["n"] == 0 for s in result["spectra"].values())
+        assert result["leaked_fds"] == []
+
     def test_path_longer_than_path_max(self, small_run):
         # The path names a readable directory, but the system refuses a path of that length.
         long = padded_path(str(small_run.path), 5000)
