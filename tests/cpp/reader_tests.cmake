@@ -9,3 +9,11 @@ kestrane_add_test(msscan_test cpp/msscan_test.cpp LIBS kestrane_acquisition_supp
 kestrane_add_test(reader_test cpp/reader_test.cpp LIBS kestrane_acquisition_support)
 kestrane_add_test(reader_threads_test cpp/reader_threads_test.cpp
   LIBS kestrane_acquisition_support Threads::Threads)
+
+if(TARGET kestrane-scans)
+  kestrane_add_test(kestrane_scans_test cpp/kestrane_scans_test.cpp
+    LIBS kestrane_acquisition_support)
+  target_compile_definitions(kestrane_scans_test PRIVATE
+    KESTRANE_SCANS_TOOL="$<TARGET_FILE:kestrane-scans>")
+  add_dependencies(kestrane_scans_test kestrane-scans)
+endif()
