@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/os_error.hpp"
 #include "support/acquisition.hpp"
 
 namespace {
@@ -60,17 +61,9 @@ std::string stride_message(std::size_t payload_len) {
          std::to_string(payload_len);
 }
 
-std::string os_error(int number) {
-  return "I/O error: " + std::string(std::strerror(number)) + " (os error " +
-         std::to_string(number) + ")";
-}
+using kestrane::test::os_error;
 
-ts::Record plain(std::uint32_t scan_id, std::uint16_t ms_level = 1) {
-  ts::Record r;
-  r.scan_id = scan_id;
-  r.ms_level = ms_level;
-  return r;
-}
+using ts::plain;
 
 struct FailureCase {
   const char* name;

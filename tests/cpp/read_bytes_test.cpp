@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/os_error.hpp"
 #include "support/allocation_probe.hpp"
 
 namespace kestrane::raw {
@@ -27,10 +28,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* short_read = "I/O error: failed to fill whole buffer";
 
-std::string os_error(int os_errno) {
-  return "I/O error: " + std::string(std::strerror(os_errno)) + " (os error " +
-         std::to_string(os_errno) + ")";
-}
+using test::os_error;
 
 using test::largest_allocation;
 

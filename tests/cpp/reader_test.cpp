@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "support/os_error.hpp"
 #include "support/acquisition.hpp"
 
 namespace {
@@ -25,17 +26,9 @@ namespace ts = kestrane::test_support;
 
 constexpr const char* not_found = "parse error: AcqData directory not found";
 
-std::string os_error(int number) {
-  return "I/O error: " + std::string(std::strerror(number)) + " (os error " +
-         std::to_string(number) + ")";
-}
+using kestrane::test::os_error;
 
-ts::Record plain(std::uint32_t scan_id, std::uint16_t ms_level = 1) {
-  ts::Record r;
-  r.scan_id = scan_id;
-  r.ms_level = ms_level;
-  return r;
-}
+using ts::plain;
 
 // Records with ids 100, 101, ... at MS level 1, one per descriptor pair.
 std::vector<ts::Record> records_with(const std::vector<std::optional<ts::Descriptor>>& first,

@@ -166,7 +166,7 @@ def test_type_stub(tmp_path):
 
 
 def test_concurrent_first_imports_share_types():
-    # Module objects made from the spec in several threads at once, before any type exists:
+    # Module objects made from one ModuleSpec in several threads at once, before any type exists:
     # all of them must end up with the same two type objects.
     proc = run_python(
         """

@@ -53,6 +53,14 @@ struct Record {
   std::optional<Descriptor> second;  // at 220, stride 284 only
 };
 
+// A record with only a scan id and an MS level.
+inline Record plain(std::uint32_t scan_id, std::uint16_t ms_level = 1) {
+  Record r;
+  r.scan_id = scan_id;
+  r.ms_level = ms_level;
+  return r;
+}
+
 // Position of the first descriptor in a record of `stride` bytes.
 std::size_t first_descriptor_position(std::uint32_t stride);
 
