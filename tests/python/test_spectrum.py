@@ -157,7 +157,7 @@ class TestRepr:
                 assert text == correctly_rounded(sec)
         assert len(correctly_rounded(1e300)) == 301 + 3
 
-    def test_spec_example(self, write_dir):
+    def test_documented_example(self, write_dir):
         scan = kf.Scan(1, 1.5, 1, mz_range=(100.0, 200.0), profile=list(range(1523)))
         (s,) = read_all(write_dir([scan]))
         assert repr(s) == "Spectrum(1523 peaks, RT 90.00s)"
