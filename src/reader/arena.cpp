@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -10,8 +11,10 @@ namespace kestrane::reader {
 namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
-// Address space is cheap and untouched pages cost nothing, so regions are generous.
-constexpr std::size_t region_size = std::size_t{256} << 20;
+// Untouched pages cost no memory, but address space can be limited (RLIMIT_AS) and a process
+// may hold many small readers: regions start small and double up to a generous size.
+constexpr std::size_t first_region_size = std::size_t{4} << 20;
+constexpr std::size_t max_region_size = std::size_t{256} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
@@ -33,6 +36,9 @@ void* ArrayArena::do_allocate(std::size_t bytes, std::size_t alignment) {
     }
   }
   if (bytes > SIZE_MAX - huge_page) throw std::bad_alloc();
+  const std::size_t region_size =
+      regions_.empty() ? first_region_size
+                       : std::min(regions_.back().size * 2, max_region_size);
   const std::size_t size = bytes > region_size ? round_up(bytes, huge_page) : region_size;
   regions_.reserve(regions_.size() + 1);  // so that recording the mapping cannot fail
   // Reserve one huge page more, so the region can start on a huge-page boundary.
