@@ -227,7 +227,10 @@ def main() -> int:
             "decompresses with liblzf and converts into freshly allocated arrays; the compute "
             "floor does the same work into arrays touched before its clock starts. kestrane can "
             "beat the compute floor because its LZF decoder is faster than liblzf's and its "
-            "arrays come from huge-page regions (one fault per 2 MiB).\n",
+            "arrays come from huge-page regions (one fault per 2 MiB). On a virtual machine the "
+            "first touch of memory the host has not backed yet costs far more system time; a run "
+            "right after the kernel released much memory can take several times longer, for the "
+            "floors as for kestrane: compare rows of one run.\n",
         ]
         args.write.write_text("\n".join(text))
     return 0
