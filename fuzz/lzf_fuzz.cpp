@@ -34,8 +34,7 @@ bool known_message(const std::string& text) {
   for (const auto message : fixed) {
     if (text == message) return true;
   }
-  return starts_with(text, "parse error: LZF: decompressed length ") ||
-         starts_with(text, "parse error: LZF: expected length ");
+  return starts_with(text, "parse error: LZF: decompressed length ");
 }
 
 }  // namespace

@@ -34,4 +34,14 @@ class ProcessType {
   PyMutex creating_{};
 };
 
+// A new, empty instance of `type`, allocated through object's tp_new (and so the type's
+// tp_alloc) with no arguments; nullptr with the exception set on failure.
+inline PyObject* new_instance(PyTypeObject* type) noexcept {
+  PyObject* no_args = PyTuple_New(0);
+  if (no_args == nullptr) return nullptr;
+  PyObject* self = PyBaseObject_Type.tp_new(type, no_args, nullptr);
+  Py_DECREF(no_args);
+  return self;
+}
+
 }  // namespace kestrane::python

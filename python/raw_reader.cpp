@@ -77,9 +77,7 @@ PyObject* raw_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
     if (!convert_str(bound[0], new_params[0], path)) return nullptr;
     std::optional<State> state = open_directory(std::move(path));
     if (!state) return nullptr;
-    PyRef no_args = PyRef::steal(PyTuple_New(0));
-    if (!no_args) return nullptr;
-    PyObject* self = PyBaseObject_Type.tp_new(subtype, no_args.get(), nullptr);
+    PyObject* self = new_instance(subtype);
     if (self == nullptr) return nullptr;
     static_assert(std::is_nothrow_move_constructible_v<State>);
     ::new (&reinterpret_cast<RawReaderObject*>(self)->state) State(std::move(*state));

@@ -136,9 +136,7 @@ PyObject* spectrum_new(std::vector<double> mz, std::vector<float> intensity,
                        double retention_time_sec, std::uint32_t ms_level) noexcept {
   PyTypeObject* tp = spectrum_type();
   if (tp == nullptr) return nullptr;
-  PyRef no_args = PyRef::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  PyObject* self = PyBaseObject_Type.tp_new(tp, no_args.get(), nullptr);
+  PyObject* self = new_instance(tp);
   if (self == nullptr) return nullptr;
   static_assert(std::is_nothrow_move_constructible_v<SpectrumState>);
   ::new (&reinterpret_cast<SpectrumObject*>(self)->state)

@@ -49,7 +49,7 @@ bool starts_with(const std::string& s, const std::string& prefix) {
 }
 
 // One of the decoder's messages, in full.
-bool is_decoder_message(const std::string& text, std::size_t in_len, std::size_t expected) {
+bool is_decoder_message(const std::string& text, std::size_t expected) {
   static const std::string fixed[] = {
       "parse error: LZF: truncated length byte",
       "parse error: LZF: literal run out of bounds",
@@ -59,12 +59,8 @@ bool is_decoder_message(const std::string& text, std::size_t in_len, std::size_t
   };
   if (std::find(std::begin(fixed), std::end(fixed), text) != std::end(fixed)) return true;
   const std::string mismatch_tail = " != expected " + std::to_string(expected);
-  if (starts_with(text, "parse error: LZF: decompressed length ") &&
-      text.ends_with(mismatch_tail)) {
-    return true;
-  }
-  return text == "parse error: LZF: expected length " + std::to_string(expected) +
-                     " exceeds what " + std::to_string(in_len) + " input bytes can expand to";
+  return starts_with(text, "parse error: LZF: decompressed length ") &&
+         text.ends_with(mismatch_tail);
 }
 
 // Decodes `in` with both decoders and checks that they are consistent; returns whether ours
@@ -85,13 +81,13 @@ bool check_against_liblzf(const Bytes& in, std::size_t expected) {
     return true;
   }
   const std::string text = ours.error().display();
-  EXPECT_TRUE(is_decoder_message(text, in.size(), expected)) << text;
+  EXPECT_TRUE(is_decoder_message(text, expected)) << text;
   const std::string mismatch = "parse error: LZF: decompressed length ";
   if (starts_with(text, mismatch) && !in.empty()) {
     const std::string produced = text.substr(mismatch.size(), text.find(' ', mismatch.size()) -
                                                                   mismatch.size());
     EXPECT_EQ(produced, std::to_string(lib.produced)) << text;
-  } else if (!text.contains("exceeds what")) {
+  } else {
     EXPECT_EQ(lib.produced, 0u) << text;
   }
   return false;
