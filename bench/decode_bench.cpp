@@ -13,11 +13,11 @@
 #include <memory_resource>
 #include <vector>
 
-#include "profile_data.hpp"
-#include "raw/lzf.hpp"
-#include "raw/mspeak.hpp"
-#include "raw/msprofile.hpp"
-#include "raw/read_bytes.hpp"
+#include "bench/profile_data.hpp"
+#include "src/raw/lzf.hpp"
+#include "src/raw/mspeak.hpp"
+#include "src/raw/msprofile.hpp"
+#include "src/raw/read_bytes.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "profile_data.hpp"
-#include "raw/lzf.hpp"
+#include "bench/profile_data.hpp"
+#include "src/raw/lzf.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "raw/msscan.hpp"
+#include "src/raw/msscan.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory_resource>
 #include <optional>
 
-#include "types.hpp"
+#include "core/types.hpp"
 
 namespace vornelle_core {
 

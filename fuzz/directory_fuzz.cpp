@@ -20,9 +20,9 @@
 #include <span>
 #include <string>
 
-#include "raw/le.hpp"
-#include "raw/msscan.hpp"
-#include "reader/reader.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/msscan.hpp"
+#include "src/reader/reader.hpp"
 
 namespace {
 
@@ -95,10 +95,11 @@ class TempAcquisition {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t prefix = 12;
   if (size < prefix) return 0;
+  const std::span<const std::uint8_t> input(data, size);
   std::optional<std::span<const std::uint8_t>> images[3];
   std::size_t pos = prefix;
   for (int i = 0; i < 3; ++i) {
-    const std::uint32_t length = kestrane::raw::load_le<std::uint32_t>(data + 4 * i);
+    const std::uint32_t length = kestrane::raw::load_le<std::uint32_t>(input, 4 * i);
     if (length == absent) continue;
     const std::size_t take = std::min<std::size_t>(length, size - pos);
     images[i] = std::span<const std::uint8_t>(data + pos, take);

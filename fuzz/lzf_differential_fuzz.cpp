@@ -15,8 +15,8 @@
 
 #include <lzf.h>
 
-#include "raw/le.hpp"
-#include "raw/lzf.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/lzf.hpp"
 
 namespace {
 
@@ -70,8 +70,9 @@ std::optional<std::vector<std::uint8_t>> liblzf_expand(std::span<const std::uint
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
-  const std::size_t expected = kestrane::raw::load_le<std::uint32_t>(data);
-  const std::span<const std::uint8_t> in(data + 4, size - 4);
+  const std::span<const std::uint8_t> input(data, size);
+  const std::size_t expected = kestrane::raw::load_le<std::uint32_t>(input, 0);
+  const auto in = input.subspan(4);
 
   auto ours = kestrane::raw::decompress(in, expected);
   if (expected == 0) {

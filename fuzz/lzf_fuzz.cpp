@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "raw/le.hpp"
-#include "raw/lzf.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/lzf.hpp"
 
 namespace {
 
@@ -41,8 +41,9 @@ bool known_message(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
-  const std::size_t expected = kestrane::raw::load_le<std::uint32_t>(data);
-  const std::span<const std::uint8_t> stream(data + 4, size - 4);
+  const std::span<const std::uint8_t> input(data, size);
+  const std::size_t expected = kestrane::raw::load_le<std::uint32_t>(input, 0);
+  const auto stream = input.subspan(4);
 
   auto out = kestrane::raw::decompress(stream, expected);
   if (out) {

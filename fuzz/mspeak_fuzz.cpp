@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "raw/le.hpp"
-#include "raw/mspeak.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/mspeak.hpp"
 
 namespace {
 
@@ -30,10 +30,11 @@ bool same_bits(T a, T b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t prefix = 5;
   if (size < prefix) return 0;
+  const std::span<const std::uint8_t> input(data, size);
   kestrane::raw::BlockDescriptor descriptor;
   descriptor.format_id = data[0];
-  descriptor.point_count = kestrane::raw::load_le<std::uint32_t>(data + 1);
-  const std::span<const std::uint8_t> block(data + prefix, size - prefix);
+  descriptor.point_count = kestrane::raw::load_le<std::uint32_t>(input, 1);
+  const auto block = input.subspan(prefix);
   const std::uint64_t n = descriptor.point_count;
   const bool known_format = descriptor.format_id == 2 || descriptor.format_id == 3;
 
@@ -55,16 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (decoded->mz.size() != n || decoded->intensity.size() != n) {
     fail("array lengths differ from the point count");
   }
-  const std::uint8_t* p = block.data();
   for (std::size_t k = 0; k < n; ++k) {
     double mz;
     float intensity;
     if (descriptor.format_id == 3) {
-      mz = kestrane::raw::load_le<double>(p + 12 * k);
-      intensity = kestrane::raw::load_le<float>(p + 12 * k + 8);
+      mz = kestrane::raw::load_le<double>(block, 12 * k);
+      intensity = kestrane::raw::load_le<float>(block, 12 * k + 8);
     } else {
-      mz = kestrane::raw::load_le<double>(p + 8 * k) / 100.0;
-      intensity = kestrane::raw::load_le<float>(p + 8 * n + 4 * k);
+      mz = kestrane::raw::load_le<double>(block, 8 * k) / 100.0;
+      intensity = kestrane::raw::load_le<float>(block, 8 * n + 4 * k);
     }
     if (!same_bits(decoded->mz[k], mz)) fail("m/z value differs at", std::to_string(k));
     if (!same_bits(decoded->intensity[k], intensity)) {

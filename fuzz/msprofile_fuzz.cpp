@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "raw/le.hpp"
-#include "raw/lzf.hpp"
-#include "raw/msprofile.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/lzf.hpp"
+#include "src/raw/msprofile.hpp"
 
 namespace {
 
@@ -36,15 +36,16 @@ bool same_bits(const V& a, const V& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t prefix = 25;
   if (size < prefix) return 0;
+  const std::span<const std::uint8_t> input(data, size);
   kestrane::raw::BlockDescriptor descriptor;
   descriptor.format_id = data[0];
-  descriptor.point_count = kestrane::raw::load_le<std::uint32_t>(data + 1);
+  descriptor.point_count = kestrane::raw::load_le<std::uint32_t>(input, 1);
   if (data[0] == 1) {
-    descriptor.uncompressed_byte_count = kestrane::raw::load_le<std::uint32_t>(data + 5);
+    descriptor.uncompressed_byte_count = kestrane::raw::load_le<std::uint32_t>(input, 5);
   }
-  const double first = kestrane::raw::load_le<double>(data + 9);
-  const double last = kestrane::raw::load_le<double>(data + 17);
-  const std::span<const std::uint8_t> block(data + prefix, size - prefix);
+  const double first = kestrane::raw::load_le<double>(input, 9);
+  const double last = kestrane::raw::load_le<double>(input, 17);
+  const auto block = input.subspan(prefix);
   const std::uint64_t n = descriptor.point_count;
 
   auto decoded = kestrane::raw::decode_profile_block(block, descriptor, first, last);
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto payload = kestrane::raw::decompress(block.subspan(16), expected_len);
   if (!payload) fail("decoded a block whose stream does not expand");
   for (std::size_t k = 0; k < n; ++k) {
-    const auto count = kestrane::raw::load_le<std::uint32_t>(payload->data() + 16 + 4 * k);
+    const auto count = kestrane::raw::load_le<std::uint32_t>(*payload, 16 + 4 * k);
     if (decoded->intensity[k] != static_cast<float>(count)) {
       fail("intensity differs from the payload at", std::to_string(k));
     }

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "raw/le.hpp"
-#include "raw/msscan.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/msscan.hpp"
 
 namespace {
 
@@ -68,14 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const std::uint32_t stride = scan->record_stride;
-  const auto& strides = kestrane::raw::record_strides;
-  if (std::find(std::begin(strides), std::end(strides), stride) == std::end(strides)) {
+  const auto& layouts = kestrane::raw::stride_layouts;
+  if (std::none_of(std::begin(layouts), std::end(layouts),
+                   [&](const auto& layout) { return layout.stride == stride; })) {
     fail("unrecognised stride", std::to_string(stride));
   }
   if (size < kestrane::raw::min_header_size || scan->data_offset > size) {
     fail("accepted a file without a complete header");
   }
-  if (scan->data_offset != kestrane::raw::load_le<std::uint32_t>(data + 88)) {
+  if (scan->data_offset != kestrane::raw::load_le<std::uint32_t>(bytes, 88)) {
     fail("data offset differs from the header's");
   }
   const std::size_t payload = size - scan->data_offset;
@@ -87,9 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool precursor_stride = !mrm;
   for (std::size_t i = 0; i < scan->records.size(); ++i) {
     const auto& r = scan->records[i];
-    const std::uint8_t* at = data + scan->data_offset + i * stride;
-    if (r.scan_id != kestrane::raw::load_le<std::uint32_t>(at)) fail("scan id misread");
-    if (r.ms_level != kestrane::raw::load_le<std::uint16_t>(at + 20)) fail("MS level misread");
+    const auto at = bytes.subspan(scan->data_offset + i * stride, stride);
+    if (r.scan_id != kestrane::raw::load_le<std::uint32_t>(at, 0)) fail("scan id misread");
+    if (r.ms_level != kestrane::raw::load_le<std::uint16_t>(at, 20)) fail("MS level misread");
     if (r.mrm_channel.has_value() != mrm) fail("MRM channel presence wrong for the stride");
     if (r.mz_range_start.has_value() != mz_range || r.mz_range_end.has_value() != mz_range) {
       fail("m/z range presence wrong for the stride");
@@ -105,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool has_peak = false;
     for (const std::size_t pos : descriptor_positions(stride)) {
       if (pos == 0) continue;
-      const std::uint32_t format = stride == 186 ? kestrane::raw::load_le<std::uint16_t>(at + pos)
-                                                 : kestrane::raw::load_le<std::uint32_t>(at + pos);
+      const std::uint32_t format = stride == 186 ? kestrane::raw::load_le<std::uint16_t>(at, pos)
+                                                 : kestrane::raw::load_le<std::uint32_t>(at, pos);
       has_profile |= format == 1;
       has_peak |= format == 2 || format == 3;
     }

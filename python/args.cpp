@@ -1,11 +1,11 @@
 #include <Python.h>
 
-#include "args.hpp"
+#include "python/args.hpp"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace kestrane::python {
 

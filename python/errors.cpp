@@ -1,10 +1,10 @@
 #include <Python.h>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 #include <string>
 
-#include "py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace kestrane::python {
 

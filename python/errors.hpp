@@ -6,7 +6,7 @@
 #include <exception>
 #include <new>
 
-#include "error.hpp"
+#include "src/error.hpp"
 
 namespace kestrane::python {
 

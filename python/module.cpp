@@ -1,9 +1,9 @@
 #include <Python.h>
 
-#include "errors.hpp"
-#include "py_ref.hpp"
-#include "raw_reader.hpp"
-#include "spectrum.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
+#include "python/raw_reader.hpp"
+#include "python/spectrum.hpp"
 
 namespace kestrane::python {
 

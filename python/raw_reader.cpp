@@ -1,6 +1,6 @@
 #include <Python.h>
 
-#include "raw_reader.hpp"
+#include "python/raw_reader.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -11,15 +11,15 @@
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
-#include "errors.hpp"
-#include "process_type.hpp"
-#include "py_ref.hpp"
-#include "reader/arena.hpp"
-#include "reader/reader.hpp"
-#include "source.hpp"
-#include "spectrum.hpp"
-#include "types.hpp"
+#include "core/source.hpp"
+#include "core/types.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/process_type.hpp"
+#include "python/py_ref.hpp"
+#include "python/spectrum.hpp"
+#include "src/reader/arena.hpp"
+#include "src/reader/reader.hpp"
 
 namespace kestrane::python {
 

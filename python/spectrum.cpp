@@ -1,6 +1,6 @@
 #include <Python.h>
 
-#include "spectrum.hpp"
+#include "python/spectrum.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -9,9 +9,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "errors.hpp"
-#include "process_type.hpp"
-#include "py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/process_type.hpp"
+#include "python/py_ref.hpp"
 
 namespace kestrane::python {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "reader/reader.hpp"
+#include "src/reader/reader.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -25,19 +26,15 @@ struct UnsignedOfSizeT<8> {
 };
 }  // namespace detail
 
-// Reads a T stored little-endian at `off`. The caller has checked that sizeof(T) bytes exist.
-template <class T>
-T load_le(const std::uint8_t* p) noexcept {
-  using U = typename detail::UnsignedOfSizeT<sizeof(T)>::type;
-  U u;
-  std::memcpy(&u, p, sizeof u);
-  if constexpr (std::endian::native == std::endian::big) u = std::byteswap(u);
-  return std::bit_cast<T>(u);
-}
-
+// Reads a T (u16, u32, u64, float or double) stored little-endian at byte `off` of `b`, at any
+// alignment. The caller has checked that sizeof(T) bytes exist there.
 template <class T>
 T load_le(std::span<const std::uint8_t> b, std::size_t off) noexcept {
-  return load_le<T>(b.data() + off);
+  using U = typename detail::UnsignedOfSizeT<sizeof(T)>::type;
+  U u;
+  std::memcpy(&u, b.data() + off, sizeof u);
+  if constexpr (std::endian::native == std::endian::big) u = std::byteswap(u);
+  return std::bit_cast<T>(u);
 }
 
 }  // namespace kestrane::raw

@@ -1,4 +1,4 @@
-#include "lzf.hpp"
+#include "src/raw/lzf.hpp"
 
 #include <algorithm>
 #include <cstring>

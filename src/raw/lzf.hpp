@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "../error.hpp"
+#include "src/error.hpp"
 
 namespace kestrane::raw {
 

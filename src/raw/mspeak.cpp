@@ -1,8 +1,8 @@
-#include "mspeak.hpp"
+#include "src/raw/mspeak.hpp"
 
 #include <string>
 
-#include "le.hpp"
+#include "src/raw/le.hpp"
 
 namespace kestrane::raw {
 
@@ -30,18 +30,17 @@ Result<DecodedBlock> decode_peak_block(std::span<const std::uint8_t> block,
   if (n == 0) return out;
   out.mz.resize(n);
   out.intensity.resize(n);
-  const std::uint8_t* p = block.data();
   double* mz = out.mz.data();
   float* intensity = out.intensity.data();
   if (format == format_interleaved) {
     for (std::size_t k = 0; k < n; ++k) {
-      mz[k] = load_le<double>(p + 12 * k);
-      intensity[k] = load_le<float>(p + 12 * k + 8);
+      mz[k] = load_le<double>(block, 12 * k);
+      intensity[k] = load_le<float>(block, 12 * k + 8);
     }
   } else {
-    for (std::size_t k = 0; k < n; ++k) mz[k] = load_le<double>(p + 8 * k) / split_mz_scale;
-    const std::uint8_t* q = p + 8 * n;
-    for (std::size_t k = 0; k < n; ++k) intensity[k] = load_le<float>(q + 4 * k);
+    for (std::size_t k = 0; k < n; ++k) mz[k] = load_le<double>(block, 8 * k) / split_mz_scale;
+    const auto intensities = block.subspan(8 * n);
+    for (std::size_t k = 0; k < n; ++k) intensity[k] = load_le<float>(intensities, 4 * k);
   }
   return out;
 }

@@ -5,17 +5,10 @@
 #include <memory_resource>
 #include <span>
 
-#include "../../core/types.hpp"
-#include "../error.hpp"
-#include "msscan.hpp"
+#include "src/error.hpp"
+#include "src/raw/types.hpp"
 
 namespace kestrane::raw {
-
-// Parallel arrays of one decoded block, allocated once at their final size.
-struct DecodedBlock {
-  vornelle_core::Array<double> mz;
-  vornelle_core::Array<float> intensity;
-};
 
 // Decodes the `point_count` points of a peak block. Parse errors: "Unknown peak format ID: N"
 // (tested first), "Truncated MSPeak.bin block". Arrays come from `arrays`.

@@ -1,9 +1,9 @@
-#include "msprofile.hpp"
+#include "src/raw/msprofile.hpp"
 
 #include <limits>
 
-#include "le.hpp"
-#include "lzf.hpp"
+#include "src/raw/le.hpp"
+#include "src/raw/lzf.hpp"
 
 namespace kestrane::raw {
 
@@ -36,10 +36,10 @@ Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
 
   out.intensity.resize(n);
   float* intensity = out.intensity.data();
-  const std::uint8_t* counts = payload->data() + payload_header_size;
+  const auto counts = payload->subspan(payload_header_size);
   // u32 to f32 rounds to nearest, ties to even: 16777217 becomes 16777216.0f.
   for (std::size_t k = 0; k < n; ++k) {
-    intensity[k] = static_cast<float>(load_le<std::uint32_t>(counts + 4 * k));
+    intensity[k] = static_cast<float>(load_le<std::uint32_t>(counts, 4 * k));
   }
 
   // An even axis from `first`: a product, then a separate sum (never fused).

@@ -7,9 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "../error.hpp"
-#include "msscan.hpp"
-#include "mspeak.hpp"
+#include "src/error.hpp"
+#include "src/raw/types.hpp"
 
 namespace kestrane::raw {
 

@@ -1,43 +1,49 @@
 // The scan index, MSScan.bin: a header and one fixed-size record per scan.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "../error.hpp"
+#include "src/error.hpp"
+#include "src/raw/types.hpp"
 
 namespace kestrane::raw {
 
-// Where one scan's data block lies: format 1 in MSProfile.bin, 2 or 3 in MSPeak.bin.
-struct BlockDescriptor {
-  std::uint32_t format_id = 0;
-  std::uint64_t byte_offset = 0;
-  std::uint32_t byte_count = 0;
-  std::uint32_t point_count = 0;
-  std::optional<std::uint32_t> uncompressed_byte_count;  // present for format 1
-
-  friend bool operator==(const BlockDescriptor&, const BlockDescriptor&) = default;
-};
-
-struct ScanRecord {
-  std::uint32_t scan_id = 0;
-  double retention_time_min = 0.0;
-  std::uint32_t ms_level = 0;
-  std::optional<std::uint32_t> mrm_channel;     // strides 196 and 186
-  std::optional<double> precursor_mz;           // MS level >= 2, strides 284, 220, 216
-  std::optional<double> mz_range_start;         // stride 284
-  std::optional<double> mz_range_end;           // stride 284
-  std::optional<BlockDescriptor> profile_block;
-  std::optional<BlockDescriptor> peak_block;
-};
-
 inline constexpr std::size_t min_header_size = 92;
 inline constexpr std::uint32_t msscan_magic = 257;
-// Recognised record sizes, in the order stride detection tries them.
-inline constexpr std::uint32_t record_strides[] = {284, 220, 216, 196, 186};
+
+// One block descriptor layout: field offsets within the descriptor and the width of the format id.
+struct DescriptorLayout {
+  std::size_t format_id_width;  // 4 (wide) or 2 (packed)
+  std::size_t byte_offset;
+  std::size_t byte_count;
+  std::size_t point_count;
+  std::size_t uncompressed_byte_count;
+};
+inline constexpr DescriptorLayout wide_layout{4, 4, 12, 16, 20};
+inline constexpr DescriptorLayout packed_layout{2, 2, 10, 14, 18};
+
+// What a record of each stride holds.
+struct StrideLayout {
+  std::uint32_t stride;
+  std::size_t descriptor_positions[2];
+  std::size_t descriptor_count;
+  const DescriptorLayout* descriptor_layout;
+  bool has_mrm_channel;
+  bool has_precursor_mz;
+  bool has_mz_range;
+};
+// The recognised record sizes, in the order stride detection tries them.
+inline constexpr StrideLayout stride_layouts[] = {
+    {284, {156, 220}, 2, &wide_layout, false, true, true},
+    {220, {156, 0}, 1, &wide_layout, false, true, false},
+    {216, {152, 0}, 1, &wide_layout, false, true, false},
+    {196, {144, 0}, 1, &wide_layout, true, false, false},
+    {186, {136, 0}, 1, &packed_layout, true, false, false},
+};
 
 struct MSScan {
   std::vector<ScanRecord> records;  // file order; never empty

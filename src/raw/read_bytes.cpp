@@ -1,4 +1,4 @@
-#include "read_bytes.hpp"
+#include "src/raw/read_bytes.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

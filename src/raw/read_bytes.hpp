@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../error.hpp"
+#include "src/error.hpp"
 
 namespace kestrane::raw {
 

@@ -1,4 +1,4 @@
-#include "arena.hpp"
+#include "src/reader/arena.hpp"
 
 #include <sys/mman.h>
 

@@ -5,9 +5,9 @@
 #include <memory_resource>
 #include <string>
 
-#include "../../core/source.hpp"
-#include "../error.hpp"
-#include "../raw/msscan.hpp"
+#include "core/source.hpp"
+#include "src/error.hpp"
+#include "src/raw/msscan.hpp"
 
 namespace kestrane::reader {
 
@@ -37,12 +37,5 @@ class Reader final : public vornelle_core::SpectrumSource {
   std::string peak_path_;
   std::string profile_path_;
 };
-
-// Joins a path and a component: "/" between them unless `base` is empty or ends in "/".
-std::string join_path(const std::string& base, const std::string& component);
-
-// The name of a data directory: its final ordinary component as UTF-8 (invalid bytes become
-// U+FFFD), or "bundle.d" when the path has none (empty, "/", ".", or ending in "..").
-std::string directory_name(const std::string& path);
 
 }  // namespace kestrane::reader

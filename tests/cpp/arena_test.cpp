@@ -1,4 +1,4 @@
-#include "reader/arena.hpp"
+#include "src/reader/arena.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "types.hpp"
+#include "core/types.hpp"
 
 namespace kestrane::reader {
 namespace {

@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include "src/error.hpp"
 
 #include <gtest/gtest.h>
 

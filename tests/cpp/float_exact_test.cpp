@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "raw/mspeak.hpp"
-#include "raw/msprofile.hpp"
-#include "support/lzf_encoder.hpp"
+#include "src/raw/mspeak.hpp"
+#include "src/raw/msprofile.hpp"
+#include "tests/support/lzf_encoder.hpp"
 
 namespace kestrane::raw {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/acquisition.hpp"
+#include "tests/support/acquisition.hpp"
 
 namespace kestrane::test_support {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "raw/lzf.hpp"
+#include "src/raw/lzf.hpp"
 
 namespace kestrane::raw {
 namespace {

@@ -1,4 +1,4 @@
-#include "raw/lzf.hpp"
+#include "src/raw/lzf.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "support/lzf_encoder.hpp"
+#include "tests/support/lzf_encoder.hpp"
 
-#include "support/allocation_probe.hpp"
+#include "tests/support/allocation_probe.hpp"
 
 namespace kestrane::raw {
 namespace {

@@ -1,4 +1,4 @@
-#include "raw/mspeak.hpp"
+#include "src/raw/mspeak.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "raw/msprofile.hpp"
+#include "src/raw/msprofile.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/lzf_encoder.hpp"
+#include "tests/support/lzf_encoder.hpp"
 
 namespace kestrane::raw {
 namespace {

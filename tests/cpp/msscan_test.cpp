@@ -1,4 +1,4 @@
-#include "raw/msscan.hpp"
+#include "src/raw/msscan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "support/os_error.hpp"
-#include "support/acquisition.hpp"
+#include "tests/support/os_error.hpp"
+#include "tests/support/acquisition.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "raw/read_bytes.hpp"
+#include "src/raw/read_bytes.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/os_error.hpp"
-#include "support/allocation_probe.hpp"
+#include "tests/support/os_error.hpp"
+#include "tests/support/allocation_probe.hpp"
 
 namespace kestrane::raw {
 namespace {

@@ -1,4 +1,4 @@
-#include "reader/reader.hpp"
+#include "src/reader/reader.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,8 +13,9 @@
 #include <system_error>
 #include <vector>
 
-#include "support/os_error.hpp"
-#include "support/acquisition.hpp"
+#include "src/reader/paths.hpp"
+#include "tests/support/acquisition.hpp"
+#include "tests/support/os_error.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "reader/reader.hpp"
-#include "support/acquisition.hpp"
+#include "src/reader/reader.hpp"
+#include "tests/support/acquisition.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/acquisition.hpp"
+#include "tests/support/acquisition.hpp"
 
 #include <stdlib.h>
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "types.hpp"
+#include "core/types.hpp"
 
 namespace kestrane::test_support {
 
