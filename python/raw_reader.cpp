@@ -45,14 +45,11 @@ constexpr Signature new_signature{"RawReader.__new__()", new_params};
 constexpr const char* read_spectrum_params[] = {"scan_index"};
 constexpr Signature read_spectrum_signature{"RawReader.read_spectrum()", read_spectrum_params};
 
-// Opens the directory and decodes every spectrum; nullopt with RuntimeError set when the
-// directory cannot be opened. No file stays open when it returns.
-std::optional<State> open_directory(std::string path) {
+// Opens the directory and decodes every spectrum; the errors of Reader::open. No file stays
+// open when it returns.
+Result<State> open_directory(std::string path) {
   Result<reader::Reader> opened = reader::Reader::open(std::move(path));
-  if (!opened) {
-    set_runtime_error(opened.error());
-    return std::nullopt;
-  }
+  if (!opened) return std::unexpected(std::move(opened).error());
   auto arena = std::make_unique<reader::ArrayArena>();
   std::vector<vornelle_core::SpectrumRecord> spectra;
   {
@@ -75,8 +72,11 @@ PyObject* raw_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
     if (!bind_tuple(new_signature, args, kwargs, bound)) return nullptr;
     std::string path;
     if (!convert_str(bound[0], new_params[0], path)) return nullptr;
-    std::optional<State> state = open_directory(std::move(path));
-    if (!state) return nullptr;
+    Result<State> state = open_directory(std::move(path));
+    if (!state) {
+      set_runtime_error(state.error());
+      return nullptr;
+    }
     PyObject* self = new_instance(subtype);
     if (self == nullptr) return nullptr;
     static_assert(std::is_nothrow_move_constructible_v<State>);

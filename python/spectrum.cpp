@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -46,22 +47,20 @@ PyObject* float_list(const std::vector<T>& values) {
   return list.release();
 }
 
+// Releases memory that the interpreter's PyMem functions handed out.
+struct PyMemFree {
+  void operator()(void* p) const noexcept { PyMem_Free(p); }
+};
+
 // Two digits after the point from the exact binary value, ties to even, never an exponent.
 // PyOS_double_to_string rounds correctly; NaN and the infinities get the names used here.
 std::string format_seconds(double seconds) {
   if (std::isnan(seconds)) return "NaN";
   if (std::isinf(seconds)) return seconds > 0 ? "inf" : "-inf";
-  char* text = PyOS_double_to_string(seconds, 'f', 2, 0, nullptr);
-  if (text == nullptr) throw std::bad_alloc();
-  std::string out;
-  try {
-    out = text;
-  } catch (...) {
-    PyMem_Free(text);
-    throw;
-  }
-  PyMem_Free(text);
-  return out;
+  const std::unique_ptr<char, PyMemFree> text(
+      PyOS_double_to_string(seconds, 'f', 2, 0, nullptr));
+  if (!text) throw std::bad_alloc();
+  return text.get();
 }
 
 void spectrum_dealloc(PyObject* self) noexcept {
