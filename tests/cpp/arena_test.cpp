@@ -87,6 +87,22 @@ TEST(ArrayArena, SmallUseTakesLittleAddressSpace) {
   EXPECT_LT(mapped_kib() - before, std::size_t{1} << 20);
 }
 
+// Regions double only up to their cap: 2 GiB handed out in 1 MiB blocks, never touched, maps
+// less than one capped region more than that. Doubling without the cap would map up to twice it.
+TEST(ArrayArena, RegionGrowthStopsAtItsCap) {
+  constexpr std::size_t block = std::size_t{1} << 20;
+  constexpr std::size_t total = std::size_t{2} << 30;
+  constexpr std::size_t cap = std::size_t{256} << 20;
+  const std::size_t before = mapped_kib();
+  ArrayArena arena;
+  for (std::size_t handed = 0; handed < total; handed += block) {
+    ASSERT_NE(arena.allocate(block, 8), nullptr);
+  }
+  const std::size_t mapped = (mapped_kib() - before) << 10;
+  EXPECT_GE(mapped, total);
+  EXPECT_LT(mapped, total + cap);
+}
+
 // Arrays built on the arena keep it through moves, as records do.
 TEST(ArrayArena, ArraysMovedBetweenContainersKeepTheArena) {
   ArrayArena arena;

@@ -249,6 +249,44 @@ TEST_F(ReadBytes, IntoEmptiesTheBufferOnEveryFailure) {
   }
 }
 
+std::size_t open_descriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// Each failing step closes the descriptor it opened: open, positioning, the size check, a
+// directory, a FIFO, a device, and a failing read.
+TEST_F(ReadBytes, EveryFailureLeavesNoDescriptorOpen) {
+  const std::string fifo = (dir_ / "pipe").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  const struct {
+    std::string path;
+    std::uint64_t offset;
+    std::size_t length;
+    bool whole_file_fails;  // read_file fails on the path too
+  } failures[] = {
+      {(dir_ / "missing.bin").string(), 0, 10, true},
+      {file_, std::uint64_t{1} << 63, 10, false},
+      {file_, 995, 10, false},
+      {file_, 1000, 1, false},
+      {dir_.string(), 0, 10, true},
+      {fifo, 0, 16, true},
+      {"/dev/zero", 0, 16, true},
+  };
+  std::vector<std::uint8_t> buffer;
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.path + " at " + std::to_string(f.offset));
+    const std::size_t before = open_descriptors();
+    EXPECT_FALSE(read_bytes(f.path, f.offset, f.length).has_value());
+    EXPECT_FALSE(read_bytes_into(f.path, f.offset, f.length, buffer).has_value());
+    if (f.whole_file_fails) {
+      EXPECT_FALSE(read_file(f.path).has_value());
+    }
+    EXPECT_EQ(open_descriptors(), before);
+  }
+}
+
 TEST_F(ReadBytes, ReadFileReturnsTheWholeFile) {
   // Sizes around the initial capacity of the growing path and exact sizes of the sized one.
   for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65535},

@@ -48,6 +48,29 @@ class TestModule:
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip() == "['RawReader', 'Spectrum']"
 
+    def test_reimport_leaves_type_reference_counts_unchanged(self):
+        # Each module object holds one reference to each type and gives it back when freed; a
+        # module that kept a reference it never took would lower the counts once per cycle.
+        proc = run_python(
+            """
+            import gc, importlib, sys
+            import kestrane
+            types = (kestrane.RawReader, kestrane.Spectrum)
+            del kestrane
+            gc.collect()
+            before = [sys.getrefcount(t) for t in types]
+            for _ in range(20):
+                del sys.modules["kestrane"]
+                importlib.import_module("kestrane")
+                gc.collect()
+            print(before)
+            print([sys.getrefcount(t) for t in types])
+            """
+        )
+        assert proc.returncode == 0, proc.stderr
+        before, after = proc.stdout.splitlines()
+        assert after == before
+
 
 @pytest.mark.parametrize("name", ["RawReader", "Spectrum"])
 class TestTypeObjects:
