@@ -11,5 +11,5 @@ tools/setup.sh
 .venv/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
 sample=sample/demo.d
 rm -rf "$sample"
-.venv/bin/python tools/kestrane_fixtures.py sample "$sample" --scans "$scans" --points "$points" --seed 7
+PYTHONPATH=tools .venv/bin/python -m kestrane_fixtures sample "$sample" --scans "$scans" --points "$points" --seed 7
 .venv/bin/python tools/kestrane_summary.py "$sample"
