@@ -78,8 +78,8 @@ pip_install() {
   fi
 }
 
-log "installing pytest and $repo_root"
-pip_install pytest
+log "installing pytest, numpy and $repo_root"
+pip_install pytest numpy  # numpy: the fixture writer
 # A build directory kept between runs makes a re-run an incremental CMake build.
 pip_install --force-reinstall --no-deps --config-settings=build-dir="$work/cmake" "$repo_root"
 
@@ -92,7 +92,8 @@ fi
 
 cd "$repo_root"
 # -P: the interpreter does not put the working directory first on sys.path, so `kestrane`
-# resolves to the installed extension and never to something in the checkout. The test makes
-# its own data directories, so the shared conftest (and its fixture writer) is not loaded.
+# resolves to the installed extension and never to something in the checkout. The test writes its
+# directories with the fixture package (tools/, on the path through pytest's pythonpath setting)
+# and uses nothing of the shared conftest, which is not loaded.
 exec env -u PYTHON_GIL "$vpy" -P -m pytest -p no:cacheprovider --noconftest \
   tests/python/test_free_threading.py "${pytest_args[@]}"
