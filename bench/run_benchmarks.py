@@ -28,7 +28,6 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build-bench"
-sys.path.insert(0, str(ROOT / "tools"))
 
 
 def sh(*cmd: str | os.PathLike, **kw) -> str:
@@ -42,12 +41,12 @@ def build() -> None:
 
 
 def run_dir(scans: int, points: int) -> Path:
-    import kestrane_fixtures as fx
-
     path = BUILD / "runs" / f"profile_{scans}x{points}.d"
     if not (path / "AcqData" / "MSScan.bin").exists():
         path.parent.mkdir(parents=True, exist_ok=True)
-        fx.realistic_run(path, n_scans=scans, points=points, seed=1, ms2_every=0)
+        env = dict(os.environ, PYTHONPATH=str(ROOT / "tools"))
+        sh(sys.executable, "-m", "kestrane_fixtures", "sample", path, "--scans", str(scans),
+           "--points", str(points), "--seed", "1", "--ms2-every", "0", env=env)
     return path
 
 

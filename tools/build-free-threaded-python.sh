@@ -7,8 +7,11 @@
 #
 # Environment: KESTRANE_CACHE (default ~/.cache/kestrane), KESTRANE_BUILD_JOBS (default nproc),
 # KESTRANE_DEBIAN_MIRROR (archive URI, default: the one apt already uses for Debian).
-# Debian 12 has no python3.13, so there a deb-src entry for trixie is added; Debian 13 uses its own.
+# Debian 12 has no python3.13: its source package is then looked up in trixie through an apt
+# configuration of this script's own (a sources list and package lists in a temporary directory,
+# removed on exit), so the machine's apt sources and lists stay as they were.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 tsan=0
 for arg in "$@"; do
@@ -28,23 +31,8 @@ done
 cache_root="${KESTRANE_CACHE:-$HOME/.cache/kestrane}"
 jobs="${KESTRANE_BUILD_JOBS:-$(nproc)}"
 source_package=python3.13
-apt_list=/etc/apt/sources.list.d/kestrane-python3.13-src.sources
-
-log() { echo "build-free-threaded-python: $*" >&2; }
-die() {
-  log "error: $*"
-  exit 1
-}
-
-as_root() {
-  if [[ $(id -u) -eq 0 ]]; then
-    "$@"
-  elif command -v sudo >/dev/null; then
-    sudo "$@"
-  else
-    die "needs root for: $*"
-  fi
-}
+# Options that make apt use the private sources and lists, once private_apt has set them up.
+apt_options=()
 
 [[ -r /etc/os-release ]] || die "/etc/os-release missing; only Debian 12 and 13 are supported"
 # shellcheck disable=SC1091
@@ -76,7 +64,8 @@ source_version() {
   local best="" v
   while read -r v; do
     if [[ -z $best ]] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
-  done < <(apt-cache showsrc --only-source "$source_package" 2>/dev/null | awk '/^Version:/ {print $2}')
+  done < <(apt-cache "${apt_options[@]}" showsrc --only-source "$source_package" 2>/dev/null |
+    awk '/^Version:/ {print $2}')
   echo "$best"
 }
 
@@ -88,7 +77,7 @@ debian_mirror() {
   fi
   local files=() f
   for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [[ -f $f && $f != "$apt_list" ]] && files+=("$f")
+    [[ -f $f ]] && files+=("$f")
   done
   ((${#files[@]})) || return 0
   {
@@ -98,25 +87,29 @@ debian_mirror() {
   } | grep -v -e security -e '^$' | grep -E '/debian/?$' | head -n 1 || true
 }
 
-ensure_source_entry() {
-  if [[ -n $(source_version) ]]; then return; fi
-  if [[ ! -f $apt_list ]]; then
-    local mirror
-    mirror=$(debian_mirror)
-    [[ -n $mirror ]] || die "no Debian archive URI in apt's sources; set KESTRANE_DEBIAN_MIRROR"
-    log "adding deb-src entry for $source_suite ($apt_list)"
-    as_root tee "$apt_list" >/dev/null <<EOF
-# Source packages only: python3.13 for building a free-threaded interpreter.
-Types: deb-src
-URIs: $mirror
-Suites: $source_suite
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  fi
-  log "apt-get update"
-  # An unrelated source that fails to update must not stop us; the check below decides.
-  as_root apt-get update -qq >&2 || log "apt-get update reported errors"
+# Points apt_options at a private configuration that holds only the deb-src entry of
+# $source_suite, and fetches its lists there. Nothing outside the temporary directory changes:
+# no sources entry, no package lists, no package caches (apt builds them in memory).
+private_apt() {
+  local mirror
+  mirror=$(debian_mirror)
+  [[ -n $mirror ]] || die "no Debian archive URI in apt's sources; set KESTRANE_DEBIAN_MIRROR"
+  apt_dir=$(mktemp -d "${TMPDIR:-/tmp}/kestrane-apt.XXXXXX")
+  trap 'rm -rf "$apt_dir"' EXIT
+  # Run as root, apt fetches as its unprivileged user, which must reach the lists directory.
+  chmod 755 "$apt_dir"
+  mkdir -p "$apt_dir/lists/partial" "$apt_dir/sources.list.d"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $source_suite main" \
+    >"$apt_dir/sources.list"
+  apt_options=(
+    -o "Dir::Etc::sourcelist=$apt_dir/sources.list"
+    -o "Dir::Etc::sourceparts=$apt_dir/sources.list.d"
+    -o "Dir::State::Lists=$apt_dir/lists"
+    -o "Dir::Cache::pkgcache="
+    -o "Dir::Cache::srcpkgcache="
+  )
+  log "looking up $source_package in $source_suite ($mirror) with a private apt configuration"
+  apt-get "${apt_options[@]}" update -qq >&2 || log "apt-get update reported errors"
   [[ -n $(source_version) ]] || die "apt has no source package $source_package in $source_suite"
 }
 
@@ -125,21 +118,6 @@ build_deps=(
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
   libreadline-dev libncurses-dev uuid-dev libgdbm-dev libgdbm-compat-dev
 )
-
-ensure_build_deps() {
-  local missing=() p
-  for p in "${build_deps[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
-  log "installing ${missing[*]}"
-  if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >&2; then
-    as_root apt-get update -qq >&2
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      "${missing[@]}" >&2
-  fi
-}
 
 command -v apt-cache >/dev/null || die "apt is required"
 variant=python3.13t
@@ -158,7 +136,7 @@ if [[ -z $version ]]; then
       exit 0
     fi
   done
-  ensure_source_entry
+  private_apt
   version=$(source_version)
 fi
 prefix="$cache_root/$variant-${version//:/_}"
@@ -168,13 +146,13 @@ if interpreter_ok "$prefix"; then
   exit 0
 fi
 
-ensure_build_deps
+apt_install "${build_deps[@]}"
 
 work="$cache_root/build-$variant-${version//:/_}"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
 log "fetching $source_package $version into $work"
-(cd "$work" && apt-get source --download-only -qq "$source_package=$version" >&2)
+(cd "$work" && apt-get "${apt_options[@]}" source --download-only -qq "$source_package=$version" >&2)
 dsc=$(find "$work" -maxdepth 1 -name "${source_package}_*.dsc" | head -n 1)
 [[ -n $dsc ]] || die "apt-get source left no .dsc in $work"
 # Upstream sources as released: Debian's patches adapt the tree to its own system layout (its

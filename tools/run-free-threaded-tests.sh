@@ -10,6 +10,7 @@
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$repo_root/tools/lib.sh"
 tsan=0
 pytest_args=()
 while (($#)); do
@@ -32,32 +33,17 @@ while (($#)); do
   shift
 done
 
-log() { echo "run-free-threaded-tests: $*" >&2; }
-
 build_args=()
 ((tsan)) && build_args+=(--tsan)
 python=$("$repo_root/tools/build-free-threaded-python.sh" "${build_args[@]}" | tail -n 1)
-[[ -x $python ]] || {
-  log "interpreter build gave no usable path ('$python')"
-  exit 1
-}
+[[ -x $python ]] || die "interpreter build gave no usable path ('$python')"
 log "interpreter: $python"
-
-[[ -f $repo_root/pyproject.toml ]] || {
-  log "no pyproject.toml in $repo_root: nothing to install"
-  exit 1
-}
+[[ -f $repo_root/pyproject.toml ]] || die "no pyproject.toml in $repo_root: nothing to install"
 
 work="$repo_root/build-free-threaded"
 ((tsan)) && work="$repo_root/build-free-threaded-tsan"
 venv="$work/venv"
-# A venv belongs to one interpreter; a rebuilt or upgraded interpreter gets a fresh one.
-if [[ ! -x $venv/bin/python || $(cat "$venv/.interpreter" 2>/dev/null) != "$python" ]]; then
-  rm -rf "$venv"
-  mkdir -p "$work"
-  "$python" -m venv "$venv"
-  echo "$python" >"$venv/.interpreter"
-fi
+make_venv "$venv" "$python"
 vpy="$venv/bin/python"
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -68,31 +54,28 @@ if ((tsan)); then
   export LDFLAGS="${LDFLAGS:-} -fsanitize=thread"
 fi
 
-pip_install() {
-  # Under ThreadSanitizer pip and its build backend are not what is tested: their reports
-  # (CPython's own races at interpreter exit among them) are switched off.
-  if ((tsan)); then
-    TSAN_OPTIONS=report_bugs=0 "$vpy" -m pip install --quiet "$@" >&2
-  else
-    "$vpy" -m pip install --quiet "$@" >&2
-  fi
-}
+# Under ThreadSanitizer pip and its build backend are not what is tested: their reports
+# (CPython's own races at interpreter exit among them) are switched off while installing.
+tsan_options=${TSAN_OPTIONS:-}
+((tsan)) && export TSAN_OPTIONS=report_bugs=0
 
-log "installing pytest and $repo_root"
-pip_install pytest
+log "installing pytest, numpy (for the fixture writer) and $repo_root"
+venv_install "$venv" "pytest, numpy" pytest numpy
 # A build directory kept between runs makes a re-run an incremental CMake build.
-pip_install --force-reinstall --no-deps --config-settings=build-dir="$work/cmake" "$repo_root"
+"$vpy" -m pip install -q --force-reinstall --no-deps --config-settings=build-dir="$work/cmake" \
+  "$repo_root" >&2
 
 if ((tsan)); then
   suppressions="$(dirname "$python")/../share/tsan/suppressions_free_threading.txt"
   opts="halt_on_error=1 second_deadlock_stack=1"
   [[ -f $suppressions ]] && opts+=" suppressions=$suppressions"
-  export TSAN_OPTIONS="${TSAN_OPTIONS:-$opts}"
+  export TSAN_OPTIONS="${tsan_options:-$opts}"
 fi
 
 cd "$repo_root"
 # -P: the interpreter does not put the working directory first on sys.path, so `kestrane`
-# resolves to the installed extension and never to something in the checkout. The test makes
-# its own data directories, so the shared conftest (and its fixture writer) is not loaded.
+# resolves to the installed extension and never to something in the checkout. The test writes its
+# directories with the fixture package (tools/, on the path through pytest's pythonpath setting)
+# and uses nothing of the shared conftest, which is not loaded.
 exec env -u PYTHON_GIL "$vpy" -P -m pytest -p no:cacheprovider --noconftest \
   tests/python/test_free_threading.py "${pytest_args[@]}"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time.
 #
-#   tools/run-fuzzers.sh [ENTRY...]      default: every entry of fuzz/CMakeLists.txt
+#   tools/run-fuzzers.sh [ENTRY...]      default: every target of fuzz/targets.txt
 #
 # Environment:
 #   KESTRANE_FUZZ_SECONDS    seconds per target (default 60; six targets stay under 10 minutes)
@@ -14,10 +14,22 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$root/tools/lib.sh"
 seconds=${KESTRANE_FUZZ_SECONDS:-60}
 build=${KESTRANE_FUZZ_BUILD_DIR:-$root/build-fuzz}
-all_entries=(lzf lzf_differential msscan mspeak msprofile directory)
+
+# Target -> corpus directory, from fuzz/targets.txt.
+declare -A corpus_of=()
+all_entries=()
+while read -r target corpus _; do
+  [[ -z $target || $target == \#* ]] && continue
+  all_entries+=("$target")
+  corpus_of[$target]=$corpus
+done <"$root/fuzz/targets.txt"
 if (($# > 0)); then entries=("$@"); else entries=("${all_entries[@]}"); fi
+for e in "${entries[@]}"; do
+  [[ -n ${corpus_of[$e]:-} ]] || die "unknown fuzz target '$e' (fuzz/targets.txt: ${all_entries[*]})"
+done
 
 # --- Toolchain ---------------------------------------------------------------------------------
 # Debian 12's clang (16 and older) cannot compile <expected> against libstdc++ 12: use clang-16
@@ -39,19 +51,7 @@ fi
 packages+=(liblzf-dev)
 command -v cmake >/dev/null || packages+=(cmake)
 command -v ninja >/dev/null || packages+=(ninja-build)
-
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]} > 0)); then
-  echo "installing: ${missing[*]}"
-  sudo=()
-  ((EUID == 0)) || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}"
-fi
+apt_install "${packages[@]}"
 
 # --- Build -------------------------------------------------------------------------------------
 mkdir -p "$build"
@@ -66,12 +66,10 @@ for e in "${entries[@]}"; do targets+=("${e}_fuzzer"); done
 cmake --build "$build" -j 2 --target "${targets[@]}"
 
 # --- Run ---------------------------------------------------------------------------------------
-corpus_dir() { [[ $1 == lzf_differential ]] && echo lzf || echo "$1"; }
-
 summary=()
 failed=()
 for e in "${entries[@]}"; do
-  seeds="$root/fuzz/corpus/$(corpus_dir "$e")"
+  seeds="$root/fuzz/corpus/${corpus_of[$e]}"
   work="$build/fuzz-work/$e"
   rm -rf "$work/artifacts"
   mkdir -p "$work/corpus" "$work/artifacts" "$seeds"

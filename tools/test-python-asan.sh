@@ -7,13 +7,11 @@
 # fails to release are caught by the suite's reference-count tests instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
 tools/setup.sh
 venv=.venv-asan
-if [ ! -x "$venv/bin/python" ]; then
-  "$(tools/find-python.sh)" -m venv "$venv"
-fi
-"$venv/bin/python" -c 'import pytest, numpy, scikit_build_core' 2>/dev/null ||
-  "$venv/bin/python" -m pip install -q -r tests/requirements.txt
+make_venv "$venv" "$(tools/find-python.sh)"
+venv_install "$venv" "pytest, numpy, scikit_build_core" -r tests/requirements.txt
 "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir=build-asan/python \
   -Ccmake.define.KESTRANE_SANITIZE=ON .
 

@@ -14,21 +14,21 @@ tools/setup.sh
 case "$mode" in
   plain)
     cmake -S . -B build -G Ninja -DKESTRANE_WERROR=ON >/dev/null
-    ninja -C build
+    ninja -C build -j"$jobs"
     ctest --test-dir build --output-on-failure -j"$jobs"
     .venv/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
     .venv/bin/python -m pytest tests/python -q -p no:cacheprovider
     ;;
   --sanitize)
     cmake -S . -B build-asan -G Ninja -DKESTRANE_WERROR=ON -DKESTRANE_SANITIZE=ON >/dev/null
-    ninja -C build-asan
+    ninja -C build-asan -j"$jobs"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j"$jobs"
     tools/test-python-asan.sh
     ;;
   --tsan)
     cmake -S . -B build-tsan -G Ninja -DKESTRANE_TSAN=ON -DKESTRANE_BUILD_TOOLS=OFF >/dev/null
-    ninja -C build-tsan reader_threads_test
+    ninja -C build-tsan -j"$jobs" reader_threads_test
     TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -R ReaderThreads
     ;;
   *)

@@ -9,8 +9,4 @@ kestrane_add_test(msprofile_test ${_raw_tests}/msprofile_test.cpp)
 kestrane_add_test(float_exact_test ${_raw_tests}/float_exact_test.cpp)
 
 # The decoder against liblzf, on streams liblzf's own compressor produced.
-find_library(LZF_LIBRARY lzf REQUIRED)
-find_path(LZF_INCLUDE_DIR lzf.h PATH_SUFFIXES liblzf REQUIRED)
-kestrane_add_test(lzf_differential_test ${_raw_tests}/lzf_differential_test.cpp
-  LIBS ${LZF_LIBRARY})
-target_include_directories(lzf_differential_test SYSTEM PRIVATE ${LZF_INCLUDE_DIR})
+kestrane_add_test(lzf_differential_test ${_raw_tests}/lzf_differential_test.cpp LIBS LZF::LZF)

@@ -1,4 +1,4 @@
-"""Shared fixtures: acquisition directories written by tools/kestrane_fixtures.py.
+"""Shared fixtures: acquisition directories written by the kestrane_fixtures package (tools/).
 
 The tests import the installed ``kestrane`` module, never a build tree.
 """
@@ -6,16 +6,9 @@ The tests import the installed ``kestrane`` module, never a build tree.
 import math
 import os
 import struct
-import sys
-from pathlib import Path
 
+import kestrane_fixtures as kf
 import pytest
-
-TOOLS = Path(__file__).resolve().parents[2] / "tools"
-if str(TOOLS) not in sys.path:
-    sys.path.insert(0, str(TOOLS))
-
-import kestrane_fixtures as kf  # noqa: E402
 
 
 def f32(x):

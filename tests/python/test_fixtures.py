@@ -4,15 +4,15 @@ Offsets below are typed from the format tables, not imported from the writer.
 """
 
 import math
+import os
 import struct
+import subprocess
 import sys
 from pathlib import Path
 
+import kestrane_fixtures as kf
 import numpy as np
 import pytest
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-import kestrane_fixtures as kf  # noqa: E402
 
 
 class LzfError(Exception):
@@ -159,6 +159,15 @@ def small_scans():
     ]
 
 
+def run_module(*args: str) -> str:
+    """``python -m kestrane_fixtures ARGS`` as the scripts run it; returns its output."""
+    env = dict(os.environ, PYTHONPATH=str(Path(kf.__file__).parents[1]))
+    proc = subprocess.run([sys.executable, "-m", "kestrane_fixtures", *args], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     return a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
@@ -173,6 +182,10 @@ class TestLzf:
         for stream in (kf.lzf_compress(payload), kf.lzf_literal(payload)):
             assert lzf_decode(stream, len(payload)) == payload
         assert len(kf.lzf_literal(payload)) == len(payload) + math.ceil(len(payload) / 32)
+
+    @pytest.mark.parametrize("size", [1, 2, 3, 8, 9, 264, 265, 266, 267, 5000])
+    def test_expanding_stream_reaches_its_length(self, size):
+        assert lzf_decode(kf.lzf_expanding(size), size) == bytes(size)
 
     def test_incompressible_input_falls_back_to_literals(self):
         data = np.random.default_rng(3).integers(0, 256, 4096, dtype=np.uint8).tobytes()
@@ -272,18 +285,20 @@ class TestRealisticRun:
         for exp, (_, mz, inten) in zip(acq.expected, decoded):
             assert same_bits(exp.mz, mz) and same_bits(exp.intensity, inten)
 
-    def test_sample_command(self, tmp_path, capsys):
+    def test_sample_command(self, tmp_path):
         args = ["sample", str(tmp_path / "s"), "--scans", "7", "--points", "64", "--stride", "216"]
-        assert kf._main(args) == 0
+        out = run_module(*args)
         stride, records = parse_index((tmp_path / "s" / "AcqData" / "MSScan.bin").read_bytes())
         assert (stride, len(records)) == (216, 7)
-        assert "7 scans" in capsys.readouterr().out
+        assert "7 scans" in out
 
 
 class TestCorpusFramings:
     def test_profile_and_directory_seeds_follow_the_documented_framing(self, tmp_path):
         written = kf.write_corpus(tmp_path)
-        assert set(written) == {"lzf", "mspeak", "msprofile", "msscan", "directory"}
+        targets = (Path(__file__).resolve().parents[2] / "fuzz" / "targets.txt").read_text()
+        corpora = {line.split()[1] for line in targets.splitlines() if line.strip() and line[0] != "#"}
+        assert {"lzf", "mspeak", "msprofile", "msscan", "directory"} <= set(written) <= corpora
         worked = (tmp_path / "msprofile" / "worked_example.bin").read_bytes()
         fmt, n, unc, first, last = struct.unpack_from("<BIIdd", worked)
         mz, inten = decode_profile(worked[25:], n, unc if fmt == 1 else None, first, last)

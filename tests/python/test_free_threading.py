@@ -5,14 +5,16 @@ keep the GIL disabled: an extension that does not declare GIL-free operation tur
 import, and every test here would then pass without exercising anything concurrent.
 """
 
+import dataclasses
 import os
 import random
-import struct
 import subprocess
 import sys
 import sysconfig
+import textwrap
 import threading
 
+import kestrane_fixtures as kf
 import pytest
 
 import kestrane
@@ -25,149 +27,72 @@ READS_PER_THREAD = 10000
 OPENS_PER_CHURN_THREAD = 400
 JOIN_TIMEOUT_SEC = 120.0
 
-# --- data directories, packed independently of the C++ code -------------------------------------
-
-HEADER_SIZE = 92
-MAGIC = 257
+# --- data directories ---------------------------------------------------------------------------
 
 
-def _f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-def _lzf_literals(payload):
-    """An LZF stream of literal runs only: control byte n - 1, then n bytes, n <= 32."""
-    out = bytearray()
-    for pos in range(0, len(payload), 32):
-        run = payload[pos : pos + 32]
-        out.append(len(run) - 1)
-        out += run
-    return bytes(out)
-
-
-def _wide_descriptor(format_id, offset, count, points, uncompressed=0):
-    return struct.pack("<IQIII", format_id, offset, count, points, uncompressed)
-
-
-def _packed_descriptor(format_id, offset, count, points):
-    return struct.pack("<HQII", format_id, offset, count, points)
-
-
-class _Files:
-    def __init__(self):
-        self.peak = bytearray()
-        self.profile = bytearray()
-
-    def add_peak(self, mz, intensity):
-        """Format 3 peak block (interleaved f64 m/z, f32 intensity); returns (offset, count)."""
-        block = b"".join(struct.pack("<df", m, i) for m, i in zip(mz, intensity))
-        offset = len(self.peak)
-        self.peak += block
-        return offset, len(block)
-
-    def add_profile(self, counts):
-        """Profile block: 16-byte preamble, then LZF of a 16-byte header and u32 intensities."""
-        payload = b"\x07" * 16 + struct.pack(f"<{len(counts)}I", *counts)
-        block = b"\xaa" * 16 + _lzf_literals(payload)
-        offset = len(self.profile)
-        self.profile += block
-        return offset, len(block), len(payload)
-
-
-def _write_dir(root, name, stride, records, files, with_peak_file=True):
-    acq = os.path.join(root, name, "AcqData")
-    os.makedirs(acq)
-    header = struct.pack("<I", MAGIC) + bytes(84) + struct.pack("<I", HEADER_SIZE)
-    with open(os.path.join(acq, "MSScan.bin"), "wb") as f:
-        f.write(header + b"".join(records))
-    if with_peak_file:
-        with open(os.path.join(acq, "MSPeak.bin"), "wb") as f:
-            f.write(files.peak)
-    with open(os.path.join(acq, "MSProfile.bin"), "wb") as f:
-        f.write(files.profile)
-    return os.path.join(root, name)
-
-
-def _peak_values(rng, n):
+def _peaks(rng, n):
     mz = [100.0 + k * 0.731 + rng.random() * 0.1 for k in range(n)]
-    intensity = [_f32(rng.uniform(0.0, 5.0e5)) for _ in range(n)]
-    return mz, intensity
+    return mz, [rng.uniform(0.0, 5.0e5) for _ in range(n)]
+
+
+def _past_end(slot):
+    """Moves the descriptor in ``slot`` past the end of its file."""
+    def move(descriptors):
+        descriptors = list(descriptors)
+        descriptors[slot] = dataclasses.replace(descriptors[slot], byte_offset=1 << 40)
+        return descriptors
+    return move
+
+
+def _write(root, name, scans, stride, expected, *, overrides=None, omit=()):
+    """Writes the run; expected values are the writer's, or ``expected[i]`` where given."""
+    acq = kf.write_acquisition(os.path.join(root, name), scans, stride,
+                               descriptor_overrides=overrides, omit=omit)
+    want = []
+    for i, exp in enumerate(acq.expected):
+        exp = expected.get(i, exp)
+        want.append((exp.mz.tolist(), exp.intensity.tolist(), exp.retention_time_sec, exp.ms_level))
+    return str(acq.path), want
 
 
 def _dir_284(root, rng, n_scans):
     """Stride 284: profile blocks with m/z range, peak blocks as fallback, some broken blocks."""
-    files, records, expected = _Files(), [], []
+    scans, overrides, expected = [], {}, {}
     for i in range(n_scans):
-        ms_level = 1 + i % 2
-        rt_min = 0.05 * i + 0.013
-        first, last = 150.0 + i, 1150.0 + 3 * i
-        rec = bytearray(284)
-        struct.pack_into("<IIIdH", rec, 0, 1000 + 7 * i, 0, 0, rt_min, ms_level)
-        struct.pack_into("<d", rec, 84, 400.5 + i)
-        struct.pack_into("<dd", rec, 244, first, last)
-        peak_mz, peak_int = _peak_values(rng, rng.randrange(1, 60))
-        p_off, p_count = files.add_peak(peak_mz, peak_int)
-        struct.pack_into("<20s", rec, 156, _wide_descriptor(3, p_off, p_count, len(peak_mz)))
+        scan = kf.Scan(1000 + 7 * i, 0.05 * i + 0.013, 1 + i % 2, precursor_mz=400.5 + i,
+                       mz_range=(150.0 + i, 1150.0 + 3 * i), peaks=_peaks(rng, rng.randrange(1, 60)))
         kind = i % 5
         if kind == 3:
-            # Zero-point profile block: the spectrum comes from the peak block.
-            off, count, size = files.add_profile([])
-            profile = _wide_descriptor(1, off, count, 0, size)
-            want = (peak_mz, peak_int)
+            scan.profile = []  # zero points: the spectrum comes from the peak block
         elif kind == 4:
-            # Profile block past the end of MSProfile.bin: falls back to the peak block too.
-            profile = _wide_descriptor(1, 1 << 40, 64, 10, 56)
-            want = (peak_mz, peak_int)
+            # A profile block past the end of MSProfile.bin: falls back to the peak block too.
+            scan.profile = [1] * 10
+            overrides[i] = _past_end(0)
+            expected[i] = kf.expected_spectrum(scan, 284, omit=[kf.PROFILE_FILE])
         else:
-            n = rng.randrange(1, 400)
-            counts = [rng.randrange(0, 1 << 24) for _ in range(n)]
-            off, count, size = files.add_profile(counts)
-            profile = _wide_descriptor(1, off, count, n, size)
-            step = 0.0 if n == 1 else (last - first) / (n - 1)
-            want = ([k * step + first for k in range(n)], [float(c) for c in counts])
-        struct.pack_into("<24s", rec, 220, profile)
-        records.append(bytes(rec))
-        expected.append((want[0], want[1], rt_min * 60.0, ms_level))
-    return _write_dir(root, "run284.d", 284, records, files), expected
+            scan.profile = [rng.randrange(0, 1 << 24) for _ in range(rng.randrange(1, 400))]
+        scans.append(scan)
+    return _write(root, "run284.d", scans, 284, expected, overrides=overrides)
 
 
 def _dir_220(root, rng, n_scans):
     """Stride 220: peak blocks only; every fourth block runs past the end of MSPeak.bin."""
-    files, records, expected = _Files(), [], []
+    scans, overrides, expected = [], {}, {}
     for i in range(n_scans):
-        ms_level = 1 if i % 3 else 2
-        rt_min = 1.5 + 0.02 * i
-        rec = bytearray(220)
-        struct.pack_into("<IIIdH", rec, 0, 50 + i, 0, 0, rt_min, ms_level)
-        mz, intensity = _peak_values(rng, rng.randrange(1, 250))
-        off, count = files.add_peak(mz, intensity)
-        points = len(mz)
+        scan = kf.Scan(50 + i, 1.5 + 0.02 * i, 1 if i % 3 else 2, peaks=_peaks(rng, rng.randrange(1, 250)))
         if i % 4 == 3:
-            off = 1 << 40
-            mz, intensity = [], []
-        struct.pack_into("<20s", rec, 156, _wide_descriptor(3, off, count, points))
-        records.append(bytes(rec))
-        expected.append((mz, intensity, rt_min * 60.0, ms_level))
-    return _write_dir(root, "run220.d", 220, records, files), expected
+            overrides[i] = _past_end(0)
+            expected[i] = kf.expected_spectrum(scan, 220, omit=[kf.PEAK_FILE])
+        scans.append(scan)
+    return _write(root, "run220.d", scans, 220, expected, overrides=overrides)
 
 
 def _dir_186(root, rng, n_scans, with_peak_file=True):
     """Stride 186: packed descriptors, MRM channels."""
-    files, records, expected = _Files(), [], []
-    for i in range(n_scans):
-        ms_level = 2 if i % 2 else 1
-        rt_min = 10.0 + 0.1 * i
-        rec = bytearray(186)
-        struct.pack_into("<IIIdH", rec, 0, 9 + 2 * i, 30 + i, 0, rt_min, ms_level)
-        mz, intensity = _peak_values(rng, rng.randrange(1, 120))
-        off, count = files.add_peak(mz, intensity)
-        struct.pack_into("<18s", rec, 136, _packed_descriptor(3, off, count, len(mz)))
-        records.append(bytes(rec))
-        if not with_peak_file:
-            mz, intensity = [], []
-        expected.append((mz, intensity, rt_min * 60.0, ms_level))
+    scans = [kf.Scan(9 + 2 * i, 10.0 + 0.1 * i, 2 if i % 2 else 1, mrm_channel=30 + i,
+                     peaks=_peaks(rng, rng.randrange(1, 120))) for i in range(n_scans)]
     name = "mrm.d" if with_peak_file else "mrm-nopeaks.d"
-    return _write_dir(root, name, 186, records, files, with_peak_file), expected
+    return _write(root, name, scans, 186, {}, omit=() if with_peak_file else [kf.PEAK_FILE])
 
 
 # --- helpers -------------------------------------------------------------------------------------
@@ -257,6 +182,42 @@ def test_import_keeps_gil_disabled_in_fresh_interpreter():
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "False"
     assert proc.stderr == ""
+
+
+FIRST_IMPORTS = """
+    import importlib.util, sys, sysconfig, threading
+    spec = importlib.util.find_spec("kestrane")
+    assert "kestrane" not in sys.modules
+    barrier = threading.Barrier(8)
+    modules = []
+
+    def load():
+        barrier.wait()
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        modules.append(module)
+
+    threads = [threading.Thread(target=load) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    gil = sys._is_gil_enabled() if sysconfig.get_config_var("Py_GIL_DISABLED") else None
+    print(len(modules), len({id(m.RawReader) for m in modules}),
+          len({id(m.Spectrum) for m in modules}), {tuple(m.__all__) for m in modules}, gil)
+"""
+
+
+def test_concurrent_first_imports_share_types():
+    # Module objects made from one ModuleSpec in several threads at once, before any type exists:
+    # all of them must end up with the same two type objects. Without a GIL the threads really
+    # race for the type creation, so the lock around it is exercised only there.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(FIRST_IMPORTS)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    gil = False if FREE_THREADED else None
+    assert proc.stdout.strip() == f"8 1 1 {{('RawReader', 'Spectrum')}} {gil}"
 
 
 def test_shared_readers_under_concurrent_reads_and_churn(data, baseline):

@@ -17,7 +17,8 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import kf, peak_scan
+import kestrane_fixtures as kf
+from conftest import peak_scan
 
 ADDRESS_SPACE = 3 << 30  # far below any 4 GiB claim, far above what a sound decode needs
 TIMEOUT = 180
@@ -198,18 +199,6 @@ class TestOpenErrors:
 U32_MAX = 0xFFFFFFFF
 
 
-def _lzf_reaching(expected_len):
-    """A valid stream of long back references that really expands to ``expected_len`` bytes."""
-    head = b"\x00\x00"  # one literal byte
-    full, rest = divmod(expected_len - 1, 264)
-    tail = b""
-    if rest >= 3:
-        tail = bytes([0xE0, rest - 9, 0]) if rest >= 9 else bytes([(rest - 2) << 5, 0])
-    elif rest:
-        tail = bytes([rest - 1]) + bytes(rest)
-    return head + b"\xe0\xff\x00" * full + tail
-
-
 GOOD_PEAKS = ([150.5, 151.25, 152.0], [10.0, 20.0, 30.0])
 
 # What each scan's two descriptors claim (profile slot, peak slot; None: no block there), over
@@ -287,7 +276,7 @@ class TestHostileBlocks:
         # 49 MB of valid long references that expand to 4 GiB - 1 bytes: the payload cannot be
         # allocated under the cap. That is a memory failure of the process, reported as one,
         # never a crash.
-        stream = _lzf_reaching(U32_MAX)
+        stream = kf.lzf_expanding(U32_MAX)
         n = (U32_MAX - 16) // 4
         block = kf.profile_block_from_stream(stream, n, U32_MAX)
         scans = [kf.Scan(scan_id=1, blocks=[block, None])]
@@ -297,20 +286,9 @@ class TestHostileBlocks:
         assert result["error"] == "MemoryError", result
 
 
-def _write_index(path, records):
-    """MSScan.bin from an (N, stride) uint8 array of records."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(kf.scan_header())
-        f.write(records.tobytes())
-
-
-def _records(n, stride):
-    records = np.zeros((n, stride), dtype=np.uint8)
-    records[:, 0:4] = np.arange(1, n + 1, dtype="<u4").view(np.uint8).reshape(n, 4)
-    records[:, 12:20] = np.full(n, 0.25, dtype="<f8").view(np.uint8).reshape(n, 8)
-    records[:, 20] = 1  # MS level
-    return records
+def _write_index(root, records):
+    (root / "AcqData").mkdir(parents=True)
+    (root / "AcqData" / "MSScan.bin").write_bytes(kf.scan_index(records))
 
 
 class TestLargeIndexes:
@@ -320,11 +298,11 @@ class TestLargeIndexes:
         mz = 200.0 + np.arange(n_points) * 0.5
         intensity = np.arange(n_points, dtype=np.float32) + 0.5
         block = kf.peak_block_format3(mz, intensity)
-        records = _records(n_records, 220)
+        records = kf.plain_records(n_records, 220)
         records[:, 156:176] = np.frombuffer(
             kf.descriptor_bytes(block.descriptor(0)), dtype=np.uint8)
         root = tmp_path / "shared.d"
-        _write_index(root / "AcqData" / "MSScan.bin", records)
+        _write_index(root, records)
         (root / "AcqData" / "MSPeak.bin").write_bytes(block.data)
         result = open_once(root, probes=[0, 9_999, -1])
         assert result["scan_count"] == n_records
@@ -337,7 +315,7 @@ class TestLargeIndexes:
     def test_million_records_without_blocks(self, tmp_path):
         n = 1_000_000
         root = tmp_path / "million.d"
-        _write_index(root / "AcqData" / "MSScan.bin", _records(n, 186))
+        _write_index(root, kf.plain_records(n, 186))
         result = open_once(root, probes=[0, -1])
         assert result["scan_count"] == n
         for probe in ("0", "-1"):

@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import kestrane
-from conftest import kf, open_fds, peak_scan
+import kestrane_fixtures as kf
+from conftest import open_fds, peak_scan
 
 CYCLES = 1000
 

@@ -187,32 +187,3 @@ def test_type_stub(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrane"], **common)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
-
-def test_concurrent_first_imports_share_types():
-    # Module objects made from one ModuleSpec in several threads at once, before any type exists:
-    # all of them must end up with the same two type objects.
-    proc = run_python(
-        """
-        import importlib.util, sys, threading
-        spec = importlib.util.find_spec("kestrane")
-        assert "kestrane" not in sys.modules
-        barrier = threading.Barrier(8)
-        modules = []
-
-        def load():
-            barrier.wait()
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
-            modules.append(module)
-
-        threads = [threading.Thread(target=load) for _ in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        print(len(modules), len({id(m.RawReader) for m in modules}),
-              len({id(m.Spectrum) for m in modules}), {tuple(m.__all__) for m in modules})
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "8 1 1 {('RawReader', 'Spectrum')}"

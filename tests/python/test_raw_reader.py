@@ -8,7 +8,8 @@ import shutil
 import pytest
 
 import kestrane
-from conftest import kf, peak_scan
+import kestrane_fixtures as kf
+from conftest import peak_scan
 
 NEW = "RawReader.__new__()"
 READ = "RawReader.read_spectrum()"

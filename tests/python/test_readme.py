@@ -5,7 +5,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from conftest import kf
+import kestrane_fixtures as kf
 
 ROOT = Path(__file__).resolve().parents[2]
 

@@ -6,7 +6,8 @@ import math
 import pytest
 
 import kestrane
-from conftest import bits, f32, kf, minutes_for, peak_scan
+import kestrane_fixtures as kf
+from conftest import bits, f32, minutes_for, peak_scan
 
 NAN = float("nan")
 INF = float("inf")

@@ -1,0 +1,1 @@
+"""Acquisition directories in the self-describing form that instruments write."""
