@@ -63,7 +63,7 @@ def format_table(image):
 
 
 def rle_decode(block):
-    """Pure-Python run-length decoder: (x_start, x_step, counts, skipping controls seen)."""
+    """Pure-Python run-length decoder: (x_start, x_step, counts, number of controls with q > 0)."""
     x0, dx, word, neg = struct.unpack_from("<ddIi", block)
     assert word >> 24 == 0x90 and neg <= 0
     n = word & 0xFFFFFF
@@ -82,7 +82,7 @@ def rle_decode(block):
     return x0, dx, np.array(out, dtype=np.float64), skips
 
 
-def decode_block(block, kind, compression, axes, n, uncompressed):
+def decode_block(block, kind, compression, axes, n):
     """(x, y) of a block as its format-table entry says, before calibration."""
     storages = [a[3] for a in axes]
     if kind == 2 and compression == 0x1000:
@@ -243,7 +243,7 @@ def test_blocks_decode_to_the_expected_values(family_run):
             if offset + count > len(data):
                 assert want.status == "past_end" and i >= n_records - run.variant.interrupted
                 continue
-            x, y = decode_block(data[offset : offset + count], kind, compression, axes, n, None)
+            x, y = decode_block(data[offset : offset + count], kind, compression, axes, n)
             assert want.status == "ok" and same(want.intensity, y), (i, slot)
             if axes[0][1] == 7:  # flight times: calibrate
                 cal, source = calibration_for(acq, record, fields, i, n_records)
