@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev liblzf1 libbenchmark-dev)
+packages=(build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev liblzf1 libbenchmark-dev libpugixml-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
