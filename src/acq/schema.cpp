@@ -61,6 +61,10 @@ class Builder {
         const std::string_view type = local_name(e.attribute("type").value());
         const auto block_type = types_.find(type);
         if (block_type == types_.end()) {
+          if (builtin(type)) {
+            return parse_error(std::string(source) + "element " + name +
+                               " repeats (maxOccurs=unbounded)");
+          }
           if (type.empty() && !child(e, "complexType")) {
             return parse_error(std::string(source) + "element " + name + " has no type");
           }

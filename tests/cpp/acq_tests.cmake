@@ -5,3 +5,4 @@ target_link_libraries(kestrane_acq_support PUBLIC kestrane_acq)
 target_compile_options(kestrane_acq_support PRIVATE ${KESTRANE_WARNINGS})
 
 kestrane_add_test(acq_codecs_test cpp/acq_codecs_test.cpp LIBS kestrane_acq_support)
+kestrane_add_test(acq_layout_test cpp/acq_layout_test.cpp LIBS kestrane_acq_support)
