@@ -7,3 +7,6 @@ target_compile_options(kestrane_acq_support PRIVATE ${KESTRANE_WARNINGS})
 kestrane_add_test(acq_codecs_test cpp/acq_codecs_test.cpp LIBS kestrane_acq_support)
 kestrane_add_test(acq_layout_test cpp/acq_layout_test.cpp LIBS kestrane_acq_support)
 kestrane_add_test(acq_calibration_test cpp/acq_calibration_test.cpp LIBS kestrane_acq_support)
+find_package(Threads REQUIRED)
+kestrane_add_test(acq_acquisition_test cpp/acq_acquisition_test.cpp
+  LIBS kestrane_acq_support kestrane_acquisition_support Threads::Threads)
