@@ -10,3 +10,5 @@ kestrane_add_test(acq_calibration_test cpp/acq_calibration_test.cpp LIBS kestran
 find_package(Threads REQUIRED)
 kestrane_add_test(acq_acquisition_test cpp/acq_acquisition_test.cpp
   LIBS kestrane_acq_support kestrane_acquisition_support Threads::Threads)
+kestrane_add_test(acq_realdata_test cpp/acq_realdata_test.cpp LIBS kestrane_acq_support)
+target_compile_definitions(acq_realdata_test PRIVATE KESTRANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
