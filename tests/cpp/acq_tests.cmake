@@ -12,3 +12,10 @@ kestrane_add_test(acq_acquisition_test cpp/acq_acquisition_test.cpp
   LIBS kestrane_acq_support kestrane_acquisition_support Threads::Threads)
 kestrane_add_test(acq_realdata_test cpp/acq_realdata_test.cpp LIBS kestrane_acq_support)
 target_compile_definitions(acq_realdata_test PRIVATE KESTRANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+if(TARGET kestrane-acq-scans)
+  kestrane_add_test(acq_scans_tool_test cpp/acq_scans_tool_test.cpp
+    LIBS kestrane_acq_support kestrane_acquisition_support)
+  target_compile_definitions(acq_scans_tool_test PRIVATE
+    KESTRANE_ACQ_SCANS_TOOL="$<TARGET_FILE:kestrane-acq-scans>")
+  add_dependencies(acq_scans_tool_test kestrane-acq-scans)
+endif()
