@@ -16,7 +16,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${KESTRANE_FUZZ_SECONDS:-60}
 build=${KESTRANE_FUZZ_BUILD_DIR:-$root/build-fuzz}
-all_entries=(lzf lzf_differential msscan mspeak msprofile directory)
+all_entries=(lzf lzf_differential msscan mspeak msprofile directory acq_schema acq_format_table
+  acq_run_length acq_calibration acq_directory)
 if (($# > 0)); then entries=("$@"); else entries=("${all_entries[@]}"); fi
 
 # --- Toolchain ---------------------------------------------------------------------------------
