@@ -94,8 +94,9 @@ bool same(const kestrane::acq::Spectrum& a, const kestrane::acq::Spectrum& b) {
          a.calibration == b.calibration && a.profile_status == b.profile_status &&
          a.centroid_status == b.centroid_status && a.mz.size() == b.mz.size() &&
          a.intensity.size() == b.intensity.size() &&
-         std::memcmp(a.mz.data(), b.mz.data(), 8 * a.mz.size()) == 0 &&
-         std::memcmp(a.intensity.data(), b.intensity.data(), 8 * a.intensity.size()) == 0;
+         (a.mz.empty() || (std::memcmp(a.mz.data(), b.mz.data(), 8 * a.mz.size()) == 0 &&
+                           std::memcmp(a.intensity.data(), b.intensity.data(),
+                                       8 * a.intensity.size()) == 0));
 }
 
 }  // namespace
