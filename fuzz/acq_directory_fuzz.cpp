@@ -104,10 +104,11 @@ bool same(const kestrane::acq::Spectrum& a, const kestrane::acq::Spectrum& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kestrane::acq;
   std::map<int, std::span<const std::uint8_t>> files;
+  const std::span<const std::uint8_t> input(data, size);
   std::size_t pos = 0;
   while (size - pos >= 5) {
     const int id = data[pos] % 10;
-    const std::size_t length = kestrane::raw::load_le<std::uint32_t>(data + pos + 1);
+    const std::size_t length = kestrane::raw::load_le<std::uint32_t>(input, pos + 1);
     pos += 5;
     const std::size_t take = std::min(length, size - pos);
     files[id] = std::span<const std::uint8_t>(data + pos, take);

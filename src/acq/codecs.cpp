@@ -88,13 +88,13 @@ Error run_length_error(const char* what) {
 enum class RunEnd { input_end, width_switch, literal_past_end, skip_past_end, zero_flag, cut };
 
 template <unsigned W>
-std::int32_t load_token(const std::uint8_t* p) noexcept {
+std::int32_t load_token(std::span<const std::uint8_t> b, std::size_t off) noexcept {
   if constexpr (W == 1) {
-    return static_cast<std::int8_t>(*p);
+    return static_cast<std::int8_t>(b[off]);
   } else if constexpr (W == 2) {
-    return static_cast<std::int16_t>(load_le<std::uint16_t>(p));
+    return static_cast<std::int16_t>(load_le<std::uint16_t>(b, off));
   } else {
-    return static_cast<std::int32_t>(load_le<std::uint32_t>(p));
+    return static_cast<std::int32_t>(load_le<std::uint32_t>(b, off));
   }
 }
 
@@ -108,9 +108,11 @@ constexpr std::uint64_t sign_bits() noexcept {
 
 // Converts `count` tokens of width W known to be non-negative.
 template <unsigned W>
-[[gnu::always_inline]] inline void literals(const std::uint8_t* p, double* out,
-                                            std::size_t count) noexcept {
-  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(load_token<W>(p + W * i));
+[[gnu::always_inline]] inline void literals(std::span<const std::uint8_t> b, std::size_t off,
+                                            double* out, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = static_cast<double>(load_token<W>(b, off + W * i));
+  }
 }
 
 // A control token v < 0 read at `in` - W: skips (-v) div 4 points (zero) and sets the width from
@@ -134,22 +136,23 @@ inline RunEnd control(std::int32_t v, double* out, std::size_t n, std::size_t& p
 // again later (by literals, skips or the final zero fill), so no branch depends on where the
 // control token lies within the word.
 template <unsigned W>
-[[gnu::always_inline]] inline RunEnd run(const std::uint8_t* p, std::size_t size,
-                                         std::size_t& in, double* out, std::size_t n,
-                                         std::size_t& pos, unsigned& width) noexcept {
+[[gnu::always_inline]] inline RunEnd run(std::span<const std::uint8_t> b, std::size_t& in,
+                                         double* out, std::size_t n, std::size_t& pos,
+                                         unsigned& width) noexcept {
   constexpr std::size_t per_word = 8 / W;
+  const std::size_t size = b.size();
   for (;;) {
     // Two words at once while both hold literals only.
     while (size - in >= 16 && n - pos >= 2 * per_word &&
-           ((load_le<std::uint64_t>(p + in) | load_le<std::uint64_t>(p + in + 8)) &
+           ((load_le<std::uint64_t>(b, in) | load_le<std::uint64_t>(b, in + 8)) &
             sign_bits<W>()) == 0) {
-      literals<W>(p + in, out + pos, 2 * per_word);
+      literals<W>(b, in, out + pos, 2 * per_word);
       in += 16;
       pos += 2 * per_word;
     }
     while (size - in >= 8 && n - pos >= per_word) {
-      const std::uint64_t signs = load_le<std::uint64_t>(p + in) & sign_bits<W>();
-      literals<W>(p + in, out + pos, per_word);
+      const std::uint64_t signs = load_le<std::uint64_t>(b, in) & sign_bits<W>();
+      literals<W>(b, in, out + pos, per_word);
       if (signs == 0) {
         in += 8;
         pos += per_word;
@@ -157,7 +160,7 @@ template <unsigned W>
       }
       const std::size_t before = static_cast<std::size_t>(std::countr_zero(signs)) / (8 * W);
       pos += before;
-      const std::int32_t v = load_token<W>(p + in + W * before);
+      const std::int32_t v = load_token<W>(b, in + W * before);
       in += W * (before + 1);
       const RunEnd end = control(v, out, n, pos, width);
       if (end != RunEnd::width_switch || width != W) return end;
@@ -165,7 +168,7 @@ template <unsigned W>
     // Fewer than 8 bytes or fewer than a word of points left: one token at a time.
     if (in == size) return RunEnd::input_end;
     if (W > size - in) return RunEnd::cut;
-    const std::int32_t v = load_token<W>(p + in);
+    const std::int32_t v = load_token<W>(b, in);
     in += W;
     if (v >= 0) {
       if (pos == n) return RunEnd::literal_past_end;
@@ -179,7 +182,7 @@ template <unsigned W>
 
 // The token stream from `in` at width 4, switching widths as the control tokens say. Built
 // twice, for AVX2 and for the baseline, chosen once at load time; the results are the same.
-[[gnu::target_clones("avx2", "default")]] RunEnd tokens(const std::uint8_t* p, std::size_t size,
+[[gnu::target_clones("avx2", "default")]] RunEnd tokens(std::span<const std::uint8_t> b,
                                                          std::size_t in, double* out,
                                                          std::size_t n, std::size_t& pos) {
   unsigned width = 4;
@@ -187,13 +190,13 @@ template <unsigned W>
     RunEnd end;
     switch (width) {
       case 1:
-        end = run<1>(p, size, in, out, n, pos, width);
+        end = run<1>(b, in, out, n, pos, width);
         break;
       case 2:
-        end = run<2>(p, size, in, out, n, pos, width);
+        end = run<2>(b, in, out, n, pos, width);
         break;
       default:
-        end = run<4>(p, size, in, out, n, pos, width);
+        end = run<4>(b, in, out, n, pos, width);
         break;
     }
     if (end != RunEnd::width_switch) return end;
@@ -242,7 +245,7 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
   double* out = intensity.data();
   std::fill_n(out, lead, 0.0);
   std::size_t pos = static_cast<std::size_t>(lead);
-  const RunEnd end = tokens(b.data(), b.size(), run_length_tokens_at, out, n, pos);
+  const RunEnd end = tokens(b, run_length_tokens_at, out, n, pos);
   const char* message = nullptr;
   switch (end) {
     case RunEnd::literal_past_end:
