@@ -1,0 +1,31 @@
+// Helpers of the mzML writer tests: decoders independent of the writer's encoders, the PSI-MS
+// vocabulary file.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+
+namespace kestrane::test_support {
+
+// Base64 text (RFC 4648, padded) back to bytes; throws on a character outside the alphabet.
+std::vector<std::uint8_t> base64_decode(std::string_view text);
+// A zlib stream back to bytes with libdeflate; throws unless it is one complete valid stream.
+std::vector<std::uint8_t> zlib_decompress(const std::vector<std::uint8_t>& stream,
+                                          std::size_t expected_size);
+std::string read_text_file(const std::string& path);
+
+// The vocabulary that OpenMS ships, or $KESTRANE_PSI_MS_OBO; nullopt when absent.
+std::optional<std::string> psi_ms_obo_path();
+struct OboTerm {
+  std::string name;
+  std::vector<std::string> units;  // the has_units relationships
+};
+// accession -> term, for every [Term] stanza of an .obo file; nullopt when it cannot be read.
+std::optional<std::map<std::string, OboTerm>> read_obo(const std::string& path);
+
+}  // namespace kestrane::test_support
