@@ -7,5 +7,6 @@ add_library(kestrane_mzml_support STATIC support/mzml_support.cpp)
 target_link_libraries(kestrane_mzml_support PUBLIC kestrane_test_support kestrane_mzml)
 target_compile_options(kestrane_mzml_support PRIVATE ${KESTRANE_WARNINGS})
 
+kestrane_add_test(mzml_codec_test cpp/mzml_codec_test.cpp LIBS kestrane_mzml_support)
 kestrane_add_test(mzml_text_test cpp/mzml_text_test.cpp LIBS kestrane_mzml)
 kestrane_add_test(mzml_cv_test cpp/mzml_cv_test.cpp LIBS kestrane_mzml_support)
