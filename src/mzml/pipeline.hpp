@@ -49,7 +49,7 @@ Result<void> run_ordered(std::size_t n, unsigned workers, MakeState make_state, 
   std::condition_variable slot_ready;  // the consumer waits for its slot
   std::condition_variable slot_free;   // workers wait for theirs
   std::size_t next = 0;                // next item to claim
-  std::size_t consumed = 0;            // items consumed; slot i % window is free when i < consumed + window
+  std::size_t consumed = 0;  // items consumed: slot i % window is free when i < consumed + window
   bool stop = false;
   std::exception_ptr thrown;
 
@@ -66,8 +66,8 @@ Result<void> run_ordered(std::size_t n, unsigned workers, MakeState make_state, 
           if (stop) return;
         }
         Slot& slot = slots[i % window];
-        Result<void> status =
-            is_cancelled() ? Result<void>(std::unexpected(cancelled)) : produce(state, i, slot.item);
+        Result<void> status = is_cancelled() ? Result<void>(std::unexpected(cancelled))
+                                             : produce(state, i, slot.item);
         {
           std::lock_guard lock(mutex);
           slot.status = std::move(status);

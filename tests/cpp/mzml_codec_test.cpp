@@ -103,7 +103,9 @@ std::vector<std::uint8_t> little_endian(const std::vector<double>& values) {
   for (const double v : values) {
     const auto u = std::bit_cast<std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>(
         static_cast<T>(v));
-    for (std::size_t k = 0; k < sizeof(T); ++k) out.push_back(static_cast<std::uint8_t>(u >> (8 * k)));
+    for (std::size_t k = 0; k < sizeof(T); ++k) {
+      out.push_back(static_cast<std::uint8_t>(u >> (8 * k)));
+    }
   }
   return out;
 }

@@ -80,4 +80,86 @@ std::optional<std::map<std::string, OboTerm>> read_obo(const std::string& path) 
   return terms;
 }
 
+SyntheticRun synthetic_run(const mzml::SourceFile& source) {
+  using namespace mzml;
+  SyntheticRun r;
+  r.run.run_id = "synthetic run 1";
+  r.run.source = source;
+  r.run.software_name = "kestrane";
+  r.run.software_version = "0.1.0";
+  r.run.spectrum_types = {SpectrumType::ms1, SpectrumType::msn, SpectrumType::sim};
+
+  const auto spectrum = [&](std::int64_t scan_id, double rt) -> SyntheticSpectrum& {
+    SyntheticSpectrum& s = r.spectra.emplace_back();
+    s.input.native_id = "scanId=" + std::to_string(scan_id);
+    s.input.scan_start_time_min = rt;
+    return s;
+  };
+  {  // counts with zeros: written as 32-bit floats
+    SyntheticSpectrum& s = spectrum(1001, 0.0125);
+    s.input.polarity = Polarity::positive;
+    for (int k = 0; k < 40; ++k) {
+      s.mz.push_back(100.0 + 0.0625 * k + 1e-9 * k * k);
+      s.intensity.push_back(k % 4 == 0 ? 0.0 : static_cast<double>((k * 37) % 101));
+    }
+  }
+  {  // not representable in 32 bits: written as 64-bit floats
+    SyntheticSpectrum& s = spectrum(1003, 0.5);
+    s.input.ms_level = 2;
+    s.input.type = SpectrumType::msn;
+    s.input.representation = Representation::centroid;
+    s.input.polarity = Polarity::negative;
+    s.input.precursor = Precursor{611.3, 611.2999878, 20.0};
+    s.mz = {150.1, 250.25, 350.5, 450.75, 550.125, 600.0, 611.0};
+    s.intensity = {0.1, 12.5, 3.0, 7.25, 1e-3, 99.5, 4.0};
+  }
+  {
+    SyntheticSpectrum& s = spectrum(1007, 0.75);
+    s.input.type = SpectrumType::sim;
+    s.input.representation = Representation::profile;
+    s.mz = {301.0, 301.5, 302.0};
+    s.intensity = {5.0, 6.0, 5.0};
+  }
+  spectrum(1010, 1.0).input.polarity = Polarity::positive;  // empty
+  {
+    SyntheticSpectrum& s = spectrum(1012, 1.25);
+    s.input.representation = Representation::centroid;
+    s.input.failure = "past_end";
+  }
+  for (SyntheticSpectrum& s : r.spectra) {
+    s.input.mz = s.mz;
+    s.input.intensity = s.intensity;
+  }
+
+  SyntheticChromatogram& a = r.chromatograms.emplace_back();
+  a.input.id = "channel=1";
+  a.input.precursor_mz = 200.0;
+  a.input.product_mz = 100.0;
+  a.time_min = {0.0125, 0.5, 0.75, 1.0, 1.25};
+  a.intensity = {10, 0, 12, 13, 0.5};
+  SyntheticChromatogram& b = r.chromatograms.emplace_back();
+  b.input.id = "channel=2 <\"m/z\" & 'x'>";
+  b.input.product_mz = 56.93;
+  b.time_min = {0.0125, 0.5};
+  b.intensity = {1e6, 16777217};
+  for (SyntheticChromatogram& c : r.chromatograms) {
+    c.input.time_min = c.time_min;
+    c.input.intensity = c.intensity;
+  }
+  return r;
+}
+
+mzml::FunctionSource<mzml::SpectrumInput> SyntheticRun::spectrum_source() const {
+  return {spectra.size(), [this](std::size_t i, mzml::Buffers&) -> Result<mzml::SpectrumInput> {
+            return spectra[i].input;
+          }};
+}
+
+mzml::FunctionSource<mzml::ChromatogramInput> SyntheticRun::chromatogram_source() const {
+  return {chromatograms.size(),
+          [this](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
+            return chromatograms[i].input;
+          }};
+}
+
 }  // namespace kestrane::test_support

@@ -1,5 +1,5 @@
 // Helpers of the mzML writer tests: decoders independent of the writer's encoders, the PSI-MS
-// vocabulary file.
+// vocabulary file, and a small synthetic run with one spectrum or chromatogram of every kind.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "src/mzml/writer.hpp"
 
 namespace kestrane::test_support {
 
@@ -27,5 +28,33 @@ struct OboTerm {
 };
 // accession -> term, for every [Term] stanza of an .obo file; nullopt when it cannot be read.
 std::optional<std::map<std::string, OboTerm>> read_obo(const std::string& path);
+
+struct SyntheticSpectrum {
+  mzml::SpectrumInput input;  // arrays point into the vectors below
+  std::vector<double> mz;
+  std::vector<double> intensity;
+};
+struct SyntheticChromatogram {
+  mzml::ChromatogramInput input;
+  std::vector<double> time_min;
+  std::vector<double> intensity;
+};
+// MS1 profile, MSn centroid with precursor, SIM, an empty and a failed spectrum; a chromatogram
+// with precursor and product and one with product only and an id that needs escaping.
+struct SyntheticRun {
+  SyntheticRun() = default;
+  SyntheticRun(SyntheticRun&&) = default;
+  SyntheticRun(const SyntheticRun&) = delete;  // the inputs' views would point into the original
+
+  mzml::RunInfo run;
+  std::vector<SyntheticSpectrum> spectra;
+  std::vector<SyntheticChromatogram> chromatograms;
+
+  mzml::FunctionSource<mzml::SpectrumInput> spectrum_source() const;
+  mzml::FunctionSource<mzml::ChromatogramInput> chromatogram_source() const;
+};
+// `source` names the converted file's terms; the tests that do not validate semantically may
+// pass any.
+SyntheticRun synthetic_run(const mzml::SourceFile& source);
 
 }  // namespace kestrane::test_support
