@@ -58,8 +58,9 @@ void sync_directory(const std::string& dir) {
 }  // namespace
 
 Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite) {
+  // lstat: a symbolic link counts as existing (the rename would replace the link itself).
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
+  if (::lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return std::unexpected(os_failure("cannot write " + path, EISDIR));
     if (!overwrite) {
       return std::unexpected(exists_error(path));

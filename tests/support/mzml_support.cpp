@@ -2,6 +2,7 @@
 
 #include <libdeflate.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -151,6 +152,7 @@ SyntheticRun synthetic_run(const mzml::SourceFile& source) {
 
 mzml::FunctionSource<mzml::SpectrumInput> SyntheticRun::spectrum_source() const {
   return {spectra.size(), [this](std::size_t i, mzml::Buffers&) -> Result<mzml::SpectrumInput> {
+            if (i == failing_read) return std::unexpected(Error::io_os(EIO));
             return spectra[i].input;
           }};
 }

@@ -49,6 +49,7 @@ struct SyntheticRun {
   mzml::RunInfo run;
   std::vector<SyntheticSpectrum> spectra;
   std::vector<SyntheticChromatogram> chromatograms;
+  std::size_t failing_read = SIZE_MAX;  // reading this spectrum gives an I/O error
 
   mzml::FunctionSource<mzml::SpectrumInput> spectrum_source() const;
   mzml::FunctionSource<mzml::ChromatogramInput> chromatogram_source() const;
