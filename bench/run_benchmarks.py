@@ -282,8 +282,10 @@ def mzml_section(args: argparse.Namespace, reps: int) -> str:
     per_spectrum = lambda v, n: (v[0] / n, v[1] / n)  # noqa: E731
     t.add("mzML writer per spectrum, 1 thread", per_spectrum(one, 1000),
           "zlib level 6 + base64 alone", per_spectrum(zlib, 8), "ms", "")
-    small, big = (stats([r["peak_growth_MiB"] for r in runs[f"BM_PeakMemory/{n}"]]) for n in (100, 1000))
-    t.add("peak memory added by a conversion, 1,000 spectra, 2 threads", big,
+    # Memory is compared at its highest: how far the workers got ahead varies from run to run.
+    small, big = ((max(v), statistics.median(v)) for v in
+                  ([r["peak_growth_MiB"] for r in runs[f"BM_PeakMemory/{n}"]] for n in (100, 1000)))
+    t.add("peak memory added by a conversion, 1,000 spectra, 2 threads (highest / median)", big,
           "the same for 100 spectra", small, "MiB", "<= 1.2x")
     ours, zlib_bytes = counter("BM_Zlib6", "libdeflate_bytes"), counter("BM_Zlib6", "zlib6_bytes")
     output = counter("BM_Writer/1000/1", "output_bytes")
