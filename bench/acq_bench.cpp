@@ -19,7 +19,7 @@
 #include "src/acq/acquisition.hpp"
 #include "src/acq/calibration.hpp"
 #include "src/acq/codecs.hpp"
-#include "support/acq_builders.hpp"
+#include "tests/support/acq_builders.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "src/mzml/base64.hpp"
 #include "src/mzml/binary.hpp"
-#include "support/mzml_support.hpp"
+#include "tests/support/mzml_support.hpp"
 
 namespace {
 

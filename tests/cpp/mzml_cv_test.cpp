@@ -6,7 +6,7 @@
 #include <string>
 
 #include "src/mzml/cv.hpp"
-#include "support/mzml_support.hpp"
+#include "tests/support/mzml_support.hpp"
 
 namespace {
 

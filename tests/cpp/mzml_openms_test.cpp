@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "support/acquisition.hpp"
-#include "support/mzml_support.hpp"
+#include "tests/support/acquisition.hpp"
+#include "tests/support/mzml_support.hpp"
 
 namespace {
 

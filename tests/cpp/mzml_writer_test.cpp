@@ -15,8 +15,8 @@
 
 #include "src/mzml/writer.hpp"
 #include "src/raw/le.hpp"
-#include "support/acquisition.hpp"
-#include "support/mzml_support.hpp"
+#include "tests/support/acquisition.hpp"
+#include "tests/support/mzml_support.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/acq_builders.hpp"
+#include "tests/support/acq_builders.hpp"
 
 namespace {
 
