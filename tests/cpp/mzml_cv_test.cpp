@@ -1,10 +1,12 @@
 // The writer's vocabulary table against the vocabulary files that OpenMS ships: every accession
-// exists, every name is spelled as there, and every unit is one the term allows.
+// exists, every name is spelled as there, and every unit is one the term allows. The names the
+// build copied from the vocabulary for the converter's source file terms are checked the same way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
+#include "src/convert/generated.hpp"
 #include "src/mzml/cv.hpp"
 #include "tests/support/mzml_support.hpp"
 
@@ -44,6 +46,22 @@ TEST(MzmlCv, EveryTermAndUnitAsTheVocabularySpellsIt) {
       EXPECT_NE(std::find(t->units.begin(), t->units.end(), unit), t->units.end())
           << unit << " is not among the term's units";
     }
+  }
+}
+
+TEST(MzmlCv, GeneratedSourceFileTermNamesAsTheVocabularySpellsThem) {
+  const auto path = ts::psi_ms_obo_path();
+  if (!path) GTEST_SKIP() << "psi-ms.obo absent (install topp, or set KESTRANE_PSI_MS_OBO)";
+  const auto ms = ts::read_obo(*path);
+  ASSERT_TRUE(ms.has_value());
+  namespace c = kestrane::convert;
+  for (const auto& [accession, name] :
+       {std::pair{c::native_id_format_accession, c::native_id_format_name},
+        std::pair{c::file_format_accession, c::file_format_name}}) {
+    SCOPED_TRACE(accession);
+    const auto it = ms->find(std::string(accession));
+    ASSERT_NE(it, ms->end());
+    EXPECT_EQ(it->second.name, name);
   }
 }
 

@@ -9,7 +9,7 @@ target_compile_options(kestrane_mzml_support PRIVATE ${KESTRANE_WARNINGS})
 
 kestrane_add_test(mzml_codec_test cpp/mzml_codec_test.cpp LIBS kestrane_mzml_support)
 kestrane_add_test(mzml_text_test cpp/mzml_text_test.cpp LIBS kestrane_mzml)
-kestrane_add_test(mzml_cv_test cpp/mzml_cv_test.cpp LIBS kestrane_mzml_support)
+kestrane_add_test(mzml_cv_test cpp/mzml_cv_test.cpp LIBS kestrane_mzml_support kestrane_convert)
 kestrane_add_test(mzml_pipeline_test cpp/mzml_pipeline_test.cpp LIBS kestrane_mzml)
 kestrane_add_test(mzml_writer_test cpp/mzml_writer_test.cpp
   LIBS kestrane_mzml_support kestrane_acquisition_support OpenSSL::Crypto pugixml::pugixml)

@@ -1,0 +1,313 @@
+#include "src/convert/convert.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "src/acq/codecs.hpp"
+#include "src/convert/generated.hpp"
+#include "src/convert/mapping.hpp"
+#include "src/mzml/sha1.hpp"
+#include "src/mzml/writer.hpp"
+#include "src/mzml/xml.hpp"
+
+namespace kestrane::convert {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view cancelled_text = "conversion cancelled";  // as the writer says it
+
+// A run whose every decodable format holds ICP channels becomes chromatograms.
+bool channels_only(const acq::AcqInfo& info) {
+  bool any = false;
+  for (const auto& entry : info.formats) {
+    const auto format = acq::classify(entry);
+    if (!format) continue;
+    if (format->codec != acq::Codec::channels) return false;
+    any = true;
+  }
+  return any;
+}
+
+// The acquisition directory's name without its .d extension ("run" when it has none).
+std::string run_id(const acq::AcqInfo& info) {
+  std::error_code ec;
+  std::filesystem::path acq_data = std::filesystem::absolute(info.acq_data, ec);
+  if (ec) acq_data = info.acq_data;
+  std::filesystem::path dir = acq_data.lexically_normal();
+  if (!dir.has_filename()) dir = dir.parent_path();
+  std::string name = dir.parent_path().filename().string();
+  if (name.size() > 2 && (name.ends_with(".d") || name.ends_with(".D"))) {
+    name.resize(name.size() - 2);
+  }
+  return name.empty() ? "run" : name;
+}
+
+// The records written, in order, and the spectrum types among them. Incomplete records are
+// skipped here: the writer needs the count before the first spectrum.
+struct Plan {
+  std::vector<std::size_t> records;
+  std::vector<mzml::SpectrumType> types;
+  std::size_t skipped = 0;
+  std::size_t shared_times = 0;  // records whose scan time an earlier written record has
+};
+
+Result<Plan> make_plan(const acq::Acquisition& acq) {
+  Plan plan;
+  std::vector<std::pair<std::int64_t, std::size_t>> ids;
+  std::vector<double> times;
+  std::array<bool, 3> seen{};
+  for (std::size_t i = 0; i < acq.size(); ++i) {
+    const acq::ScanInfo scan = acq.scan(i);
+    if (scan.incomplete) {
+      ++plan.skipped;
+      continue;
+    }
+    if (scan.scan_id < 0) {
+      return parse_error("MSScan.bin: record " + std::to_string(i) + " has a negative ScanID (" +
+                         std::to_string(scan.scan_id) + ")");
+    }
+    plan.records.push_back(i);
+    ids.emplace_back(scan.scan_id, i);
+    times.push_back(scan.retention_time_min);
+    seen[static_cast<std::size_t>(spectrum_type(scan))] = true;
+  }
+  std::sort(ids.begin(), ids.end());
+  const auto twin = std::adjacent_find(ids.begin(), ids.end(), [](const auto& a, const auto& b) {
+    return a.first == b.first;
+  });
+  if (twin != ids.end()) {
+    return parse_error("MSScan.bin: records " + std::to_string(twin->second) + " and " +
+                       std::to_string(std::next(twin)->second) + " share ScanID " +
+                       std::to_string(twin->first) + "; native IDs must be unique");
+  }
+  std::sort(times.begin(), times.end());
+  for (std::size_t k = 1; k < times.size(); ++k) plan.shared_times += times[k] == times[k - 1];
+  for (const auto t : {mzml::SpectrumType::ms1, mzml::SpectrumType::msn, mzml::SpectrumType::sim}) {
+    if (seen[static_cast<std::size_t>(t)]) plan.types.push_back(t);
+  }
+  return plan;
+}
+
+// Each worker thread reads with its own spectrum and scratch, so decoding runs on the workers.
+class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
+ public:
+  ScanReader(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
+             acq::Prefer prefer)
+      : acq_(acq), records_(records), prefer_(prefer) {}
+
+  Result<mzml::SpectrumInput> read(std::size_t i) override {
+    const std::size_t r = records_[i];
+    acq_.read_into(r, prefer_, spectrum_, scratch_);
+    mzml::SpectrumInput input;
+    to_input(acq_.scan(r), spectrum_, prefer_, input);
+    return input;
+  }
+
+ private:
+  const acq::Acquisition& acq_;
+  const std::vector<std::size_t>& records_;
+  acq::Prefer prefer_;
+  acq::Spectrum spectrum_;
+  acq::ReadScratch scratch_;
+};
+
+class ScanSource final : public mzml::SpectrumSource {
+ public:
+  ScanSource(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
+             acq::Prefer prefer)
+      : acq_(acq), records_(records), prefer_(prefer) {}
+
+  std::size_t size() const override { return records_.size(); }
+  std::unique_ptr<mzml::Reader<mzml::SpectrumInput>> reader() const override {
+    return std::make_unique<ScanReader>(acq_, records_, prefer_);
+  }
+
+ private:
+  const acq::Acquisition& acq_;
+  const std::vector<std::size_t>& records_;
+  acq::Prefer prefer_;
+};
+
+// One ICP channel over the run: the m/z of the second mass filter, the first's, and a point
+// per scan that measured it.
+struct Channel {
+  double product_mz = 0.0;
+  double precursor_mz = 0.0;
+  std::vector<double> time_min;
+  std::vector<double> counts;
+};
+
+struct Channels {
+  std::vector<Channel> list;  // in order of first appearance
+  std::size_t read = 0, empty = 0, failed = 0;
+  std::string first_failure;
+};
+
+// Reads every planned scan and gathers its points per channel (channels keyed by the bits of
+// both m/z values).
+Result<Channels> gather_channels(const acq::Acquisition& acq, const Plan& plan,
+                                 const ConvertOptions& options) {
+  Channels out;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> by_mass;
+  acq::Spectrum s;
+  acq::ReadScratch scratch;
+  const std::size_t n = plan.records.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    if (options.cancel != nullptr && options.cancel->load()) {
+      return std::unexpected(Error::io_message(std::string(cancelled_text)));
+    }
+    const std::size_t r = plan.records[k];
+    acq.read_into(r, options.prefer, s, scratch);
+    const bool usable =
+        s.status == acq::Status::empty ||
+        (s.status == acq::Status::ok && s.representation == acq::Representation::channels);
+    if (!usable) {
+      if (out.failed++ == 0) {
+        out.first_failure = native_id(acq.scan(r)) + ": " +
+                            (s.status == acq::Status::ok ? std::string("not channels")
+                                                         : failure_text(s));
+      }
+    } else {
+      ++out.read;
+      out.empty += s.mz.empty() ? 1 : 0;
+      const double time = acq.scan(r).retention_time_min;
+      const bool mapped = s.precursor_mz.size() == s.mz.size();
+      for (std::size_t p = 0; p < s.mz.size(); ++p) {
+        const double product = s.mz[p];
+        const double first = mapped ? s.precursor_mz[p] : product;
+        const auto key = std::pair{std::bit_cast<std::uint64_t>(first),
+                                   std::bit_cast<std::uint64_t>(product)};
+        auto [it, added] = by_mass.try_emplace(key, out.list.size());
+        if (added) out.list.push_back(Channel{product, first, {}, {}});
+        Channel& c = out.list[it->second];
+        c.time_min.push_back(time);
+        c.counts.push_back(s.intensity[p]);
+      }
+    }
+    if (options.progress) options.progress(k + 1, n);
+  }
+  return out;
+}
+
+std::string chromatogram_id(const Channel& c) {
+  std::string id = "SIM ";
+  if (std::bit_cast<std::uint64_t>(c.precursor_mz) != std::bit_cast<std::uint64_t>(c.product_mz)) {
+    id.append("Q1=");
+    mzml::append_double(id, c.precursor_mz);
+    id.append(" Q3=");
+  } else {
+    id.append("mz=");
+  }
+  mzml::append_double(id, c.product_mz);
+  return id;
+}
+
+}  // namespace
+
+Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& path,
+                               const ConvertOptions& options) {
+  const auto start = Clock::now();
+  auto plan = make_plan(acq);
+  if (!plan) return std::unexpected(std::move(plan).error());
+
+  const acq::AcqInfo& info = acq.info();
+  mzml::RunInfo run;
+  run.run_id = run_id(info);
+  run.source.path = info.acq_data + "/MSScan.bin";
+  auto sha1 = mzml::sha1_file_hex(run.source.path);
+  if (!sha1) return std::unexpected(std::move(sha1).error());
+  run.source.sha1 = std::move(*sha1);
+  run.source.native_id_format = {std::string(native_id_format_accession),
+                                 std::string(native_id_format_name), ""};
+  run.source.file_format = {std::string(file_format_accession), std::string(file_format_name),
+                            ""};
+  run.software_name = software_name;
+  run.software_version = software_version;
+
+  ConvertSummary summary;
+  summary.path = path;
+  summary.records = acq.size();
+  summary.skipped = plan->skipped;
+  summary.warnings = acq.warnings();
+
+  mzml::WriteOptions write;
+  write.threads = std::max(1u, options.threads);
+  write.compression_level = options.compression_level;
+  write.overwrite = options.overwrite;
+  write.cancel = options.cancel;
+
+  Result<mzml::WriteSummary> written = mzml::WriteSummary{};
+  if (channels_only(info)) {
+    auto channels = gather_channels(acq, *plan, options);
+    if (!channels) return std::unexpected(std::move(channels).error());
+    const std::vector<std::size_t> no_records;
+    const ScanSource spectra(acq, no_records, options.prefer);
+    const mzml::FunctionSource<mzml::ChromatogramInput> chromatograms(
+        channels->list.size(),
+        [&list = channels->list](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
+          const Channel& c = list[i];
+          mzml::ChromatogramInput input;
+          input.id = chromatogram_id(c);
+          if (std::bit_cast<std::uint64_t>(c.precursor_mz) !=
+              std::bit_cast<std::uint64_t>(c.product_mz)) {
+            input.precursor_mz = c.precursor_mz;
+          }
+          input.product_mz = c.product_mz;
+          input.time_min = c.time_min;
+          input.intensity = c.counts;
+          return input;
+        });
+    written = mzml::write_mzml(path, run, spectra, &chromatograms, write);
+    if (!written) return std::unexpected(std::move(written).error());
+    summary.written = channels->read;
+    summary.empty = channels->empty;
+    summary.failed = channels->failed;
+    if (channels->failed > 0) {
+      summary.warnings.push_back(std::to_string(channels->failed) +
+                                 " scans could not be read and are missing from the "
+                                 "chromatograms (first: " + channels->first_failure + ")");
+    }
+  } else {
+    run.spectrum_types = plan->types;
+    write.progress = options.progress;
+    const ScanSource spectra(acq, plan->records, options.prefer);
+    written = mzml::write_mzml(path, run, spectra, nullptr, write);
+    if (!written) return std::unexpected(std::move(written).error());
+    summary.written = written->spectra;
+    summary.empty = written->empty_spectra - written->failed_spectra;
+    summary.failed = written->failed_spectra;
+    if (plan->shared_times > 0) {
+      summary.warnings.push_back(std::to_string(plan->shared_times) +
+                                 " spectra share their scan start time with another spectrum "
+                                 "(written as stored; tools that key spectra by time report "
+                                 "them as duplicates)");
+    }
+  }
+  summary.chromatograms = written->chromatograms;
+  summary.bytes = written->bytes;
+  summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return summary;
+}
+
+std::string summary_line(const ConvertSummary& s) {
+  std::string line = s.path + ": " + std::to_string(s.written) + " scans written";
+  if (s.chromatograms > 0) line += " (" + std::to_string(s.chromatograms) + " chromatograms)";
+  line += ", " + std::to_string(s.skipped) + " skipped, " + std::to_string(s.empty) + " empty, " +
+          std::to_string(s.failed) + " failed, " + std::to_string(s.warnings.size()) +
+          " warnings";
+  char figures[64];
+  const double mb_per_s = s.seconds > 0.0 ? static_cast<double>(s.bytes) / 1e6 / s.seconds : 0.0;
+  std::snprintf(figures, sizeof figures, ", %.2f s, %.1f MB/s", s.seconds, mb_per_s);
+  return line + figures;
+}
+
+}  // namespace kestrane::convert
