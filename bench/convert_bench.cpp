@@ -1,0 +1,228 @@
+// The converter on a generated run-length TOF run of 1,000 x 400,000 points against its floor:
+// libdeflate over the same decoded arrays plus base64, single-threaded, with nothing else. Also
+// the converter on two threads, and the peak resident memory of whole conversions of 100 and
+// 1,000 scans of the same size.
+//
+//   convert_bench [--acq-runs=DIR] [benchmark flags]
+//
+// DIR holds the runs tof_1000x400000.d and tof_100x400000.d (generated with the C++ builders
+// when absent; default $TMPDIR/kestrane-acq-runs, as acq_bench). KESTRANE_BENCH_DIR: where the
+// output goes (default /dev/shm, else /tmp); removed afterwards.
+#include <benchmark/benchmark.h>
+#include <libdeflate.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "src/convert/convert.hpp"
+#include "src/mzml/base64.hpp"
+#include "tests/support/acq_builders.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace acq = kestrane::acq;
+namespace convert = kestrane::convert;
+
+constexpr std::size_t points = 400000;
+
+std::string& runs_dir() {
+  static std::string dir = [] {
+    const char* tmp = std::getenv("TMPDIR");
+    return std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestrane-acq-runs";
+  }();
+  return dir;
+}
+
+std::string run(std::size_t scans) {
+  const fs::path path = fs::path(runs_dir()) /
+                        ("tof_" + std::to_string(scans) + "x" + std::to_string(points) + ".d");
+  if (!fs::exists(path / "AcqData" / "MSScan.bin")) {
+    kestrane::acq_test::write_tof_run(path.string(), scans, points, 1);
+  }
+  return path.string();
+}
+
+acq::Acquisition open(std::size_t scans) {
+  auto a = acq::Acquisition::open(run(scans));
+  if (!a) {
+    std::fprintf(stderr, "%s\n", a.error().display().c_str());
+    std::exit(1);
+  }
+  return std::move(*a);
+}
+
+std::string output_path(const char* what) {
+  const char* d = std::getenv("KESTRANE_BENCH_DIR");
+  const std::string dir = d != nullptr ? d : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  return dir + "/kestrane-" + what + "-" + std::to_string(::getpid()) + ".mzML";
+}
+
+kestrane::Result<convert::ConvertSummary> convert_run(const acq::Acquisition& a, unsigned threads,
+                                                      const std::string& path) {
+  convert::ConvertOptions options;
+  options.threads = threads;
+  options.overwrite = true;
+  auto r = convert::convert(a, path, options);
+  std::remove(path.c_str());
+  return r;
+}
+
+double thread_cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// range(0) scans, range(1) threads.
+void BM_Convert(benchmark::State& state) {
+  const auto threads = static_cast<unsigned>(state.range(1));
+  const acq::Acquisition a = open(static_cast<std::size_t>(state.range(0)));
+  const std::string path = output_path("convert");
+  std::uint64_t bytes = 0;
+  double writing_thread_cpu = 0;
+  for (auto _ : state) {
+    const double cpu_before = thread_cpu_seconds();
+    const auto r = convert_run(a, threads, path);
+    writing_thread_cpu = thread_cpu_seconds() - cpu_before;
+    if (!r) {
+      state.SkipWithError(r.error().display().c_str());
+      return;
+    }
+    bytes = r->bytes;
+  }
+  state.counters["output_bytes"] = static_cast<double>(bytes);
+  // With several threads the calling thread only writes: the part that does not parallelise.
+  state.counters["writing_thread_cpu_s"] = writing_thread_cpu;
+}
+
+template <class T>
+std::span<const std::uint8_t> bytes_of(const std::vector<T>& v) {
+  return {reinterpret_cast<const std::uint8_t*>(v.data()), v.size() * sizeof(T)};
+}
+
+// The floor: every scan decoded outside the clock, then its arrays as the converter stores them
+// (m/z 64-bit, counts 32-bit where exact) compressed at its level and base64-encoded, nothing
+// else.
+void BM_Floor(benchmark::State& state) {
+  const acq::Acquisition a = open(static_cast<std::size_t>(state.range(0)));
+  std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> c(
+      libdeflate_alloc_compressor(kestrane::mzml::default_compression_level),
+      libdeflate_free_compressor);
+  std::vector<std::uint8_t> buffer(libdeflate_zlib_compress_bound(c.get(), points * 8));
+  acq::Spectrum s;
+  acq::ReadScratch scratch;
+  std::vector<double> mz, wide;
+  std::vector<float> counts;
+  std::string text;
+  std::uint64_t encoded = 0;
+  for (auto _ : state) {
+    encoded = 0;
+    std::chrono::steady_clock::duration timed{};
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      a.read_into(i, acq::Prefer::profile, s, scratch);
+      mz.assign(s.mz.begin(), s.mz.end());
+      wide.assign(s.intensity.begin(), s.intensity.end());
+      const bool narrow = kestrane::mzml::narrow_exactly(wide, counts);
+      const auto start = std::chrono::steady_clock::now();
+      for (const auto bytes : {bytes_of(mz), narrow ? bytes_of(counts) : bytes_of(wide)}) {
+        const std::size_t z = libdeflate_zlib_compress(c.get(), bytes.data(), bytes.size(),
+                                                       buffer.data(), buffer.size());
+        text.clear();
+        kestrane::mzml::append_base64(text, std::span(buffer).first(z));
+        encoded += text.size();
+        benchmark::DoNotOptimize(text.data());
+      }
+      timed += std::chrono::steady_clock::now() - start;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(timed).count());
+  }
+  state.counters["encoded_bytes"] = static_cast<double>(encoded);
+}
+
+std::uint64_t status_kib(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  std::uint64_t value = 0;
+  while (in >> key) {
+    if (key == field) {
+      in >> value;
+      return value;
+    }
+    in.ignore(1 << 12, '\n');
+  }
+  return 0;
+}
+
+// Peak resident memory that opening and converting range(0) scans on 2 threads adds, measured
+// in a child process whose high-water mark starts at its resident size (/proc/self/clear_refs).
+void BM_PeakMemory(benchmark::State& state) {
+  const auto scans = static_cast<std::size_t>(state.range(0));
+  (void)run(scans);
+  const std::string path = output_path("memory");
+  double growth_mib = 0;
+  for (auto _ : state) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+      state.SkipWithError("pipe");
+      return;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::ofstream("/proc/self/clear_refs") << "5";
+      const std::uint64_t before = status_kib("VmRSS:");
+      const bool ok = convert_run(open(scans), 2, path).has_value();
+      const std::uint64_t peak = status_kib("VmHWM:");
+      const std::uint64_t growth = ok && peak >= before ? peak - before : ~std::uint64_t{0};
+      (void)!::write(fds[1], &growth, sizeof growth);
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::uint64_t growth = ~std::uint64_t{0};
+    (void)!::read(fds[0], &growth, sizeof growth);
+    ::close(fds[0]);
+    ::waitpid(child, nullptr, 0);
+    if (growth == ~std::uint64_t{0}) {
+      state.SkipWithError("conversion failed in the child");
+      return;
+    }
+    growth_mib = static_cast<double>(growth) / 1024.0;
+  }
+  state.counters["peak_growth_MiB"] = growth_mib;
+}
+
+// CPU time of the whole process: the workers' too.
+BENCHMARK(BM_Convert)->Args({1000, 1})->Args({1000, 2})->Iterations(1)->UseRealTime()
+    ->MeasureProcessCPUTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Floor)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_PeakMemory)->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.starts_with("--acq-runs=")) {
+      runs_dir() = std::string(arg.substr(11));
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
