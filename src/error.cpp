@@ -24,6 +24,10 @@ std::string os_error_text(int os_errno) {
 
 Error Error::io_os(int os_errno) { return Error(Io{true, os_errno, {}}); }
 
+Error Error::io_os(int os_errno, std::string context) {
+  return Error(Io{true, os_errno, std::move(context)});
+}
+
 Error Error::io_message(std::string text) { return Error(Io{false, 0, std::move(text)}); }
 
 Error Error::parse(std::string message) { return Error(Parse{std::move(message)}); }
@@ -36,8 +40,8 @@ int Error::os_errno() const noexcept {
 std::string Error::display() const {
   if (const auto* io = std::get_if<Io>(&v_)) {
     if (io->from_os) {
-      return "I/O error: " + os_error_text(io->os_errno) + " (os error " +
-             std::to_string(io->os_errno) + ")";
+      return "I/O error: " + (io->message.empty() ? std::string() : io->message + ": ") +
+             os_error_text(io->os_errno) + " (os error " + std::to_string(io->os_errno) + ")";
     }
     return "I/O error: " + io->message;
   }

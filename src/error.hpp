@@ -12,6 +12,8 @@ class Error {
  public:
   // An operating-system failure; displayed as "<description> (os error N)".
   static Error io_os(int os_errno);
+  // The same with what failed in front: "<context>: <description> (os error N)".
+  static Error io_os(int os_errno, std::string context);
   // An I/O failure with a fixed text, e.g. "failed to fill whole buffer".
   static Error io_message(std::string text);
   // A format failure with its message.
@@ -37,7 +39,7 @@ class Error {
   struct Io {
     bool from_os;         // os_errno is meaningful; otherwise `message` is the text
     int os_errno;
-    std::string message;
+    std::string message;  // with from_os, the context before the description (may be empty)
   };
   struct Parse {
     std::string message;

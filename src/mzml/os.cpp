@@ -8,8 +8,7 @@
 namespace kestrane::mzml {
 
 Error os_failure(const std::string& what, int os_errno) {
-  return Error::io_message(what + ": " + os_error_text(os_errno) + " (os error " +
-                           std::to_string(os_errno) + ")");
+  return Error::io_os(os_errno, what);
 }
 
 std::expected<FileDescriptor, int> FileDescriptor::open(const char* path, int flags,

@@ -7,7 +7,8 @@
 
 namespace kestrane::mzml {
 
-// "<what>: <os text> (os error N)": an OS failure with the operation and path it concerns.
+// "<what>: <os text> (os error N)": an OS failure with the operation and path it concerns; its
+// os_errno() is N.
 Error os_failure(const std::string& what, int os_errno);
 
 // Owns one descriptor and closes it once (close is never retried: the descriptor is gone).

@@ -36,6 +36,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "I/O error: " + platform_text(EINVAL) + " (os error 22)"},
         DisplayCase{"NumberWithoutDescription", Error::io_os(4321),
                     "I/O error: " + platform_text(4321) + " (os error 4321)"},
+        DisplayCase{"WithContext", Error::io_os(EFBIG, "cannot write out.mzML"),
+                    "I/O error: cannot write out.mzML: " + platform_text(EFBIG) +
+                        " (os error 27)"},
         DisplayCase{"ShortRead", Error::io_message("failed to fill whole buffer"),
                     "I/O error: failed to fill whole buffer"},
         // An empty fixed text stays a fixed text, never an OS error numbered 0.
@@ -62,6 +65,9 @@ TEST(ErrorKind, IoAndParseAreTellableApart) {
   EXPECT_TRUE(Error::io_message("failed to fill whole buffer").is_io());
   EXPECT_TRUE(Error::parse("x").is_parse());
   EXPECT_FALSE(Error::parse("x").is_io());
+  // The number survives a context; a fixed text has none.
+  EXPECT_EQ(Error::io_os(EFBIG, "cannot write out.mzML").os_errno(), EFBIG);
+  EXPECT_EQ(Error::io_message("cannot write out.mzML").os_errno(), 0);
 }
 
 TEST(OsErrorText, MatchesStrerror) {
