@@ -54,10 +54,14 @@ constexpr std::size_t block = lanes * vectors;
 
 // m/z of t[0..m) into out[0..m) (out may be t), with the same operations per point as
 // calibrate_point, the order loop outside the point loops. Built for AVX2 and for the
-// baseline, chosen once at load time; IEEE operations give the same bits on both.
-[[gnu::target_clones("avx2", "default")]] void calibrate_block(
-    const Calibration& cal, const Terms& terms, const double* t, double* out,
-    std::size_t m) noexcept {
+// baseline, chosen once at load time; IEEE operations give the same bits on both. The loader
+// runs the chooser before ThreadSanitizer's runtime is up (the program crashes at start), so
+// those builds keep the baseline alone.
+#if !defined(__SANITIZE_THREAD__)
+[[gnu::target_clones("avx2", "default")]]
+#endif
+void calibrate_block(const Calibration& cal, const Terms& terms, const double* t, double* out,
+                     std::size_t m) noexcept {
   const Vec a = splat(cal.a), t0 = splat(cal.t0), t_min = splat(cal.t_min),
             t_max = splat(cal.t_max), one = splat(1.0), zero = splat(0.0);
   std::size_t i0 = 0;
