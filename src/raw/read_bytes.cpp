@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 
 namespace kestrane::raw {
 
@@ -16,6 +15,8 @@ constexpr const char* short_read_message = "failed to fill whole buffer";
 // FIFOs, devices and sockets have no fixed size: a FIFO could stall the reader forever and
 // /dev/zero could fill all memory, so data is read from regular files only.
 constexpr const char* not_regular_message = "not a regular file";
+// Reads are issued in pieces of at most this size, so that a stop request is seen in between.
+constexpr std::size_t read_piece = std::size_t{8} << 20;
 
 // Owns one descriptor; closes it once, on every path, and never retries close.
 class File {
@@ -46,12 +47,11 @@ Result<File> open_read_only(const std::string& path) {
 }
 
 // Fills `out` from the current position; Io on failure or early end of file.
-Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length) {
+Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length, Interrupt* interrupt) {
   std::size_t done = 0;
   while (done < length) {
-    const std::size_t want =
-        std::min<std::size_t>(length - done, std::numeric_limits<ssize_t>::max());
-    const ssize_t got = ::read(fd, out + done, want);
+    if (done > 0 && stop_requested(interrupt)) return std::unexpected(interrupted());
+    const ssize_t got = ::read(fd, out + done, std::min(length - done, read_piece));
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(Error::io_os(errno));
@@ -63,7 +63,8 @@ Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length) {
 }
 
 Result<void> read_range(const std::string& path, std::uint64_t offset, std::size_t length,
-                        std::vector<std::uint8_t>& buffer) {
+                        std::size_t prefix, std::vector<std::uint8_t>& buffer,
+                        Interrupt* interrupt) {
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file).error());
   const int fd = file->fd();
@@ -87,17 +88,23 @@ Result<void> read_range(const std::string& path, std::uint64_t offset, std::size
   if (offset >= size || length > size - offset) {
     return std::unexpected(Error::io_message(short_read_message));
   }
-  buffer.resize(length);
-  return read_exact(fd, buffer.data(), length);
+  buffer.resize(prefix);
+  return read_exact(fd, buffer.data(), prefix, interrupt);
 }
 
 }  // namespace
 
-Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
-                             std::vector<std::uint8_t>& buffer) {
-  auto done = read_range(path, offset, length, buffer);
+Result<void> read_prefix_into(const std::string& path, std::uint64_t offset, std::size_t length,
+                              std::size_t prefix, std::vector<std::uint8_t>& buffer,
+                              Interrupt* interrupt) {
+  auto done = read_range(path, offset, length, std::min(prefix, length), buffer, interrupt);
   if (!done) buffer.clear();  // never a partial or stale range
   return done;
+}
+
+Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
+                             std::vector<std::uint8_t>& buffer, Interrupt* interrupt) {
+  return read_prefix_into(path, offset, length, length, buffer, interrupt);
 }
 
 Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
@@ -108,7 +115,7 @@ Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint6
   return buffer;
 }
 
-Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
+Result<std::vector<std::uint8_t>> read_file(const std::string& path, Interrupt* interrupt) {
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file).error());
   const int fd = file->fd();
@@ -122,8 +129,9 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
   std::size_t have = 0;
   for (;;) {
+    if (have > 0 && stop_requested(interrupt)) return std::unexpected(interrupted());
     if (have == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t got = ::read(fd, bytes.data() + have, bytes.size() - have);
+    const ssize_t got = ::read(fd, bytes.data() + have, std::min(bytes.size() - have, read_piece));
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(Error::io_os(errno));
