@@ -48,7 +48,9 @@ Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
   float* intensity = out.intensity.data();
   const auto counts = payload->subspan(payload_header_size);
   // u32 to f32 rounds to nearest, ties to even: 16777217 becomes 16777216.0f.
-  bool whole = for_pieces(n, points_per_piece, interrupt, [&](std::size_t b, std::size_t e) {
+  // The loops capture by value: a double or float store through the array must not be taken
+  // to change a captured scalar, or the loops would reload it and not vectorise.
+  bool whole = for_pieces(n, points_per_piece, interrupt, [=](std::size_t b, std::size_t e) {
     for (std::size_t k = b; k < e; ++k) {
       intensity[k] = static_cast<float>(load_le<std::uint32_t>(counts, 4 * k));
     }
@@ -59,7 +61,7 @@ Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
   out.mz.resize(n);
   double* mz = out.mz.data();
   const double step = n == 1 ? 0.0 : (last - first) / static_cast<double>(n - 1);
-  whole = for_pieces(n, points_per_piece, interrupt, [&](std::size_t b, std::size_t e) {
+  whole = for_pieces(n, points_per_piece, interrupt, [=](std::size_t b, std::size_t e) {
     // A 32-bit index converts to double in vector registers (a 64-bit one does not before
     // AVX-512); both conversions are exact, so the values are the same.
     if (e <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {

@@ -326,6 +326,27 @@ TEST(LzfDecompress, PrefixOfALongExpansionCostsOnlyThePrefix) {
   EXPECT_LT(largest, std::size_t{1} << 10);  // the scratch buffer and a message
 }
 
+// Asked to stop, a long expansion ends with EINTR once a MiB of its input is behind it, whether
+// it writes or only checks.
+TEST(LzfDecompress, StopRequestEndsALongExpansion) {
+  struct Always final : Interrupt {
+    int asked = 0;
+    bool requested() noexcept override { return ++asked > 0; }
+  };
+  Bytes in = {0x00, 0x7a};
+  for (int i = 0; i < 400000; ++i) append_reference(in, 1, 264);  // 1.2 MB
+  const std::size_t expected = 1 + 264 * std::size_t{400000};
+  for (const std::size_t keep : {std::size_t{20}, expected}) {
+    SCOPED_TRACE(keep);
+    Always stop;
+    std::vector<std::uint8_t> scratch;
+    const auto got = decompress_prefix_into(in, expected, keep, scratch, &stop);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().display(), "I/O error: Interrupted system call (os error 4)");
+    EXPECT_EQ(stop.asked, 1);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lengths no stream of the given size can reach fail with the ordinary messages, and cost a
 // buffer in proportion to the stream, never to the claim.
