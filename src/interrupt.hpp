@@ -29,10 +29,12 @@ inline Error interrupted() { return Error::io_os(EINTR); }
 // the stop request between pieces. False when it stopped before the end.
 template <class Fn>
 bool for_pieces(std::size_t n, std::size_t piece, Interrupt* interrupt, Fn&& fn) {
-  for (std::size_t begin = 0; begin < n; begin += piece) {
-    if (begin > 0 && stop_requested(interrupt)) return false;
-    fn(begin, n - begin < piece ? n : begin + piece);
+  std::size_t begin = 0;
+  for (; n - begin > piece; begin += piece) {
+    fn(begin, begin + piece);
+    if (stop_requested(interrupt)) return false;
   }
+  fn(begin, n);  // the last piece, or the only one
   return true;
 }
 

@@ -56,6 +56,11 @@ inline void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t len,
   for (std::size_t i = 0; i < len; ++i) dst[i] = src[i];
 }
 
+// Out of line and cold, so that the decode loop keeps its registers for the hot path.
+[[gnu::noinline, gnu::cold]] bool asked_to_stop(Interrupt* interrupt) noexcept {
+  return interrupt->requested();
+}
+
 // Expands `in` to `expected_len` bytes into `out`. The checks against `expected_len` and the
 // input decide every message. Without `Prefix`, out.size() is reachable_len(): the checks
 // against it keep every write inside the buffer and cannot fail before the former do. With
@@ -122,7 +127,7 @@ Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
     }
     if (ip >= check_at) {
       if (ip >= in_len) break;
-      if (interrupt->requested()) return std::unexpected(interrupted());
+      if (asked_to_stop(interrupt)) return std::unexpected(interrupted());
       check_at = std::min(in_len, ip + check_every);
     }
   }
@@ -150,7 +155,13 @@ Result<std::span<const std::uint8_t>> decompress_prefix_into(std::span<const std
   keep = std::min(keep, expected_len);
   const std::size_t reachable = reachable_len(in.size(), expected_len);
   const std::size_t capacity = std::min(keep, reachable);
-  if (scratch.size() < capacity) scratch.resize(capacity);
+  // The buffer grows (and is zeroed) a piece at a time, with a stop check in between.
+  constexpr std::size_t grow_piece = std::size_t{64} << 20;
+  if (scratch.size() < capacity) scratch.reserve(capacity);
+  for (bool first = true; scratch.size() < capacity; first = false) {
+    if (!first && stop_requested(interrupt)) return std::unexpected(interrupted());
+    scratch.resize(std::min(capacity, scratch.size() + grow_piece));
+  }
   const std::span<std::uint8_t> out(scratch.data(), capacity);
   auto done = capacity == reachable ? decode<false>(in, out, expected_len, interrupt)
                                     : decode<true>(in, out, expected_len, interrupt);

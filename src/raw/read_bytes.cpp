@@ -46,18 +46,37 @@ Result<File> open_read_only(const std::string& path) {
   return Result<File>(std::in_place, fd);
 }
 
-// Fills `out` from the current position; Io on failure or early end of file.
-Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length, Interrupt* interrupt) {
-  std::size_t done = 0;
-  while (done < length) {
-    if (done > 0 && stop_requested(interrupt)) return std::unexpected(interrupted());
-    const ssize_t got = ::read(fd, out + done, std::min(length - done, read_piece));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_os(errno));
+// Appends at most `want` bytes read from the current position to `out`, which grows by no more:
+// the buffer is filled (and zeroed first) a piece at a time. Returns the count, 0 at the end of
+// the file; repeats the read on EINTR.
+Result<std::size_t> append_read(int fd, std::vector<std::uint8_t>& out, std::size_t want) {
+  const std::size_t have = out.size();
+  out.resize(have + want);
+  for (;;) {
+    const ssize_t got = ::read(fd, out.data() + have, want);
+    if (got >= 0) {
+      out.resize(have + static_cast<std::size_t>(got));
+      return static_cast<std::size_t>(got);
     }
-    if (got == 0) return std::unexpected(Error::io_message(short_read_message));
-    done += static_cast<std::size_t>(got);
+    const int error = errno;
+    if (error != EINTR) {
+      out.resize(have);
+      return std::unexpected(Error::io_os(error));
+    }
+  }
+}
+
+// Replaces the contents of `out` by `length` bytes from the current position; Io on failure or
+// early end of file.
+Result<void> read_exact(int fd, std::vector<std::uint8_t>& out, std::size_t length,
+                        Interrupt* interrupt) {
+  out.clear();
+  out.reserve(length);
+  while (out.size() < length) {
+    if (!out.empty() && stop_requested(interrupt)) return std::unexpected(interrupted());
+    auto got = append_read(fd, out, std::min(length - out.size(), read_piece));
+    if (!got) return std::unexpected(std::move(got).error());
+    if (*got == 0) return std::unexpected(Error::io_message(short_read_message));
   }
   return {};
 }
@@ -88,8 +107,7 @@ Result<void> read_range(const std::string& path, std::uint64_t offset, std::size
   if (offset >= size || length > size - offset) {
     return std::unexpected(Error::io_message(short_read_message));
   }
-  buffer.resize(prefix);
-  return read_exact(fd, buffer.data(), prefix, interrupt);
+  return read_exact(fd, buffer, prefix, interrupt);
 }
 
 }  // namespace
@@ -125,21 +143,17 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path, Interrupt* 
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // a directory fails in read() below
     return std::unexpected(Error::io_message(not_regular_message));
   }
-  // One byte more than the size, so that the read that finds the end needs no reallocation.
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t have = 0;
+  // One byte more than the size, so that the read that finds the end needs no reallocation; a
+  // file that grew meanwhile doubles the buffer.
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size) + 1);
   for (;;) {
-    if (have > 0 && stop_requested(interrupt)) return std::unexpected(interrupted());
-    if (have == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t got = ::read(fd, bytes.data() + have, std::min(bytes.size() - have, read_piece));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_os(errno));
-    }
-    if (got == 0) break;
-    have += static_cast<std::size_t>(got);
+    if (!bytes.empty() && stop_requested(interrupt)) return std::unexpected(interrupted());
+    const std::size_t room = bytes.capacity() - bytes.size();
+    auto got = append_read(fd, bytes, std::min(room > 0 ? room : bytes.capacity(), read_piece));
+    if (!got) return std::unexpected(std::move(got).error());
+    if (*got == 0) break;
   }
-  bytes.resize(have);
   return bytes;
 }
 
