@@ -28,6 +28,11 @@ Error Error::io_message(std::string text) { return Error(Io{false, 0, std::move(
 
 Error Error::parse(std::string message) { return Error(Parse{std::move(message)}); }
 
+int Error::os_errno() const noexcept {
+  const auto* io = std::get_if<Io>(&v_);
+  return io != nullptr && io->from_os ? io->os_errno : 0;
+}
+
 std::string Error::display() const {
   if (const auto* io = std::get_if<Io>(&v_)) {
     if (io->from_os) {

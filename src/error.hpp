@@ -4,6 +4,7 @@
 #include <expected>
 #include <string>
 #include <variant>
+#include <utility>
 
 namespace kestrane {
 
@@ -22,6 +23,16 @@ class Error {
   // "I/O error: ..." or "parse error: ...".
   std::string display() const;
 
+  // The OS error number of an io_os error; 0 for every other error.
+  int os_errno() const noexcept;
+  // The file or directory the failure concerns, when the producer named one; not displayed.
+  const std::string& path() const noexcept { return path_; }
+  // This error with `path` attached.
+  Error with_path(std::string path) && {
+    path_ = std::move(path);
+    return std::move(*this);
+  }
+
  private:
   struct Io {
     bool from_os;         // os_errno is meaningful; otherwise `message` is the text
@@ -35,6 +46,7 @@ class Error {
   explicit Error(Parse parse) : v_(std::move(parse)) {}
 
   std::variant<Io, Parse> v_;
+  std::string path_;
 };
 
 template <class T>

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 . tools/lib.sh
 
 apt_install build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev liblzf1 \
-  libbenchmark-dev
+  libbenchmark-dev libpugixml-dev
 
 venv=${KESTRANE_VENV:-.venv}
 make_venv "$venv" "$(tools/find-python.sh)"

@@ -1,0 +1,121 @@
+// An acquisition directory in the self-describing form: the index and metadata read at open,
+// any scan decoded on demand, from any number of threads at once.
+//
+// Shape agreed with the Python module and the mzML converter. Additions to that shape:
+// ScanInfo::incomplete, Spectrum::detector_mode, AcqInfo's fields as listed below, and
+// CalibrationSource::default_entry standing for the word "default".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/types.hpp"
+#include "src/acq/calibration.hpp"
+#include "src/acq/record.hpp"
+#include "src/acq/scan_header.hpp"
+#include "src/acq/status.hpp"
+#include "src/error.hpp"
+
+namespace kestrane::acq {
+
+// One record's metadata, from the index alone (no block is read).
+struct ScanInfo {
+  std::size_t index = 0;  // position in MSScan.bin, from 0
+  std::int64_t scan_id = 0;
+  std::int64_t scan_method_id = 0;
+  std::int64_t time_segment_id = 0;
+  double retention_time_min = 0.0;         // ScanTime as stored
+  std::int32_t ms_level = 0;
+  std::optional<std::int32_t> scan_type;   // 1 full scan, 2 SIM; others kept as numbers
+  std::optional<Polarity> polarity;        // IonPolarity 0 positive, 1 negative; else nullopt
+  std::optional<double> precursor_mz;      // MzOfInterest, when ms_level >= 2 and it is > 0
+  std::optional<double> collision_energy, fragmentor, isolation_width;
+  std::optional<double> tic, base_peak_mz, base_peak_value;  // the record's own fields
+  std::optional<std::int32_t> calibration_id;
+  std::uint64_t profile_points = 0, centroid_points = 0;     // PointCount of its blocks
+  // Every non-empty block lies at or past the end of its file (a run stopped mid-write).
+  bool incomplete = false;
+};
+
+// One emitted spectrum. Arrays use the default resource and are written once per element.
+struct Spectrum {
+  std::size_t index = 0;
+  std::optional<Representation> representation;  // nullopt when nothing was emitted
+  vornelle_core::Array<double> mz;
+  vornelle_core::Array<double> intensity;
+  vornelle_core::Array<double> precursor_mz;           // channels only, with MSTS_XAddition.xml
+  vornelle_core::Array<double> accumulation_time_sec;  // channels only, when known; else empty
+  vornelle_core::Array<std::int32_t> detector_mode;    // channels only, from
+                                                       // MSScan_XSpecific.bin; else empty
+  // nullopt when nothing was emitted, except `uncalibrated` for flight-time blocks that no
+  // calibration covers (their flight times are never presented as m/z).
+  std::optional<CalibrationSource> calibration;
+  Status status = Status::empty;                 // ok, empty, incomplete or the failing block's
+  std::optional<Status> profile_status;          // nullopt: the record has no block of that kind
+  std::optional<Status> centroid_status;
+};
+
+// What open() found. The block not decoded by a read keeps the status of the checks made
+// without decoding (file, bounds, format, calibration).
+struct AcqInfo {
+  std::string path;       // as given to open()
+  std::string acq_data;   // the AcqData directory
+  std::uint32_t layout_version = 0;      // MSScan.bin @68
+  std::uint32_t blocks_per_record = 0;   // @76
+  std::uint32_t data_offset = 0;         // @88
+  std::uint64_t stride = 0;
+  std::vector<FormatEntry> formats;
+  std::string schema_source;             // "MSScan.xsd" or "built-in ICP layout"
+  std::optional<std::string> schema_version;
+  std::string family;                    // the decoders the format table names, e.g.
+                                         // "run-length profile, centroid"
+  bool has_profile_file = false, has_peak_file = false, has_mass_cal = false,
+       has_default_mass_cal = false, has_msts = false, has_xaddition = false,
+       has_xspecific_settings = false, has_xspecific_records = false;
+};
+
+// Reusable buffers of read_into: block bytes and the LZF output.
+struct ReadScratch {
+  std::unique_ptr<std::uint8_t[]> block;
+  std::size_t capacity = 0;
+  std::vector<std::uint8_t> expanded;
+};
+
+class Acquisition {
+ public:
+  // Opens an acquisition directory (the folder holding AcqData/, or AcqData itself). Reads
+  // MSScan.bin, the schema, the format table and the small metadata files; decodes no block.
+  // Format problems: Error::parse naming the file and the reason ("MSScan.xsd: ..."); OS
+  // failures: Error::io_os with errno, the failing path in Error::path().
+  [[nodiscard]] static Result<Acquisition> open(const std::string& path);
+
+  std::size_t size() const noexcept;
+  const AcqInfo& info() const noexcept;
+  const std::vector<std::string>& warnings() const noexcept;
+  const RecordLayout& layout() const noexcept;
+  // Metadata from the index only; i < size().
+  ScanInfo scan(std::size_t i) const;
+  // Any field by name, typed; absent = nullopt. i < size(); the view lives as long as any copy
+  // of this Acquisition.
+  RecordView record(std::size_t i) const noexcept;
+  // The calibration scan i's flight times would use.
+  CalibrationChoice calibration(std::size_t i) const noexcept;
+
+  // Decodes scan i's block on demand. Never fails: every problem is a status; i >= size()
+  // gives an empty spectrum with status malformed. Thread-safe without a lock: data files are
+  // held open and read with pread.
+  Spectrum read(std::size_t i, Prefer prefer = Prefer::profile) const;
+  // As read(), reusing `out`'s arrays and a caller-owned scratch.
+  void read_into(std::size_t i, Prefer prefer, Spectrum& out, ReadScratch& scratch) const;
+
+  struct State;
+
+ private:
+  explicit Acquisition(std::shared_ptr<const State> state) noexcept : s_(std::move(state)) {}
+  std::shared_ptr<const State> s_;
+};
+
+}  // namespace kestrane::acq

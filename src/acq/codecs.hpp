@@ -1,0 +1,86 @@
+// Block decoders of MSProfile.bin and MSPeak.bin, each over the bytes of one block (ByteCount
+// bytes at SpectrumOffset); none touches a file. The decoder is chosen from the block's
+// format-table entry alone, never from UncompressedByteCount or ByteCount / PointCount.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/types.hpp"
+#include "src/acq/scan_header.hpp"
+#include "src/error.hpp"
+
+namespace kestrane::acq {
+
+using DoubleArray = vornelle_core::Array<double>;
+
+enum class Codec {
+  run_length_profile,  // compression 0x1000: x start/step, int32 counts as tokens
+  lzf_profile,         // compression 0x200: x start/step, u32 counts, one LZF stream
+  raw_profile,         // compression 0: x start/step, f32 intensities
+  channels,            // compression 0: 4 explicit ICP axes
+  centroid,            // kind 3: f64 x[n], then f32 or f64 y[n]
+};
+
+// A format entry this reader decodes. x_quantity is quantity_mz or quantity_flight_time.
+struct BlockFormat {
+  Codec codec = Codec::centroid;
+  std::uint32_t kind = 0;
+  std::uint32_t x_quantity = 0;
+  std::uint32_t y_storage = 0;
+};
+
+// The decoder of `entry`, or nullopt when its kind, compression, axes, quantities, storages,
+// spacings or scales are not one of the known combinations.
+std::optional<BlockFormat> classify(const FormatEntry& entry) noexcept;
+
+// The profile axis: point k lies at start + k * step (product, then sum).
+struct LinearAxis {
+  double start = 0.0;
+  double step = 0.0;
+};
+
+// Run-length blocks: u32@16 = 0x90 << 24 | n, i32@20 = -L leading zeros, then tokens from 24
+// (signed, 4 bytes wide at first; v >= 0 a point, v < 0 skips (-v) div 4 points and sets the
+// width from (-v) mod 4). `intensity` is resized to n once the head is checked; points the
+// stream never reaches are zero. Parse errors: "run-length: block shorter than its 24-byte
+// head", "run-length: point count word has no 0x90 tag", "run-length: block holds N points,
+// its record M", "run-length: leading zero count is positive", "run-length: more leading zeros
+// than points", "run-length: literal after the last point", "run-length: skip past the last
+// point", "run-length: width flag 0", "run-length: token cut short".
+[[nodiscard]] Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> block,
+                                                   std::uint64_t point_count,
+                                                   DoubleArray& intensity);
+
+// The most points a run-length block can hold (its point count field is 24 bits).
+inline constexpr std::uint64_t run_length_max_points = (std::uint64_t{1} << 24) - 1;
+
+// Whole-block LZF: the block expands to exactly 16 + 4n bytes (x start, x step, u32 counts).
+// The LZF decoder's parse errors, after "LZF profile: point count N needs more bytes than a
+// block of M can expand to" for claims no stream of this size reaches.
+[[nodiscard]] Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
+                                                    std::uint64_t point_count,
+                                                    DoubleArray& intensity,
+                                                    std::vector<std::uint8_t>& scratch);
+
+// Raw profile: x start, x step, f32 y[n]. Parse error "raw profile: N bytes for M points,
+// not 16 + 4 x M".
+[[nodiscard]] Result<LinearAxis> decode_raw_profile(std::span<const std::uint8_t> block,
+                                                    std::uint64_t point_count,
+                                                    DoubleArray& intensity);
+
+// Centroids: f64 x[n], then y[n] of `y_storage` (float32 or float64). Parse error "centroid:
+// N bytes for M points, not K x M".
+[[nodiscard]] Result<void> decode_centroid(std::span<const std::uint8_t> block,
+                                           std::uint64_t point_count, std::uint32_t y_storage,
+                                           DoubleArray& x, DoubleArray& y);
+
+// ICP channels: f32 x[n], f64 counts[n], f64 pulse[n], f64 third[n]; x and counts are
+// returned. Parse error "channels: N bytes for M points, not 28 x M".
+[[nodiscard]] Result<void> decode_channels(std::span<const std::uint8_t> block,
+                                           std::uint64_t point_count, DoubleArray& x,
+                                           DoubleArray& counts);
+
+}  // namespace kestrane::acq

@@ -1,0 +1,55 @@
+// ICP companions: the channel masses of MSTS_XAddition.xml (beside AcqData/), the accumulation
+// times of MSTS_XSpecific.xml, and the per-point records of MSScan_XSpecific.bin.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/types.hpp"
+#include "src/error.hpp"
+
+namespace kestrane::acq {
+
+// One indexed mass: the first quadrupole selects `precursor_mz`, the second `product_mz`.
+struct ChannelMass {
+  std::int64_t index = 0;
+  double precursor_mz = 0.0;
+  double product_mz = 0.0;
+};
+
+// Time segment id -> its indexed masses.
+using ChannelMap = std::map<std::int64_t, std::vector<ChannelMass>>;
+
+// Parses MSTS_XAddition.xml. The XML loader's errors (prefixed "MSTS_XAddition.xml: "), and
+// "MSTS_XAddition.xml: segment S: unreadable indexed mass" for an entry without a numeric
+// Index, PrecursorIonMZ and ProductIonMZ.
+[[nodiscard]] Result<ChannelMap> parse_xaddition(std::span<const std::uint8_t> xml);
+
+// One Masses element of MSTS_XSpecific.xml.
+struct MassSetting {
+  double mass = 0.0;
+  double accumulation_time_sec = 0.0;
+};
+
+// Time segment id -> its Masses, in file order.
+using MassSettings = std::map<std::int64_t, std::vector<MassSetting>>;
+
+// Parses MSTS_XSpecific.xml. The XML loader's errors (prefixed "MSTS_XSpecific.xml: "), and
+// "MSTS_XSpecific.xml: segment S: unreadable Masses entry".
+[[nodiscard]] Result<MassSettings> parse_xspecific_settings(std::span<const std::uint8_t> xml);
+
+// MSScan_XSpecific.bin: after its 68-byte head, u32@68 = 1, then 12-byte records {f64 XValue,
+// i32 IonDetectorMode} from 72.
+inline constexpr std::uint32_t xspecific_magic = 275;
+inline constexpr std::uint64_t xspecific_records_at = 72;
+inline constexpr std::uint64_t xspecific_record_size = 12;
+
+// Decodes one scan's records (ByteCount = 12n bytes at its Offset): the detector modes, when
+// every XValue equals the channel's x. nullopt when the sizes differ or an XValue does not.
+std::optional<vornelle_core::Array<std::int32_t>> decode_xspecific(
+    std::span<const std::uint8_t> records, std::span<const double> channel_x);
+
+}  // namespace kestrane::acq

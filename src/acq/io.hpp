@@ -1,0 +1,47 @@
+// Files of an acquisition directory: data files held open for positioned reads from any number
+// of threads, and small companion files read whole under a size limit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "src/error.hpp"
+
+namespace kestrane::acq {
+
+// One regular file, open for reading until destruction. read_at uses pread, so concurrent reads
+// share the descriptor without a lock.
+class DataFile {
+ public:
+  // nullopt when the file does not exist; Io errors (with the path attached) otherwise, and Io
+  // "not a regular file" for a directory, FIFO, device or socket.
+  [[nodiscard]] static Result<std::optional<DataFile>> open_if_present(const std::string& path);
+
+  DataFile(DataFile&& other) noexcept : fd_(other.fd_), size_(other.size_) { other.fd_ = -1; }
+  DataFile& operator=(DataFile&& other) noexcept;
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  ~DataFile();
+
+  // The size when opened; blocks are checked against it before any read.
+  std::uint64_t size() const noexcept { return size_; }
+
+  // Fills `out` from `offset`; the caller has checked offset + out.size() <= size(). Io
+  // "failed to fill whole buffer" when the file has shrunk since.
+  [[nodiscard]] Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+ private:
+  DataFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
+  int fd_;
+  std::uint64_t size_;
+};
+
+// The whole file, or nullopt when it does not exist. Parse error "<name>: larger than N bytes"
+// beyond `limit`, checked before anything is read.
+[[nodiscard]] Result<std::optional<std::vector<std::uint8_t>>> read_small_file(
+    const std::string& path, const std::string& name, std::uint64_t limit);
+
+}  // namespace kestrane::acq

@@ -1,0 +1,385 @@
+// Acquisition::open and read over generated directories of every family: values, statuses per
+// block, the fallback between profile and centroid, open errors, and concurrent reads.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "src/acq/acquisition.hpp"
+#include "support/acq_builders.hpp"
+#include "support/acquisition.hpp"
+
+namespace kestrane::acq {
+namespace {
+
+using acq_test::Bytes;
+using acq_test::DirectoryFiles;
+using acq_test::Values;
+
+Calibration cal_of(const acq_test::MassCalValues& v, std::uint32_t flags) {
+  return {v[0], v[1], v[2], v[3], flags, {v[4], v[5], v[6], v[7], v[8], v[9]}};
+}
+
+// A TOF directory: v1 records with two blocks (run-length profile, centroid), rows and a
+// default calibration. Each scan is one case of the status table below.
+struct TofDir {
+  DirectoryFiles files;
+  std::vector<std::int32_t> counts = {0, 0, 5, 300, 40000, 2, 0};
+  std::vector<double> peak_x = {30000.0, 41000.5};
+  std::vector<float> peak_y = {12.5f, 99.0f};
+  acq_test::MassCalValues row = acq_test::tof_row(3);
+
+  explicit TofDir(bool calibration = true) {
+    const auto spec = acq_test::tof_v1_schema();
+    const auto layout = acq_test::layout_of(spec, 2);
+    acq_test::DataFileBuilder profile(258), peak(259);
+    const Bytes rle = acq_test::run_length_block(20000.0, 0.5, counts);
+    const Bytes centroid = acq_test::centroid_block(peak_x, peak_y);
+    Bytes broken = rle;
+    broken[16] = 0;  // no 0x90 tag
+    const auto block = [](int format, std::uint64_t offset, std::size_t bytes, std::size_t n) {
+      return Values{{"SpectrumFormatID", format}, {"SpectrumOffset", static_cast<double>(offset)},
+                    {"ByteCount", static_cast<double>(bytes)}, {"PointCount", static_cast<double>(n)},
+                    {"UncompressedByteCount", 999}};
+    };
+    const Values empty = {{"SpectrumFormatID", 2}};
+    const auto scalars = [](int i) {
+      return Values{{"ScanID", 10 + i}, {"ScanTime", 0.5 * i}, {"MSLevel", 1}, {"ScanType", 1},
+                    {"IonPolarity", 1}, {"CalibrationID", 1},
+                    {"MassCalOffset", static_cast<double>(acq_test::mass_cal_row_offset(0))}};
+    };
+    const auto p0 = profile.add(rle), c0 = peak.add(centroid);
+    const auto p1 = profile.add(broken), c1 = peak.add(centroid);
+    std::vector<Bytes> records = {
+        acq_test::record(layout, scalars(0), {block(1, p0, rle.size(), counts.size()),
+                                              block(2, c0, centroid.size(), 2)}),
+        acq_test::record(layout, scalars(1), {block(1, p1, broken.size(), counts.size()),
+                                              block(2, c1, centroid.size(), 2)}),
+        // Both blocks start at the end of their files: a cut-off record.
+        acq_test::record(layout, scalars(2), {block(1, profile.bytes().size(), rle.size(), 7),
+                                              block(2, peak.bytes().size(), centroid.size(), 2)}),
+        acq_test::record(layout, scalars(3), {empty, empty}),
+        acq_test::record(layout, scalars(4), {block(9, p0, rle.size(), 7), empty}),
+    };
+    files["AcqData/MSScan.bin"] =
+        acq_test::msscan(1, 2, {acq_test::run_length_format(1), acq_test::tof_peak_format(2)},
+                         records);
+    files["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(spec));
+    files["AcqData/MSProfile.bin"] = profile.bytes();
+    files["AcqData/MSPeak.bin"] = peak.bytes();
+    files["AcqData/MSTS.xml"] = acq_test::text_bytes(acq_test::msts_xml({{1, 4}}), true);
+    if (calibration) {
+      files["AcqData/MSMassCal.bin"] = acq_test::mass_cal_file({row});
+      files["AcqData/DefaultMassCal.xml"] = acq_test::text_bytes(
+          acq_test::default_mass_cal_xml({acq_test::tof_default()}), true);
+    }
+  }
+};
+
+Acquisition open_files(const test_support::TempDir& tmp, const DirectoryFiles& files,
+                       const std::string& name = "run.d") {
+  acq_test::write_directory(tmp.join(name), files);
+  auto acq = Acquisition::open(tmp.join(name));
+  if (!acq) throw std::runtime_error(acq.error().display());
+  return std::move(*acq);
+}
+
+TEST(AcquisitionRead, CalibratesRunLengthProfilesAndCentroidsWithTheRow) {
+  test_support::TempDir tmp;
+  const TofDir d;
+  const Acquisition acq = open_files(tmp, d.files);
+  ASSERT_EQ(acq.size(), 5u);
+  const Calibration cal = cal_of(d.row, acq_test::tof_default().flags);
+
+  const Spectrum p = acq.read(0);
+  EXPECT_EQ(p.status, Status::ok);
+  EXPECT_EQ(p.representation, Representation::profile);
+  EXPECT_EQ(p.calibration, CalibrationSource::per_scan);
+  ASSERT_EQ(p.mz.size(), d.counts.size());
+  for (std::size_t k = 0; k < d.counts.size(); ++k) {
+    EXPECT_EQ(p.intensity[k], d.counts[k]);
+    EXPECT_EQ(p.mz[k], calibrate_point(cal, 20000.0 + static_cast<double>(k) * 0.5)) << k;
+  }
+  const Spectrum c = acq.read(0, Prefer::centroid);
+  EXPECT_EQ(c.representation, Representation::centroid);
+  ASSERT_EQ(c.mz.size(), 2u);
+  EXPECT_EQ(c.mz[1], calibrate_point(cal, 41000.5));
+  EXPECT_EQ(c.intensity[0], 12.5);
+  EXPECT_EQ(c.profile_status, Status::ok);  // checked, not decoded
+
+  const ScanInfo info = acq.scan(0);
+  EXPECT_EQ(info.scan_id, 10);
+  EXPECT_EQ(info.polarity, Polarity::negative);
+  EXPECT_EQ(info.profile_points, 7u);
+  EXPECT_EQ(info.centroid_points, 2u);
+  EXPECT_FALSE(info.precursor_mz);
+  EXPECT_EQ(acq.record(0).block_integer(1, "UncompressedByteCount"), 999);
+}
+
+TEST(AcquisitionRead, EveryBlockHasAStatusAndFailuresEmitNothing) {
+  test_support::TempDir tmp;
+  const Acquisition calibrated = open_files(tmp, TofDir(true).files, "a.d");
+  const Acquisition bare = open_files(tmp, TofDir(false).files, "b.d");
+  struct Case {
+    const char* name;
+    const Acquisition* acq;
+    std::size_t scan;
+    Prefer prefer;
+    Status status;
+    std::optional<Status> profile, centroid;
+    std::optional<Representation> representation;
+  };
+  const auto P = Prefer::profile;
+  const auto C = Prefer::centroid;
+  const Case cases[] = {
+      {"both ok", &calibrated, 0, P, Status::ok, Status::ok, Status::ok, Representation::profile},
+      {"broken profile falls back", &calibrated, 1, P, Status::ok, Status::malformed, Status::ok,
+       Representation::centroid},
+      {"centroid preferred, profile not decoded", &calibrated, 1, C, Status::ok, Status::ok,
+       Status::ok, Representation::centroid},
+      {"cut off", &calibrated, 2, P, Status::incomplete, Status::past_end, Status::past_end,
+       std::nullopt},
+      {"empty blocks", &calibrated, 3, P, Status::empty, std::nullopt, Status::empty, std::nullopt},
+      {"format absent from the table", &calibrated, 4, P, Status::unknown_format, std::nullopt,
+       Status::empty, std::nullopt},
+      {"no calibration", &bare, 0, P, Status::uncalibrated, Status::uncalibrated,
+       Status::uncalibrated, std::nullopt},
+      {"scan past the index", &calibrated, 5, P, Status::malformed, std::nullopt, std::nullopt,
+       std::nullopt},
+  };
+  Spectrum reused;
+  ReadScratch scratch;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.acq->read_into(c.scan, c.prefer, reused, scratch);
+    EXPECT_EQ(reused.status, c.status);
+    EXPECT_EQ(reused.profile_status, c.profile);
+    EXPECT_EQ(reused.centroid_status, c.centroid);
+    EXPECT_EQ(reused.representation, c.representation);
+    EXPECT_EQ(reused.mz.size(), reused.intensity.size());
+    if (!c.representation) {
+      EXPECT_TRUE(reused.mz.empty());
+    }
+  }
+  EXPECT_EQ(bare.read(0).calibration, CalibrationSource::uncalibrated);
+  EXPECT_TRUE(calibrated.scan(2).incomplete);
+}
+
+TEST(AcquisitionRead, StoredAxesNeedNoCalibration) {
+  test_support::TempDir tmp;
+  // GC: f64 m/z and f64 intensities; quadrupole: raw f32 profile on a start/step axis.
+  const std::vector<double> gc_mz = {static_cast<double>(130.99f), 202.0};
+  const std::vector<double> gc_y = {10242.948, 1155.6968};
+  acq_test::DataFileBuilder peak(259), profile(258);
+  const Bytes gc_block = acq_test::centroid_block_f64(gc_mz, gc_y);
+  const auto gc_at = peak.add(gc_block);
+  const auto gc_layout = acq_test::layout_of(acq_test::gc_schema(), 1);
+  DirectoryFiles gc;
+  gc["AcqData/MSScan.bin"] = acq_test::msscan(
+      1, 1, {acq_test::gc_peak_format(1)},
+      {acq_test::record(gc_layout, {{"ScanID", 1}, {"MSLevel", 1}, {"ScanType", 2}},
+                        {{{"SpectrumFormatID", 1}, {"SpectrumOffset", static_cast<double>(gc_at)},
+                          {"ByteCount", 32}, {"PointCount", 2}, {"MinX", 6.5}}})});
+  gc["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(acq_test::gc_schema()));
+  gc["AcqData/MSPeak.bin"] = peak.bytes();
+
+  const std::vector<float> y(5121, 1.5f);
+  const Bytes raw = acq_test::raw_profile_block(100.0, static_cast<double>(0.1f), y);
+  const auto raw_at = profile.add(raw);
+  const auto quad_layout = acq_test::layout_of(acq_test::quad_v2_schema(), 1);
+  DirectoryFiles quad;
+  quad["AcqData/MSScan.bin"] = acq_test::msscan(
+      2, 1, {acq_test::gc_peak_format(1), acq_test::raw_format(2), acq_test::tof_peak_format(3)},
+      {acq_test::record(quad_layout, {{"MSLevel", 2}, {"MzOfInterest", static_cast<double>(611.3f)}},
+                        {{{"SpectrumFormatID", 2}, {"SpectrumOffset", static_cast<double>(raw_at)},
+                          {"ByteCount", static_cast<double>(raw.size())}, {"PointCount", 5121}}})});
+  quad["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(acq_test::quad_v2_schema()));
+  quad["AcqData/MSProfile.bin"] = profile.bytes();
+
+  const Spectrum g = open_files(tmp, gc, "gc.d").read(0);
+  EXPECT_EQ(g.status, Status::ok);
+  EXPECT_EQ(g.calibration, CalibrationSource::axis);
+  EXPECT_EQ(g.mz[0], 130.99000549316406);
+  EXPECT_EQ(g.intensity[1], 1155.6968);
+
+  const Acquisition q = open_files(tmp, quad, "quad.d");
+  const Spectrum s = q.read(0);
+  EXPECT_EQ(s.status, Status::ok);
+  ASSERT_EQ(s.mz.size(), 5121u);
+  EXPECT_EQ(s.mz.back(), 100.0 + 5120.0 * static_cast<double>(0.1f));  // product, then sum
+  EXPECT_NEAR(s.mz.back(), 612.0000076, 5e-8);
+  EXPECT_EQ(q.scan(0).precursor_mz, static_cast<double>(611.3f));
+}
+
+TEST(AcquisitionRead, LzfProfilesUseTheDefaultWithoutRows) {
+  test_support::TempDir tmp;
+  TofDir base;
+  const std::vector<std::uint32_t> counts = {7, 0, 8022, 3};
+  const Bytes lzf = acq_test::lzf_profile_block(30000.0, 0.5, counts);
+  acq_test::DataFileBuilder profile(258);
+  const auto at = profile.add(lzf);
+  const auto layout = acq_test::layout_of(acq_test::tof_v1_schema(), 2);
+  DirectoryFiles files = base.files;
+  files.erase("AcqData/MSMassCal.bin");
+  files["AcqData/MSProfile.bin"] = profile.bytes();
+  files["AcqData/MSScan.bin"] = acq_test::msscan(
+      1, 2, {acq_test::lzf_format(1), acq_test::tof_peak_format(2)},
+      {acq_test::record(layout, {{"CalibrationID", 1}},
+                        {{{"SpectrumFormatID", 1}, {"SpectrumOffset", static_cast<double>(at)},
+                          {"ByteCount", static_cast<double>(lzf.size())}, {"PointCount", 4},
+                          {"UncompressedByteCount", 32}}})});
+  const Acquisition acq = open_files(tmp, files);
+  const Spectrum s = acq.read(0);
+  EXPECT_EQ(s.status, Status::ok);
+  EXPECT_EQ(s.calibration, CalibrationSource::default_entry);
+  ASSERT_EQ(s.intensity.size(), 4u);
+  EXPECT_EQ(s.intensity[2], 8022.0);
+  const auto d = acq_test::tof_default();
+  const Calibration cal{d.a, d.t0, d.t_min, d.t_max, d.flags,
+                        {d.c[0], d.c[1], d.c[2], d.c[3], d.c[4], d.c[5]}};
+  EXPECT_EQ(s.mz[3], calibrate_point(cal, 30001.5));
+  // The directory's MSTS.xml counts 4 scans for 1 record.
+  ASSERT_EQ(acq.warnings().size(), 1u);
+  EXPECT_EQ(acq.warnings()[0], "MSTS.xml: NumOfScans adds up to 4, MSScan.bin holds 1 records");
+}
+
+DirectoryFiles icp_files(bool schema) {
+  const std::vector<float> x = {1.0f, 2.0f};
+  const std::vector<double> counts = {52.000443, 7.0}, pulse = {52.000443, -1.0},
+                            third = {0.0, 3.0};
+  acq_test::DataFileBuilder profile(258);
+  const Bytes block = acq_test::channels_block(x, counts, pulse, third);
+  const auto at = profile.add(block);
+  const auto layout = acq_test::layout_of(acq_test::icp_schema(), 1);
+  DirectoryFiles f;
+  f["AcqData/MSScan.bin"] = acq_test::msscan(
+      1, 1, {acq_test::channels_format(1)},
+      {acq_test::record(layout, {{"ScanID", 1}, {"MSLevel", 2}, {"TimeSegmentID", 1},
+                                 {"XSpecificParamType.Offset", 72},
+                                 {"XSpecificParamType.ByteCount", 24}},
+                        {{{"SpectrumFormatID", 1}, {"SpectrumOffset", static_cast<double>(at)},
+                          {"ByteCount", static_cast<double>(block.size())}, {"PointCount", 2}}})});
+  if (schema) f["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(acq_test::icp_schema()));
+  f["AcqData/MSProfile.bin"] = profile.bytes();
+  f["AcqData/MSScan_XSpecific.bin"] = acq_test::xspecific_bin({{1.0, 1}, {2.0, 240}});
+  f["AcqData/MSTS_XSpecific.xml"] =
+      acq_test::text_bytes(acq_test::xspecific_xml(1, {{1, 0.16}, {2, 0.2}}), true);
+  f["MSTS_XAddition.xml"] =
+      acq_test::text_bytes(acq_test::xaddition_xml(1, {{1, 31.0, 47.0}, {2, 12.0, 12.0}}), true);
+  return f;
+}
+
+TEST(AcquisitionRead, IcpChannelsTakeTheirMassesFromTheCompanions) {
+  test_support::TempDir tmp;
+  for (const bool schema : {true, false}) {
+    SCOPED_TRACE(schema);
+    const Acquisition acq = open_files(tmp, icp_files(schema), schema ? "s.d" : "n.d");
+    EXPECT_EQ(acq.info().schema_source, schema ? "MSScan.xsd" : "built-in ICP layout");
+    const Spectrum s = acq.read(0, Prefer::centroid);
+    EXPECT_EQ(s.status, Status::ok);
+    EXPECT_EQ(s.representation, Representation::channels);
+    EXPECT_EQ(std::vector<double>(s.mz.begin(), s.mz.end()), (std::vector<double>{47.0, 12.0}));
+    EXPECT_EQ(std::vector<double>(s.precursor_mz.begin(), s.precursor_mz.end()),
+              (std::vector<double>{31.0, 12.0}));
+    EXPECT_EQ(s.intensity[0] / s.accumulation_time_sec[0], 52.000443 / 0.16);
+    EXPECT_EQ(std::vector<std::int32_t>(s.detector_mode.begin(), s.detector_mode.end()),
+              (std::vector<std::int32_t>{1, 240}));
+  }
+  // Without the index map, X is the mass; an index the map lacks is not guessed.
+  DirectoryFiles no_map = icp_files(true);
+  no_map.erase("MSTS_XAddition.xml");
+  EXPECT_EQ(open_files(tmp, no_map, "m.d").read(0).mz[0], 1.0);
+  DirectoryFiles short_map = icp_files(true);
+  short_map["MSTS_XAddition.xml"] =
+      acq_test::text_bytes(acq_test::xaddition_xml(1, {{1, 31.0, 47.0}}));
+  const Spectrum s = open_files(tmp, short_map, "k.d").read(0);
+  EXPECT_EQ(s.status, Status::malformed);
+  EXPECT_TRUE(s.mz.empty());
+}
+
+TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
+  test_support::TempDir tmp;
+  struct Case {
+    const char* name;
+    DirectoryFiles files;
+    std::string message;
+  };
+  DirectoryFiles untiled = TofDir().files;
+  untiled["AcqData/MSScan.bin"].push_back(0);
+  DirectoryFiles no_xsd = TofDir().files;
+  no_xsd.erase("AcqData/MSScan.xsd");
+  DirectoryFiles icp_no_records = icp_files(false);
+  icp_no_records.erase("AcqData/MSScan_XSpecific.bin");
+  DirectoryFiles bad_type = TofDir().files;
+  std::string xsd = acq_test::schema_xml(acq_test::tof_v1_schema());
+  xsd.replace(xsd.find("xs:long"), 7, "xs:ulong");
+  bad_type["AcqData/MSScan.xsd"] = acq_test::text_bytes(xsd);
+  DirectoryFiles table = TofDir().files;
+  table["AcqData/MSScan.bin"][80] = 1;  // one entry fewer than the table holds
+  const Case cases[] = {
+      {"payload not a multiple of the stride", untiled,
+       "parse error: MSScan.bin: a payload of 1281 bytes is not a multiple of the record stride "
+       "256 (from MSScan.xsd)"},
+      {"no schema, not ICP", no_xsd,
+       "parse error: MSScan.xsd: missing, and the built-in ICP layout does not apply (the format "
+       "table is not one profile entry with 4 axes)"},
+      {"no schema, no MSScan_XSpecific.bin", icp_no_records,
+       "parse error: MSScan.xsd: missing, and the built-in ICP layout does not apply (no "
+       "MSScan_XSpecific.bin)"},
+      {"unknown type", bad_type,
+       "parse error: MSScan.xsd: element MassCalOffset has unknown type ulong"},
+      {"table not ending at the data offset", table,
+       "parse error: MSScan.bin: format table ends at 160, not at the data offset 228"},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = tmp.join("e" + std::to_string(k++));
+    acq_test::write_directory(dir, c.files);
+    const auto acq = Acquisition::open(dir);
+    ASSERT_FALSE(acq);
+    EXPECT_EQ(acq.error().display(), c.message);
+  }
+  const auto missing = Acquisition::open(tmp.join("nowhere"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().os_errno(), ENOENT);
+  EXPECT_EQ(missing.error().path(), tmp.join("nowhere") + "/AcqData/MSScan.bin");
+}
+
+TEST(AcquisitionRead, ThreadsReadTheSameValuesAsOneThread) {
+  test_support::TempDir tmp;
+  acq_test::write_tof_run(tmp.join("run.d"), 24, 3000, 5);
+  auto opened = Acquisition::open(tmp.join("run.d/AcqData"));  // AcqData itself is accepted
+  ASSERT_TRUE(opened) << opened.error().display();
+  const Acquisition& acq = *opened;
+  EXPECT_TRUE(acq.warnings().empty());
+  std::vector<Spectrum> expected;
+  for (std::size_t i = 0; i < acq.size(); ++i) expected.push_back(acq.read(i));
+  EXPECT_EQ(expected[5].calibration, CalibrationSource::per_scan);
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      Spectrum s;
+      ReadScratch scratch;
+      for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < acq.size(); ++i) {
+          const std::size_t scan = (i * 7 + static_cast<std::size_t>(t)) % acq.size();
+          acq.read_into(scan, Prefer::profile, s, scratch);
+          const auto& e = expected[scan];
+          mismatches[static_cast<std::size_t>(t)] +=
+              s.mz.size() != e.mz.size() ||
+              std::memcmp(s.mz.data(), e.mz.data(), 8 * s.mz.size()) != 0 ||
+              std::memcmp(s.intensity.data(), e.intensity.data(), 8 * s.mz.size()) != 0;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace kestrane::acq
