@@ -91,9 +91,9 @@ std::int32_t load_token(const std::uint8_t* p) noexcept {
   if constexpr (W == 1) {
     return static_cast<std::int8_t>(*p);
   } else if constexpr (W == 2) {
-    return static_cast<std::int16_t>(load_le<std::uint16_t>(p));
+    return static_cast<std::int16_t>(load_le<std::uint16_t>(std::span<const std::uint8_t>(p, sizeof(std::uint16_t)), 0));
   } else {
-    return static_cast<std::int32_t>(load_le<std::uint32_t>(p));
+    return static_cast<std::int32_t>(load_le<std::uint32_t>(std::span<const std::uint8_t>(p, sizeof(std::uint32_t)), 0));
   }
 }
 
@@ -113,7 +113,7 @@ RunEnd run(const std::uint8_t* p, std::size_t size, std::size_t& in, double* out
   constexpr std::size_t per_word = 8 / W;
   for (;;) {
     while (size - in >= 8 && n - pos >= per_word) {
-      if ((load_le<std::uint64_t>(p + in) & sign_bits<W>()) != 0) break;
+      if ((load_le<std::uint64_t>(std::span<const std::uint8_t>(p + in, sizeof(std::uint64_t)), 0) & sign_bits<W>()) != 0) break;
       for (std::size_t i = 0; i < per_word; ++i) {
         out[pos + i] = static_cast<double>(load_token<W>(p + in + W * i));
       }
