@@ -14,10 +14,11 @@ Layers of the fixed layout, from raw bytes up (each a module, every public name 
 * ``runs``: ``realistic_scan``, ``realistic_scans``, ``realistic_run``: generated runs,
   deterministic per seed.
 * ``corpus``: fuzz seed inputs per corpus directory, and their framings.
-* ``cli`` / ``__main__``: ``python -m kestrane_fixtures sample|corpus DIR``.
+* ``cli`` / ``__main__``: ``python -m kestrane_fixtures sample|corpus|acq-sample DIR``.
 
 The self-describing form that instruments write (a schema, a format table, several block
-encodings, mass calibration) lives in the subpackage ``kestrane_fixtures.acq``.
+encodings, mass calibration) lives in the subpackage ``kestrane_fixtures.acq``, layered the
+same way.
 """
 
 from .blocks import *  # noqa: F403
@@ -26,7 +27,7 @@ from .directories import *  # noqa: F403
 from .index import *  # noqa: F403
 from .lzf import *  # noqa: F403
 from .runs import *  # noqa: F403
-from . import blocks, cli, corpus, directories, index, lzf, runs  # noqa: E402
+from . import acq, blocks, cli, corpus, directories, index, lzf, runs  # noqa: E402
 
 __all__ = [
     name

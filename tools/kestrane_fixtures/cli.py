@@ -4,6 +4,8 @@
         a generated run of the fixed layout
     corpus DIR
         the fuzz seed inputs, DIR/<corpus>/<seed>.bin
+    acq-sample DIR --family F [--scans N] [--points M] [--seed S]
+        a generated run in the self-describing form (families: kestrane_fixtures.acq.FAMILIES)
 """
 
 from __future__ import annotations
@@ -13,6 +15,7 @@ import sys
 import time
 from collections.abc import Sequence
 
+from .acq import DEFAULT_SIZES, FAMILIES, acq_run
 from .corpus import write_corpus
 from .index import STRIDES
 from .lzf import LzfUnavailableError
@@ -35,6 +38,15 @@ def _corpus(args: argparse.Namespace) -> None:
         print(f"{target}: {len(paths)} seeds")
 
 
+def _acq_sample(args: argparse.Namespace) -> None:
+    start = time.perf_counter()
+    run = acq_run(args.dir, args.family, args.scans, args.points, args.seed)
+    elapsed = time.perf_counter() - start
+    files = ", ".join(f"{name} {size / 1e6:.1f} MB" for name, size in sorted(run.stored_bytes.items()))
+    print(f"wrote {run.path}: {args.family}, {len(run.expected)} scans, stride {run.stride}, "
+          f"{files}, in {elapsed:.1f} s")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m kestrane_fixtures",
@@ -52,6 +64,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     corpus = sub.add_parser("corpus", help="write fuzz seed inputs into DIR/<corpus>/")
     corpus.add_argument("dir")
     corpus.set_defaults(run=_corpus)
+    acq = sub.add_parser("acq-sample", help="write a generated run in the self-describing form")
+    acq.add_argument("dir")
+    acq.add_argument("--family", required=True, choices=sorted(FAMILIES))
+    acq.add_argument("--scans", type=int, help="default per family: " + ", ".join(
+        f"{f} {s}" for f, (s, _) in DEFAULT_SIZES.items()))
+    acq.add_argument("--points", type=int, help="profile points, centroids or channels per scan")
+    acq.add_argument("--seed", type=int, default=0)
+    acq.set_defaults(run=_acq_sample)
     args = parser.parse_args(argv)
     try:
         args.run(args)

@@ -1,12 +1,17 @@
 """Generated runs of the fixed layout, deterministic per seed: scan i depends only on the seed
 and i, so a run of any size is generated one scan at a time and its expected values are
 regenerated on access instead of kept in memory.
+
+Profile peaks belong to compounds that elute over a few seconds (a Gaussian over retention
+time, a few scans wide, each with isotope peaks), so the total ion current rises and falls
+with them instead of jumping from scan to scan.
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator, Sequence
+from functools import lru_cache
 
 import numpy as np
 
@@ -29,10 +34,47 @@ PEAKS_PER_POINT = 1 / 250
 PEAK_AMPLITUDE_LOG10 = (2.0, 7.0)
 PEAK_SIGMA = (0.7, 2.5)  # points
 PEAK_HALF_WIDTH = 10  # points evaluated on each side of a peak centre
+ELUTION_BLOCK = 64  # scans whose compounds are drawn together
+ELUTION_SIGMA_SCANS = (2.0, 6.0)  # 0.6 to 1.8 s: peaks 1.4 to 4.2 s wide at half height
+ELUTION_REACH = 4.0  # widths from its apex at which a compound still shows
+ELUTION_MAX_POINTS = 200_000  # compounds are drawn for this many points, kept in proportion
+ISOTOPES = np.array([1.0, 0.45, 0.12])  # relative heights, 1 m/z unit apart
+ISOTOPE_SPACING = 1.0 / (MS1_MZ_RANGE[1] - MS1_MZ_RANGE[0])  # of the axis
 
 
-def realistic_intensities(rng: np.random.Generator, n: int) -> np.ndarray:
-    """u32 profile intensities: short zero runs, a small noise floor, sparse Gaussian peaks."""
+@lru_cache(maxsize=64)
+def _compound_block(seed: int, block: int) -> tuple[np.ndarray, ...]:
+    """Compounds whose apex falls in scans block*64 .. block*64+63: (apex scan, width in scans,
+    apex height, position on the axis as a fraction, share u: kept for n points when
+    u < n / ELUTION_MAX_POINTS)."""
+    rng = np.random.default_rng([seed, 0xE1, block])
+    # Peaks per point as the scattered peaks had: PEAKS_PER_POINT over the isotopes and the
+    # time a compound shows (about 2 x reach x mean width scans).
+    mean_sigma = sum(ELUTION_SIGMA_SCANS) / 2
+    per_scan = ELUTION_MAX_POINTS * PEAKS_PER_POINT / len(ISOTOPES) / (1.2 * ELUTION_REACH * mean_sigma)
+    count = rng.poisson(per_scan * ELUTION_BLOCK)
+    return (block * ELUTION_BLOCK + rng.uniform(0, ELUTION_BLOCK, count), rng.uniform(*ELUTION_SIGMA_SCANS, count),
+            10.0 ** rng.uniform(*PEAK_AMPLITUDE_LOG10, count), rng.uniform(0, 1, count), rng.random(count))
+
+
+def eluting_peaks(seed: int, index: int, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(centres in points, widths in points, heights) of the isotope peaks that scan ``index`` of
+    an ``n``-point axis shows."""
+    reach = ELUTION_REACH * ELUTION_SIGMA_SCANS[1]
+    first, last = int((index - reach) // ELUTION_BLOCK), int((index + reach) // ELUTION_BLOCK)
+    blocks = [_compound_block(seed, b) for b in range(max(first, 0), last + 1)]
+    apex, width, height, where, share = (np.concatenate(parts) for parts in zip(*blocks))
+    z = (index - apex) / width
+    on = (np.abs(z) < ELUTION_REACH) & (share < n / ELUTION_MAX_POINTS)
+    h = (height[on] * np.exp(-0.5 * z[on] ** 2))[:, None] * ISOTOPES
+    centre = (where[on, None] + ISOTOPE_SPACING * np.arange(len(ISOTOPES))) * n
+    sigma = np.broadcast_to(PEAK_SIGMA[0] + (PEAK_SIGMA[1] - PEAK_SIGMA[0]) * where[on, None], h.shape)
+    return centre.ravel(), sigma.ravel(), h.ravel()
+
+
+def realistic_intensities(rng: np.random.Generator, n: int, peaks=None) -> np.ndarray:
+    """u32 profile intensities: short zero runs, a small noise floor, Gaussian peaks: ``peaks``
+    (centres, widths in points, heights), or sparse peaks drawn here."""
     if n == 0:
         return np.empty(0, dtype=np.uint32)
     pairs = max(16, int(n / (ZERO_RUN_MEAN + SIGNAL_RUN_MEAN) * 1.3) + 16)
@@ -45,11 +87,14 @@ def realistic_intensities(rng: np.random.Generator, n: int) -> np.ndarray:
         pairs *= 2
     signal = np.repeat(np.tile(np.array([False, True]), pairs), runs)[:n]
     values = np.where(signal, 1.0 + np.floor(rng.exponential(NOISE_MEAN, n)), 0.0)
-    n_peaks = rng.poisson(n * PEAKS_PER_POINT)
-    if n_peaks:
+    if peaks is None:
+        n_peaks = rng.poisson(n * PEAKS_PER_POINT)
         centres = rng.uniform(0, n, n_peaks)
         sigma = rng.uniform(*PEAK_SIGMA, n_peaks)
         amp = 10.0 ** rng.uniform(*PEAK_AMPLITUDE_LOG10, n_peaks)
+    else:
+        centres, sigma, amp = peaks
+    if len(centres):
         idx = np.floor(centres).astype(np.int64)[:, None] + np.arange(-PEAK_HALF_WIDTH, PEAK_HALF_WIDTH + 1)
         shape = amp[:, None] * np.exp(-0.5 * ((idx - centres[:, None]) / sigma[:, None]) ** 2)
         keep = (idx >= 0) & (idx < n) & (shape >= 1.0)
@@ -80,7 +125,7 @@ def realistic_scan(
     scan = Scan(scan_id=first_scan_id + index, retention_time_min=rt, ms_level=2 if is_ms2 else 1)
     if not is_ms2:
         scan.mz_range = MS1_MZ_RANGE
-        scan.profile = realistic_intensities(rng, n)
+        scan.profile = realistic_intensities(rng, n, eluting_peaks(seed, index, n))
         return scan
     ordinal = index // ms2_every
     scan.precursor_mz = round(float(rng.uniform(350.0, 1400.0)), 4)
