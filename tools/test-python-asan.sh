@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 venv=.venv-asan
 make_venv "$venv" "$(tools/find-python.sh)"
-venv_install "$venv" "pytest, numpy, scikit_build_core" -r tests/requirements.txt
+venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib" -r tests/requirements.txt
 "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir=build-asan/python \
   -Ccmake.define.KESTRANE_SANITIZE=ON .
 
