@@ -14,11 +14,14 @@ import json
 import sys
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import Acquisition, FormatError, open as open_acquisition
+
+if TYPE_CHECKING:
+    from ._core import _Prefer
 
 PROG = "kestrane"
 # Scans decoded per call between two updates of the progress bar.
@@ -33,7 +36,7 @@ def _chunks(n: int) -> Iterator[Sequence[int]]:
         yield range(start, min(n, start + size))
 
 
-def run_pass(acq: Acquisition, method: str, *, prefer: str, threads: int | None,
+def run_pass(acq: Acquisition, method: str, *, prefer: _Prefer, threads: int | None,
              desc: str, **kwargs: Any) -> Any:
     """``acq.<method>(...)`` (``summary``, ``tic``, ``bpc`` or ``xic``) over every scan, in
     chunks so that a progress bar can follow; the same result as one call."""
@@ -59,7 +62,8 @@ def _counts(values: Sequence[Any]) -> dict[str, int]:
 SCAN_TYPES = {1: "full", 2: "SIM"}
 
 
-def describe(acq: Acquisition, *, prefer: str = "profile", threads: int | None = None) -> dict[str, Any]:
+def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
+             threads: int | None = None) -> dict[str, Any]:
     """The facts ``kestrane info`` prints: from the index, and from decoding every scan."""
     info = acq.info
     table = acq.scan_table()

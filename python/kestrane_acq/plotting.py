@@ -4,15 +4,19 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from matplotlib.figure import Figure
 
 from . import Acquisition
 
+if TYPE_CHECKING:
+    from ._core import _Prefer
 
-def plot_run(acq: Acquisition, output: str | os.PathLike[str], *, prefer: str = "profile",
+
+def plot_run(acq: Acquisition, output: str | os.PathLike[str], *,
+             prefer: _Prefer = "profile",
              threads: int | None = None, progress: Callable[..., Any] | None = None,
              ) -> int | None:
     """Draws the TIC, the base-peak chromatogram and the spectrum at the TIC apex into a PNG.
