@@ -19,8 +19,10 @@ std::string without_prefix(std::string text, std::string_view prefix) {
 
 nb::object as_filename(const std::string& path, bool as_bytes) {
   if (as_bytes) return nb::bytes(path.data(), path.size());
-  return nb::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(),
-                                                     static_cast<Py_ssize_t>(path.size())));
+  PyObject* text =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (text == nullptr) throw nb::python_error();
+  return nb::steal(text);
 }
 
 // "<path>: <reason>", where the reason may begin with the file's own name.
@@ -32,8 +34,8 @@ nb::str located(const std::string& path, std::string reason) {
   return nb::str("{}: {}").format(where, nb::str(reason.data(), reason.size()));
 }
 
-[[noreturn]] void raise_instance(nb::handle type, nb::object instance) {
-  PyErr_SetObject(type.ptr(), instance.ptr());
+[[noreturn]] void raise_instance(nb::handle instance) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
   throw nb::python_error();
 }
 
@@ -67,18 +69,18 @@ void raise_open_error(const Error& error, const PathArg& path) {
     nb::object exc = nb::handle(format_error_type)(located(file, without_prefix(error.display(),
                                                                                 parse_prefix)));
     exc.attr("filename") = filename;
-    raise_instance(format_error_type, std::move(exc));
+    raise_instance(exc);
   }
   if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, ...) returns the subclass of that errno (FileNotFoundError, ...).
     const std::string text = os_error_text(code);
     nb::object exc = nb::handle(PyExc_OSError)(code, nb::str(text.data(), text.size()), filename);
-    raise_instance(exc.type(), std::move(exc));
+    raise_instance(exc);
   }
   nb::object exc =
       nb::handle(PyExc_OSError)(located(file, without_prefix(error.display(), io_prefix)));
   exc.attr("filename") = filename;
-  raise_instance(PyExc_OSError, std::move(exc));
+  raise_instance(exc);
 }
 
 }  // namespace kestrane::acq_python
