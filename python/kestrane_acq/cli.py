@@ -100,7 +100,7 @@ def format_description(d: dict[str, Any]) -> str:
     rows = [
         ("family", d["family"] or "-"),
         ("records", f"{d['records']} (stride {layout['record_stride']} bytes, layout version "
-                    f"{layout['layout_version']}, {layout['blocks_per_record']} blocks per record, "
+                    f"{layout['layout_version']}, blocks per record {layout['blocks_per_record']}, "
                     f"from {layout['schema_source']})"),
         ("MS levels", _line(d["ms_levels"])),
         ("scan types", _line(d["scan_types"])),

@@ -50,7 +50,7 @@ def test_info_text(run):
     assert lines[0] == str(run.path)
     fields = dict(line.split(None, 1) if not line.startswith("  ") else
                   [line[2:19].strip(), line[19:].strip()] for line in lines[1:])
-    assert fields["records"].startswith("6 (stride 256 bytes, layout version 1, 2 blocks per record")
+    assert fields["records"].startswith("6 (stride 256 bytes, layout version 1, blocks per record 2")
     assert fields["status"] == "ok: 4, incomplete: 2"
     assert fields["warnings"] == "1"
     assert lines[-1].strip().startswith("MSScan.bin: 2 records lie past the end")
