@@ -77,9 +77,10 @@ void raise_open_error(const Error& error, const PathArg& path) {
     nb::object exc = nb::handle(PyExc_OSError)(code, nb::str(text.data(), text.size()), filename);
     raise_instance(exc);
   }
+  // No errno ("not a regular file", a short read): the message names the file; `filename`
+  // stays unset, as OSError would otherwise print "[Errno None] None: ..." in its place.
   nb::object exc =
       nb::handle(PyExc_OSError)(located(file, without_prefix(error.display(), io_prefix)));
-  exc.attr("filename") = filename;
   raise_instance(exc);
 }
 
