@@ -12,7 +12,7 @@ namespace kestrane::acq_python {
 
 namespace nb = nanobind;
 
-// What is computed from the emitted arrays while the interpreter is free: the sum of the
+// Computed from the emitted arrays on demand: the sum of the
 // intensities in array order, and the first highest point.
 struct SpectrumSummary {
   double tic = 0.0;
