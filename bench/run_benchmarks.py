@@ -213,6 +213,8 @@ def main() -> int:
                  f"({growth / arrays:.3f}x; target <= 1.1x).")
     print(extra[-1])
 
+    acq_figures(t, extra, reps)
+
     if args.write:
         uname = platform.uname()
         cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
@@ -247,6 +249,40 @@ def main() -> int:
         ]
         args.write.write_text("\n".join(text))
     return 0
+
+
+def acq_figures(t: Table, extra: list[str], reps: int) -> None:
+    """The self-describing reader (bench/acq_bench.cpp): best and median of `reps` runs, CPU
+    time per iteration except for the threaded read, which is wall-clock time."""
+    out = sh(BUILD / "bench" / "acq_bench", f"--acq-runs={BUILD / 'runs'}",
+             f"--benchmark_repetitions={reps}", "--benchmark_format=json")
+    runs: dict[str, list[float]] = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration":
+            continue
+        name = re.sub(r"/(repeats:\d+|real_time)$", "", b["run_name"])
+        value = b["real_time"] if name.startswith("BM_ReadAll") else b["cpu_time"]
+        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+        runs.setdefault(name, []).append(value * scale)
+    fig = {k: stats(v) for k, v in runs.items()}
+    per_point = lambda v: (v[0] / 400000, v[1] / 400000)  # noqa: E731
+    t.add("run-length decode to f64, 400,000 points", fig["BM_RunLengthDecode"],
+          "memcpy of the output (3.2 MB)", fig["BM_MemcpyOutput"], "us", "<= 3x")
+    t.add("m/z axis of 400,000 flight times", fig["BM_CalibrateAxis"],
+          "plain polynomial loop", fig["BM_CalibrateAxisPlain"], "us", "<= 1.2x")
+    t.add("Acquisition::open, 1,000 x 400,000", fig["BM_Open/400000"],
+          "Acquisition::open, 1,000 x 1,000", fig["BM_Open/1000"], "ms", "<= 1.2x")
+    t.add("read every scan of 3,000 x 100,000, 2 threads (wall)", fig["BM_ReadAll/2"],
+          "1 thread", fig["BM_ReadAll/1"], "s", "<= 0.59x (1.7x faster)")
+    for label, name, target in (
+        ("run-length decode", "BM_RunLengthDecode", "<= 1.0 ns; an independent decoder takes 1.5-1.8 ns"),
+        ("whole calibrated spectrum (decode + m/z axis, in memory)", "BM_CalibratedSpectrum",
+         "<= 3 ns; an independent reader takes 21-26 ns for the m/z values alone"),
+        ("whole calibrated spectrum (Acquisition::read_into from the file)", "BM_ReadSpectrum", "<= 3 ns"),
+    ):
+        best, median = per_point(fig[name])
+        extra.append(f"{label}: {best * 1e9:.2f} / {median * 1e9:.2f} ns per point (best / median; target {target}).")
+        print(extra[-1])
 
 
 if __name__ == "__main__":

@@ -542,12 +542,13 @@ std::vector<std::int32_t> tof_counts(std::size_t points, std::size_t scan, std::
     state ^= state << 17;
     return state;
   };
-  // A baseline that wanders across 127 (1- and 2-byte tokens), noise, and peaks whose height
+  // A baseline that wanders across 127 (a third 1-byte, two thirds 2-byte tokens, a width
+  // switch every 20 points or so, as in instrument blocks), noise, and peaks whose height
   // follows an elution profile over the scans (some above 32767: 4-byte tokens).
   const double elution = std::exp(-std::pow((static_cast<double>(scan % 200) - 100.0) / 30.0, 2));
   for (std::size_t k = 0; k < points; ++k) {
-    const double base = 130.0 + 60.0 * std::sin(static_cast<double>(k) * 0.15);
-    std::int64_t v = static_cast<std::int64_t>(base) + static_cast<std::int64_t>(next() % 41) - 20;
+    const double base = 165.0 + 70.0 * std::sin(static_cast<double>(k) * 0.09);
+    std::int64_t v = static_cast<std::int64_t>(base) + static_cast<std::int64_t>(next() % 17) - 8;
     if (k % 997 < 6) {
       const double shape = 1.0 - std::abs(static_cast<double>(k % 997) - 2.5) / 3.0;
       v += static_cast<std::int64_t>((2000.0 + 60000.0 * elution) * shape);
