@@ -92,9 +92,9 @@ std::int32_t load_token(const std::uint8_t* p) noexcept {
   if constexpr (W == 1) {
     return static_cast<std::int8_t>(*p);
   } else if constexpr (W == 2) {
-    return static_cast<std::int16_t>(load_le<std::uint16_t>(p));
+    return static_cast<std::int16_t>(load_le<std::uint16_t>(std::span<const std::uint8_t>(p, sizeof(std::uint16_t)), 0));
   } else {
-    return static_cast<std::int32_t>(load_le<std::uint32_t>(p));
+    return static_cast<std::int32_t>(load_le<std::uint32_t>(std::span<const std::uint8_t>(p, sizeof(std::uint32_t)), 0));
   }
 }
 
@@ -141,14 +141,14 @@ template <unsigned W>
   for (;;) {
     // Two words at once while both hold literals only.
     while (size - in >= 16 && n - pos >= 2 * per_word &&
-           ((load_le<std::uint64_t>(p + in) | load_le<std::uint64_t>(p + in + 8)) &
+           ((load_le<std::uint64_t>(std::span<const std::uint8_t>(p + in, sizeof(std::uint64_t)), 0) | load_le<std::uint64_t>(std::span<const std::uint8_t>(p + in + 8, sizeof(std::uint64_t)), 0)) &
             sign_bits<W>()) == 0) {
       literals<W>(p + in, out + pos, 2 * per_word);
       in += 16;
       pos += 2 * per_word;
     }
     while (size - in >= 8 && n - pos >= per_word) {
-      const std::uint64_t signs = load_le<std::uint64_t>(p + in) & sign_bits<W>();
+      const std::uint64_t signs = load_le<std::uint64_t>(std::span<const std::uint8_t>(p + in, sizeof(std::uint64_t)), 0) & sign_bits<W>();
       literals<W>(p + in, out + pos, per_word);
       if (signs == 0) {
         in += 8;
