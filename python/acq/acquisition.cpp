@@ -83,7 +83,7 @@ DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer)
 }
 
 nb::object make_spectrum(DecodedScan&& d) {
-  return nb::cast(Spectrum(std::move(d)), nb::rv_policy::move);
+  return nb::cast(new Spectrum(std::move(d)), nb::rv_policy::take_ownership);
 }
 
 // Per-scan values of a whole-run pass, computed on the C++ threads.

@@ -13,12 +13,6 @@ namespace kestrane::acq_python {
 
 namespace {
 
-// Everything the numpy arrays of one spectrum point into; freed with the last of them.
-struct Buffers {
-  acq::Spectrum spectrum;
-  vornelle_core::Array<double> counts_per_second;
-};
-
 nb::str word(std::string_view w) { return nb::str(w.data(), w.size()); }
 
 template <class E>
@@ -31,6 +25,10 @@ template <class T>
 nb::object array_or_none(const vornelle_core::Array<T>& values, bool present, nb::handle owner) {
   if (!present) return nb::none();
   return readonly_array(values.data(), values.size(), owner);
+}
+
+bool is_channels(const acq::Spectrum& s) {
+  return s.representation == acq::Representation::channels;
 }
 
 }  // namespace
@@ -48,26 +46,52 @@ SpectrumSummary summarise(const acq::Spectrum& s) noexcept {
 }
 
 Spectrum::Spectrum(DecodedScan&& scan) : info_(scan.info), points_(scan.spectrum.mz.size()) {
-  auto* owned = new Buffers{std::move(scan.spectrum), {}};
-  nb::capsule owner = owning_capsule(owned);
-  const acq::Spectrum& s = owned->spectrum;
-  values_ = &s;
-  const bool channels = s.representation == acq::Representation::channels;
+  auto* owned = new acq::Spectrum(std::move(scan.spectrum));
+  owner_ = owning_capsule(owned);
+  values_ = owned;
+}
+
+nb::object Spectrum::make_array(ArrayKind kind) const {
+  const acq::Spectrum& s = *values_;
+  const bool channels = is_channels(s);
   const bool timed = channels && s.accumulation_time_sec.size() == points_;
-  if (timed) {
-    owned->counts_per_second.resize(points_);
-    for (std::size_t k = 0; k < points_; ++k) {
-      owned->counts_per_second[k] = s.intensity[k] / s.accumulation_time_sec[k];
+  switch (kind) {
+    case ArrayKind::mz:
+      return readonly_array(s.mz.data(), s.mz.size(), owner_);
+    case ArrayKind::intensity:
+      return readonly_array(s.intensity.data(), s.intensity.size(), owner_);
+    case ArrayKind::precursor_channel_mz:
+      return array_or_none(s.precursor_mz, channels && s.precursor_mz.size() == points_, owner_);
+    case ArrayKind::accumulation_time_sec:
+      return array_or_none(s.accumulation_time_sec, timed, owner_);
+    case ArrayKind::detector_mode:
+      return array_or_none(s.detector_mode, channels && s.detector_mode.size() == points_,
+                           owner_);
+    case ArrayKind::counts_per_second: {
+      if (!timed) return nb::none();
+      vornelle_core::Array<double> cps(points_);
+      for (std::size_t k = 0; k < points_; ++k) {
+        cps[k] = s.intensity[k] / s.accumulation_time_sec[k];
+      }
+      auto* owned = new vornelle_core::Array<double>(std::move(cps));
+      nb::capsule owner = owning_capsule(owned);
+      return readonly_array(owned->data(), owned->size(), owner);
     }
   }
-  mz = readonly_array(s.mz.data(), s.mz.size(), owner);
-  intensity = readonly_array(s.intensity.data(), s.intensity.size(), owner);
-  precursor_channel_mz =
-      array_or_none(s.precursor_mz, channels && s.precursor_mz.size() == points_, owner);
-  accumulation_time_sec = array_or_none(s.accumulation_time_sec, timed, owner);
-  counts_per_second = array_or_none(owned->counts_per_second, timed, owner);
-  detector_mode =
-      array_or_none(s.detector_mode, channels && s.detector_mode.size() == points_, owner);
+  return nb::none();
+}
+
+nb::object Spectrum::array(ArrayKind kind) const {
+  nb::object& slot = arrays_[static_cast<std::size_t>(kind)];
+  {
+    nb::ft_lock_guard lock(mutex_);
+    if (slot.is_valid()) return slot;
+  }
+  // Made outside the lock (numpy runs Python code); the first one stored wins.
+  nb::object made = make_array(kind);
+  nb::ft_lock_guard lock(mutex_);
+  if (!slot.is_valid()) slot = std::move(made);
+  return slot;
 }
 
 nb::str Spectrum::repr() const {
@@ -91,8 +115,8 @@ void bind_spectrum(nb::module_& m) {
   nb::class_<S>(m, "Spectrum",
                 "One emitted spectrum of an acquisition: read-only, its arrays numpy views of the "
                 "decoded values, made once.")
-      .def_prop_ro("mz", [](const S& s) { return s.mz; })
-      .def_prop_ro("intensity", [](const S& s) { return s.intensity; })
+      .def_prop_ro("mz", [](const S& s) { return s.array(ArrayKind::mz); })
+      .def_prop_ro("intensity", [](const S& s) { return s.array(ArrayKind::intensity); })
       .def_prop_ro("index", [](const S& s) { return s.info().index; })
       .def_prop_ro("scan_id", [](const S& s) { return s.info().scan_id; })
       .def_prop_ro("retention_time_sec",
@@ -117,10 +141,10 @@ void bind_spectrum(nb::module_& m) {
                      if (!base) return std::nullopt;
                      return std::pair{s.values().mz[*base], s.values().intensity[*base]};
                    })
-      .def_prop_ro("precursor_channel_mz", [](const S& s) { return s.precursor_channel_mz; })
-      .def_prop_ro("accumulation_time_sec", [](const S& s) { return s.accumulation_time_sec; })
-      .def_prop_ro("counts_per_second", [](const S& s) { return s.counts_per_second; })
-      .def_prop_ro("detector_mode", [](const S& s) { return s.detector_mode; })
+      .def_prop_ro("precursor_channel_mz", [](const S& s) { return s.array(ArrayKind::precursor_channel_mz); })
+      .def_prop_ro("accumulation_time_sec", [](const S& s) { return s.array(ArrayKind::accumulation_time_sec); })
+      .def_prop_ro("counts_per_second", [](const S& s) { return s.array(ArrayKind::counts_per_second); })
+      .def_prop_ro("detector_mode", [](const S& s) { return s.array(ArrayKind::detector_mode); })
       .def("__len__", &S::size)
       .def("__repr__", &S::repr);
 }

@@ -27,10 +27,18 @@ struct DecodedScan {
   acq::ScanInfo info;
 };
 
+// The numpy arrays of a spectrum are made on first access and kept, so every access returns
+// the same object and a spectrum whose arrays are never asked for costs no numpy object.
+enum class ArrayKind { mz, intensity, precursor_channel_mz, accumulation_time_sec,
+                       counts_per_second, detector_mode };
+inline constexpr std::size_t array_kinds = 6;
+
 class Spectrum {
  public:
-  // Takes over the arrays of `scan` (no copy); needs the interpreter (makes the numpy arrays).
+  // Takes over the arrays of `scan` (no copy).
   explicit Spectrum(DecodedScan&& scan);
+  Spectrum(const Spectrum&) = delete;
+  Spectrum& operator=(const Spectrum&) = delete;
 
   std::size_t size() const noexcept { return points_; }
   nb::str repr() const;
@@ -38,13 +46,19 @@ class Spectrum {
   const acq::ScanInfo& info() const noexcept { return info_; }
   // The emitted values: what the arrays point into.
   const acq::Spectrum& values() const noexcept { return *values_; }
-  nb::object mz, intensity, precursor_channel_mz, accumulation_time_sec, counts_per_second,
-      detector_mode;
+  // The numpy array of `kind` (None where the spectrum has no such values); the same object on
+  // every call.
+  nb::object array(ArrayKind kind) const;
 
  private:
+  nb::object make_array(ArrayKind kind) const;
+
   acq::ScanInfo info_;
-  const acq::Spectrum* values_;  // owned by the arrays' capsule, which `mz` keeps alive
+  nb::capsule owner_;             // owns the decoded values
+  const acq::Spectrum* values_;   // inside owner_
   std::size_t points_ = 0;
+  mutable nb::ft_mutex mutex_;    // guards arrays_ on a free-threaded interpreter
+  mutable nb::object arrays_[array_kinds];
 };
 
 void bind_spectrum(nb::module_& m);
