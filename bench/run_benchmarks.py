@@ -139,12 +139,16 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and a smaller large run")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--write", type=Path, help="write the results as markdown to this file")
+    ap.add_argument("--part", choices=("acq-python",),
+                    help="only this part; --write then replaces its section of the file")
     args = ap.parse_args()
     reps = 3 if args.quick else 7
     big_scans = 1000 if args.quick else 3000
 
     if not args.no_build:
         build()
+    if args.part == "acq-python":
+        return acq_python_part(args, reps)
     import kestrane
 
     t = Table()
@@ -198,13 +202,7 @@ def main() -> int:
           time_call(lambda: (array.array("d", da), array.array("f", fa)), reps, n), "us", "")
     del r, s
 
-    # 5. kestrane_acq, the reader of the form instruments write.
-    sys.path.insert(0, str(ROOT / "bench"))
-    import acq_benchmarks
-
-    acq_benchmarks.run(t, reps, args.quick, extra)
-
-    # 6. Peak resident memory while constructing.
+    # 5. Peak resident memory while constructing.
     before, peak, after, points = map(int, sh(sys.executable, "-c", PEAK_RSS, big).split())
     arrays = points * 12 + (big / "AcqData" / "MSScan.bin").stat().st_size
     growth = peak - before
@@ -238,16 +236,43 @@ def main() -> int:
             "first touch of memory the host has not backed yet costs far more system time; a run "
             "right after the kernel released much memory can take several times longer, for the "
             "floors as for kestrane: compare rows of one run.\n",
-            "\nkestrane_acq's anchors: `Acquisition::read(i)` in C++ is the library's own time for "
-            "the same reads (fresh arrays, the scan's metadata), in bench/acq_read_floor.cpp. The "
-            "independent Python reader of this format was measured on this kind of machine: "
-            "20-29 us per scan, about 3 ns per profile point to decode and 21-26 ns per point of "
-            "calibrated m/z, and 111 ms, 32 ms and 25 ms of CPU on the GC, ICP and run-length "
-            "directories; the lower ends are used. The real directories are read in a new "
-            "process each (import not timed, open included). The floor of open() + scan_table() "
-            "reads MSScan.bin into memory and parses MSScan.xsd to field offsets in Python.\n",
         ]
         args.write.write_text("\n".join(text))
+    return 0
+
+
+ACQ_PYTHON_HEADING = "## The Python module kestrane_acq"
+
+
+def acq_python_part(args: argparse.Namespace, reps: int) -> int:
+    """kestrane_acq's figures (bench/acq_benchmarks.py); --write replaces their section."""
+    sys.path.insert(0, str(ROOT / "bench"))
+    import acq_benchmarks
+
+    t = Table()
+    extra: list[str] = []
+    acq_benchmarks.run(t, reps, args.quick, extra)
+    if args.write:
+        cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+        section = "\n".join([
+            f"{ACQ_PYTHON_HEADING}\n",
+            f"Measured {time.strftime('%Y-%m-%d')} on {cpu}, {os.cpu_count()} cores, Python "
+            f"{platform.python_version()}, with `python bench/run_benchmarks.py --part acq-python"
+            f"{' --quick' if args.quick else ''} --write {args.write}` (bench/acq_benchmarks.py). "
+            f"Best / median of {reps} repetitions; each anchor measured in the same run, except "
+            "the independent reader's figures, which are given.\n",
+            t.markdown(),
+            *[f"{e}\n" for e in extra],
+            acq_benchmarks.ANCHORS_TEXT,
+        ])
+        old = args.write.read_text() if args.write.exists() else ""
+        start = old.find(ACQ_PYTHON_HEADING)
+        if start < 0:
+            new = old.rstrip("\n") + "\n\n" + section
+        else:
+            end = old.find("\n## ", start + len(ACQ_PYTHON_HEADING))
+            new = old[:start] + section + (old[end + 1:] if end >= 0 else "")
+        args.write.write_text(new)
     return 0
 
 
