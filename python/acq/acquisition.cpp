@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/acq/arrays.hpp"
+#include "python/acq/buffers.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/parallel.hpp"
 #include "python/acq/spectrum.hpp"
@@ -77,6 +78,7 @@ nb::object word(const std::optional<E>& v) {
 DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer) {
   DecodedScan d;
   nb::gil_scoped_release release;
+  d.spectrum = take_spectrum();
   a.read_into(i, prefer, d.spectrum, thread_scratch());
   d.info = a.scan(i);
   return d;
@@ -367,6 +369,7 @@ void bind_acquisition(nb::module_& m) {
                for_each_scan(h, idx, p, t, [&](std::size_t k, acq::Spectrum& s) {
                  DecodedScan& d = decoded[k];
                  d.spectrum = std::move(s);
+                 s = take_spectrum();
                  d.info = h.scan(idx[k]);
                });
              }

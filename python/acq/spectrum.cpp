@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "python/acq/arrays.hpp"
+#include "python/acq/buffers.hpp"
 
 namespace kestrane::acq_python {
 
@@ -47,7 +48,12 @@ SpectrumSummary summarise(const acq::Spectrum& s) noexcept {
 
 Spectrum::Spectrum(DecodedScan&& scan) : info_(scan.info), points_(scan.spectrum.mz.size()) {
   auto* owned = new acq::Spectrum(std::move(scan.spectrum));
-  owner_ = owning_capsule(owned);
+  // When the last array goes, the buffers return to the pool for the next read.
+  owner_ = nb::capsule(owned, [](void* p) noexcept {
+    auto* s = static_cast<acq::Spectrum*>(p);
+    give_back(std::move(*s));
+    delete s;
+  });
   values_ = owned;
 }
 
