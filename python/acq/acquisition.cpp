@@ -4,7 +4,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -13,6 +12,7 @@
 #include "python/acq/arrays.hpp"
 #include "python/acq/buffers.hpp"
 #include "python/acq/errors.hpp"
+#include "python/acq/iterator.hpp"
 #include "python/acq/parallel.hpp"
 #include "python/acq/spectrum.hpp"
 
@@ -21,13 +21,6 @@ namespace kestrane::acq_python {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// Read buffers of single-spectrum reads, kept per thread so that a loop of reads allocates
-// only the arrays it returns.
-acq::ReadScratch& thread_scratch() {
-  thread_local acq::ReadScratch scratch;
-  return scratch;
-}
 
 acq::Prefer prefer_arg(const std::string& text) {
   if (const auto p = acq::prefer_from_string(text)) return *p;
@@ -73,19 +66,6 @@ template <class E>
 nb::object word(const std::optional<E>& v) {
   if (!v) return nb::none();
   return text(acq::to_string(*v));
-}
-
-DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer) {
-  DecodedScan d;
-  nb::gil_scoped_release release;
-  d.spectrum = take_spectrum();
-  a.read_into(i, prefer, d.spectrum, thread_scratch());
-  d.info = a.scan(i);
-  return d;
-}
-
-nb::object make_spectrum(DecodedScan&& d) {
-  return nb::cast(new Spectrum(std::move(d)), nb::rv_policy::take_ownership);
 }
 
 // Per-scan values of a whole-run pass, computed on the C++ threads.
@@ -283,29 +263,6 @@ nb::dict scan_table(const acq::Acquisition& a) {
   return d;
 }
 
-// Iterates the spectra of an Acquisition in index order; a shared iterator hands each index to
-// one thread.
-class SpectrumIterator {
- public:
-  SpectrumIterator(nb::object owner, const Acquisition& acquisition)
-      : owner_(std::move(owner)), acquisition_(acquisition) {}
-
-  nb::object next() {
-    const acq::Acquisition a = acquisition_.handle();
-    const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
-    if (i >= a.size()) {
-      next_.store(a.size(), std::memory_order_relaxed);
-      throw nb::stop_iteration();
-    }
-    return make_spectrum(decode(a, i, acq::Prefer::profile));
-  }
-
- private:
-  nb::object owner_;  // keeps the Acquisition alive
-  const Acquisition& acquisition_;
-  std::atomic<std::size_t> next_{0};
-};
-
 }  // namespace
 
 acq::Acquisition Acquisition::handle() const {
@@ -330,10 +287,6 @@ bool Acquisition::closed() const noexcept {
 
 void bind_acquisition(nb::module_& m) {
   using A = Acquisition;
-  nb::class_<SpectrumIterator>(m, "SpectrumIterator")
-      .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", &SpectrumIterator::next);
-
   nb::class_<A>(m, "Acquisition",
                 "An acquisition directory opened by kestrane_acq.open(): its index and metadata "
                 "are read; spectra are decoded on demand.")
@@ -347,7 +300,7 @@ void bind_acquisition(nb::module_& m) {
            [](nb::handle self) {
              const A& a = nb::cast<const A&>(self);
              a.handle();  // ValueError once closed
-             return new SpectrumIterator(nb::borrow(self), a);
+             return new SpectrumIterator(nb::borrow(self), a, acq::Prefer::profile);
            },
            nb::rv_policy::take_ownership)
       .def("spectrum",

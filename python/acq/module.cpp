@@ -4,6 +4,7 @@
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
 #include "python/acq/errors.hpp"
+#include "python/acq/iterator.hpp"
 #include "python/acq/spectrum.hpp"
 
 NB_MODULE(_core, m) {
@@ -11,5 +12,6 @@ NB_MODULE(_core, m) {
   kestrane::acq_python::import_numpy();
   kestrane::acq_python::add_format_error(m);
   kestrane::acq_python::bind_spectrum(m);
+  kestrane::acq_python::bind_iterator(m);
   kestrane::acq_python::bind_acquisition(m);
 }

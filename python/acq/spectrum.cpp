@@ -32,7 +32,27 @@ bool is_channels(const acq::Spectrum& s) {
   return s.representation == acq::Representation::channels;
 }
 
+// Read buffers of single-spectrum reads, kept per thread so that a loop of reads allocates
+// only the arrays it returns.
+acq::ReadScratch& thread_scratch() {
+  thread_local acq::ReadScratch scratch;
+  return scratch;
+}
+
 }  // namespace
+
+DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer) {
+  DecodedScan d;
+  nb::gil_scoped_release release;
+  d.spectrum = take_spectrum();
+  a.read_into(i, prefer, d.spectrum, thread_scratch());
+  d.info = a.scan(i);
+  return d;
+}
+
+nb::object make_spectrum(DecodedScan&& d) {
+  return nb::cast(new Spectrum(std::move(d)), nb::rv_policy::take_ownership);
+}
 
 SpectrumSummary summarise(const acq::Spectrum& s) noexcept {
   SpectrumSummary out;

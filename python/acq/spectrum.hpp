@@ -61,6 +61,11 @@ class Spectrum {
   mutable nb::object arrays_[array_kinds];
 };
 
+// Reads scan i without the interpreter (its lock released), into pooled buffers.
+DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer);
+// The Python Spectrum of a decoded scan.
+nb::object make_spectrum(DecodedScan&& d);
+
 void bind_spectrum(nb::module_& m);
 
 }  // namespace kestrane::acq_python
