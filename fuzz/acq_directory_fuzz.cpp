@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t pos = 0;
   while (size - pos >= 5) {
     const int id = data[pos] % 10;
-    const std::size_t length = kestrane::raw::load_le<std::uint32_t>(data + pos + 1);
+    const std::size_t length = kestrane::raw::load_le<std::uint32_t>(std::span<const std::uint8_t>(data + pos + 1, 4), 0);
     pos += 5;
     const std::size_t take = std::min(length, size - pos);
     files[id] = std::span<const std::uint8_t>(data + pos, take);

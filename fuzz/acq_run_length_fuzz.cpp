@@ -77,7 +77,7 @@ Reference reference(std::span<const std::uint8_t> b, std::uint64_t claim) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
-  const std::uint64_t claim = kestrane::raw::load_le<std::uint32_t>(data) % (1u << 20);
+  const std::uint64_t claim = kestrane::raw::load_le<std::uint32_t>(std::span<const std::uint8_t>(data, 4), 0) % (1u << 20);
   const std::span<const std::uint8_t> block(data + 4, size - 4);
   kestrane::acq::DoubleArray out;
   const auto axis = kestrane::acq::decode_run_length(block, claim, out);
