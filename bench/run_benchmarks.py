@@ -251,7 +251,12 @@ def acq_python_part(args: argparse.Namespace, reps: int) -> int:
 
     t = Table()
     extra: list[str] = []
+    load_before = os.getloadavg()[0]
     acq_benchmarks.run(t, reps, args.quick, extra)
+    extra.append(f"Load average (1 min) {load_before:.1f} before the run and {os.getloadavg()[0]:.1f} "
+                 f"after it, on {os.cpu_count()} cores: above 1, other jobs took CPU time, and the "
+                 "wall-clock rows of 2 threads against 1 measure what the machine had to spare.")
+    print(extra[-1])
     if args.write:
         cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
         section = "\n".join([

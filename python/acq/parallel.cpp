@@ -1,5 +1,7 @@
 #include "python/acq/parallel.hpp"
 
+#include "python/acq/buffers.hpp"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -30,7 +32,8 @@ void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::siz
 
   const auto work = [&]() noexcept {
     try {
-      acq::Spectrum spectrum;
+      // Pooled buffers, given back at the end: the next pass finds them backed by memory.
+      acq::Spectrum spectrum = take_spectrum();
       acq::ReadScratch scratch;
       while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
@@ -38,6 +41,7 @@ void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::siz
         acquisition.read_into(indices[k], prefer, spectrum, scratch);
         visit(k, spectrum);
       }
+      give_back(std::move(spectrum));
     } catch (...) {
       stop.store(true, std::memory_order_relaxed);
       const std::lock_guard lock(failure_mutex);

@@ -14,8 +14,9 @@ unsigned default_threads() noexcept;
 
 // Reads scans indices[0..n) with `prefer` on min(threads, n) threads (the calling thread is one
 // of them) and calls visit(k, spectrum) for each, k its position in `indices`. Every thread
-// reuses its own Spectrum and read buffers; `visit` may move the arrays out. Scans are handed
-// out one at a time, so threads stay busy whatever the sizes. An exception from a read or a
+// reuses its own Spectrum (from the buffer pool, and back to it) and read buffers; `visit` may
+// move the arrays out and put other ones in. Scans are handed out one at a time, so threads
+// stay busy whatever the sizes. An exception from a read or a
 // visit (std::bad_alloc) stops the other threads and is rethrown here after they have joined.
 void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::size_t> indices,
                    acq::Prefer prefer, unsigned threads,
