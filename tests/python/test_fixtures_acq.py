@@ -1,4 +1,4 @@
-"""Checks the self-describing fixture writer against readers written here from the fact sheet.
+"""Checks the self-describing fixture writer against readers written here.
 
 Sizes, offsets and the calibration formula are typed from the file format, not imported from
 the writer: what a reader relies on is checked from the bytes and the schema text alone.
@@ -111,7 +111,7 @@ def field(buffer, fields, name, base=0):
 
 
 def calibration_for(acq, record, fields, index, n_records):
-    """(a, t0, t_min, t_max, flags, coefficients) by the fact sheet's four rules, and its source."""
+    """(a, t0, t_min, t_max, flags, coefficients) chosen by the four calibration rules, and its source."""
     defaults = {}
     if (acq / "DefaultMassCal.xml").exists():
         for cal in ET.fromstring((acq / "DefaultMassCal.xml").read_bytes()).iter("DefaultCalibration"):
