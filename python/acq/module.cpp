@@ -3,6 +3,7 @@
 
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
+#include "python/acq/convert.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/iterator.hpp"
 #include "python/acq/spectrum.hpp"
@@ -13,5 +14,6 @@ NB_MODULE(_core, m) {
   kestrane::acq_python::add_format_error(m);
   kestrane::acq_python::bind_spectrum(m);
   kestrane::acq_python::bind_iterator(m);
+  kestrane::acq_python::bind_conversion_summary(m);
   kestrane::acq_python::bind_acquisition(m);
 }

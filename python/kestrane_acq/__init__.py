@@ -4,9 +4,10 @@
 demand (``acq[i]``, ``acq.spectrum(i, prefer="centroid")``, iteration) or for the whole run on
 C++ threads (``acq.spectra()``, ``acq.tic()``, ``acq.xic(mz)``). A block that cannot be decoded
 gives an empty spectrum with its status; only opening raises: ``FormatError`` (a ``ValueError``)
-for files of the wrong form, ``OSError`` for what the system refuses.
+for files of the wrong form, ``OSError`` for what the system refuses. ``acq.to_mzml(path)``
+writes the run as indexed mzML and returns a ``ConversionSummary``.
 """
 
-from ._core import Acquisition, FormatError, Spectrum, open
+from ._core import Acquisition, ConversionSummary, FormatError, Spectrum, open
 
-__all__ = ["Acquisition", "FormatError", "Spectrum", "open"]
+__all__ = ["Acquisition", "ConversionSummary", "FormatError", "Spectrum", "open"]

@@ -1,6 +1,7 @@
 from ._core import Acquisition as Acquisition
+from ._core import ConversionSummary as ConversionSummary
 from ._core import FormatError as FormatError
 from ._core import Spectrum as Spectrum
 from ._core import open as open
 
-__all__ = ["Acquisition", "FormatError", "Spectrum", "open"]
+__all__ = ["Acquisition", "ConversionSummary", "FormatError", "Spectrum", "open"]
