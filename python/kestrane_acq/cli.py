@@ -2,23 +2,30 @@
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
+    kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--no-compression]
+                     [--jobs N] [--threads N] [--overwrite]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
-Exit status: 0 done, 1 the directory could not be read (the reason on stderr), 2 usage.
+Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
+130 interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
+import signal
 import sys
+import threading
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import Acquisition, FormatError, open as open_acquisition
+from . import Acquisition, ConversionSummary, FormatError, open as open_acquisition
 
 if TYPE_CHECKING:
     from ._core import _Prefer
@@ -140,6 +147,111 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
+class UsageError(Exception):
+    """A request the command cannot carry out as given (exit status 2)."""
+
+
+def run_name(directory: str) -> str:
+    """The stem of a directory's .mzML: its name without .d (the run's, given AcqData)."""
+    path = Path(os.path.abspath(directory))
+    if path.name == "AcqData":
+        path = path.parent
+    name = path.name
+    return name[:-2] if len(name) > 2 and name[-2:] in (".d", ".D") else name or "run"
+
+
+def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | None]:
+    """The file each directory is written to, and the directory to create for them (None when
+    -o names the file of a single directory: it ends with .mzML and is no directory)."""
+    if output.lower().endswith(".mzml") and not os.path.isdir(output):
+        if len(dirs) != 1:
+            raise UsageError(f"-o {output}: a .mzML file takes one directory, not {len(dirs)}; "
+                             "give a directory")
+        return [Path(output)], None
+    paths = [Path(output) / f"{run_name(d)}.mzML" for d in dirs]
+    first: dict[Path, str] = {}
+    for d, p in zip(dirs, paths):
+        if p in first:
+            raise UsageError(f"{first[p]} and {d} would both be written to {p}")
+        first[p] = d
+    return paths, Path(output)
+
+
+def _convert(args: argparse.Namespace) -> int:
+    from concurrent.futures import ThreadPoolExecutor, as_completed
+
+    from tqdm import tqdm
+
+    try:
+        if args.jobs < 1:
+            raise UsageError("--jobs must be at least 1")
+        outputs, out_dir = output_paths(args.dirs, args.output)
+    except UsageError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 2
+    if out_dir is not None:
+        try:
+            out_dir.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            print(f"{PROG}: {exc}", file=sys.stderr)
+            return 1
+    # A file size limit then fails the write (EFBIG) instead of killing the process mid-file.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    threads = args.threads or max(1, (os.cpu_count() or 1) // args.jobs)
+    stop = threading.Event()
+    lock = threading.Lock()
+
+    with tqdm(total=0, desc="converting", unit="scan", disable=None, leave=False,
+              file=sys.stderr) as bar:
+
+        def convert_one(directory: str, output: Path) -> ConversionSummary:
+            seen = 0
+
+            def progress(done: int, total: int) -> None:
+                nonlocal seen
+                if stop.is_set():
+                    raise KeyboardInterrupt
+                bar.update(done - seen)
+                seen = done
+
+            with open_acquisition(directory) as acq:
+                with lock:
+                    bar.total = (bar.total or 0) + len(acq)
+                    bar.refresh()
+                summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
+                                      threads=threads, overwrite=args.overwrite, progress=progress)
+                bar.update(len(acq) - seen)
+            return summary
+
+        failed = 0
+        with ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            futures = {pool.submit(convert_one, d, o): (d, o) for d, o in zip(args.dirs, outputs)}
+            try:
+                for future in as_completed(futures):
+                    directory, output = futures[future]
+                    try:
+                        summary = future.result()
+                    except FileExistsError:
+                        failed += 1
+                        tqdm.write(f"{PROG}: {directory}: {output} exists; pass --overwrite to "
+                                   "replace it", file=sys.stderr)
+                        continue
+                    except (FormatError, OSError) as exc:
+                        failed += 1
+                        tqdm.write(f"{PROG}: {directory}: {exc}", file=sys.stderr)
+                        continue
+                    tqdm.write(str(summary), file=sys.stdout)
+                    for w in summary.warnings:
+                        tqdm.write(f"{PROG}: {directory}: warning: {w}", file=sys.stderr)
+            except KeyboardInterrupt:
+                # Running conversions stop at their next scan and remove their temporary files.
+                stop.set()
+                pool.shutdown(wait=True, cancel_futures=True)
+                print(f"{PROG}: interrupted", file=sys.stderr)
+                return 130
+    return 1 if failed else 0
+
+
 def _add_common(p: argparse.ArgumentParser) -> None:
     p.add_argument("dir", help="acquisition directory (the folder holding AcqData/)")
     p.add_argument("--prefer", choices=("profile", "centroid"), default="profile",
@@ -158,6 +270,20 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common(plot)
     plot.add_argument("-o", "--output", required=True, help="PNG file to write")
     plot.set_defaults(run=_plot)
+    convert = sub.add_parser("convert", help="write indexed mzML, one file per directory")
+    convert.add_argument("dirs", nargs="+", metavar="DIR",
+                         help="acquisition directory (the folder holding AcqData/)")
+    convert.add_argument("-o", "--output", required=True, metavar="OUT",
+                         help="directory receiving DIR's name with .mzML, or FILE.mzML for one DIR")
+    convert.add_argument("--prefer", choices=("profile", "centroid"), default="profile",
+                         help="block written where a scan has both (default: profile)")
+    convert.add_argument("--no-compression", dest="compression", action="store_false",
+                         help="write the arrays without zlib compression")
+    convert.add_argument("--jobs", type=int, default=1, help="directories converted at once (default: 1)")
+    convert.add_argument("--threads", type=int, default=None,
+                         help="threads per conversion (default: the CPUs divided by --jobs)")
+    convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.set_defaults(run=_convert)
     return parser
 
 

@@ -1,0 +1,221 @@
+"""kestrane convert and Acquisition.to_mzml: outputs, summaries, replacing, and failures that
+leave nothing behind (an existing file, an unwritable place, a full disk, an interrupt)."""
+
+from __future__ import annotations
+
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from kestrane_fixtures.acq import Variant, acq_run
+
+import kestrane_acq
+
+KESTRANE = shutil.which("kestrane", path=os.path.dirname(sys.executable))
+SUMMARY = re.compile(r"(?P<path>.+): (?P<written>\d+) scans written(?: \((?P<chromatograms>\d+) "
+                     r"chromatograms\))?, (?P<skipped>\d+) skipped, (?P<empty>\d+) empty, "
+                     r"(?P<failed>\d+) failed, (?P<warnings>\d+) warnings, \d+\.\d\d s, "
+                     r"\d+\.\d MB/s")
+
+
+def kestrane(*args, **kw):
+    return subprocess.run([KESTRANE, *map(str, args)], capture_output=True, text=True, timeout=300,
+                          **kw)
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    base = tmp_path_factory.mktemp("runs")
+    # 6 records, the last 2 cut off: skipped and counted.
+    lzf = acq_run(base / "lzf.d", "tof-lzf", 6, 400, seed=5,
+                  variant=Variant(mass_cal="absent", interrupted=2))
+    icp = acq_run(base / "icp.D", "icp", 12, seed=5, variant=Variant(xaddition="MS_MS"))
+    return lzf.path, icp.path
+
+
+def summary_of(line: str) -> dict[str, str]:
+    m = SUMMARY.fullmatch(line)
+    assert m, line
+    return m.groupdict()
+
+
+def leftovers(directory: Path) -> list[str]:
+    return sorted(p.name for p in directory.iterdir())
+
+
+class TestCommand:
+    def test_one_file_per_directory_and_one_summary_line_per_run(self, runs, tmp_path):
+        lzf, icp = runs
+        proc = kestrane("convert", lzf, icp, "-o", tmp_path / "out", "--jobs", "2")
+        assert proc.returncode == 0, proc.stderr
+        lines = {summary_of(line)["path"]: summary_of(line) for line in proc.stdout.splitlines()}
+        out = tmp_path / "out"
+        assert leftovers(out) == ["icp.mzML", "lzf.mzML"]
+        assert lines[str(out / "lzf.mzML")] | {"path": ""} == {
+            "path": "", "written": "4", "chromatograms": None, "skipped": "2", "empty": "0",
+            "failed": "0", "warnings": "1"}
+        assert lines[str(out / "icp.mzML")]["chromatograms"] == "3"
+        # The warnings themselves go to stderr, under their directory.
+        assert f"kestrane: {lzf}: warning: MSScan.bin: 2 records lie past the end" in proc.stderr
+        assert proc.stderr.count("warning:") == 1  # no progress bar: stderr is no terminal
+
+    def test_options_reach_the_file(self, runs, tmp_path):
+        lzf, _ = runs
+        out = tmp_path / "x.mzML"
+        proc = kestrane("convert", lzf, "-o", out, "--prefer", "centroid", "--no-compression")
+        assert proc.returncode == 0, proc.stderr
+        text = out.read_text()
+        assert 'accession="MS:1000576"' in text and 'accession="MS:1000574"' not in text
+        assert 'accession="MS:1000127"' in text and 'accession="MS:1000128"' not in text
+
+    def test_an_existing_file_is_replaced_only_when_asked(self, runs, tmp_path):
+        lzf, _ = runs
+        out = tmp_path / "lzf.mzML"
+        out.write_text("keep me")
+        proc = kestrane("convert", lzf, "-o", tmp_path)
+        assert proc.returncode == 1
+        assert proc.stderr == f"kestrane: {lzf}: {out} exists; pass --overwrite to replace it\n"
+        assert out.read_text() == "keep me"
+        proc = kestrane("convert", lzf, "-o", tmp_path, "--overwrite")
+        assert proc.returncode == 0, proc.stderr
+        assert out.read_text().startswith("<?xml")
+        assert leftovers(tmp_path) == ["lzf.mzML"]
+
+    @pytest.mark.parametrize("args, message", [
+        (["{lzf}", "{icp}", "-o", "{tmp}/one.mzML"],
+         "kestrane: -o {tmp}/one.mzML: a .mzML file takes one directory, not 2; give a directory"),
+        (["{lzf}", "{tmp}/copy/lzf.d", "-o", "{tmp}"],
+         "kestrane: {lzf} and {tmp}/copy/lzf.d would both be written to {tmp}/lzf.mzML"),
+        (["{lzf}", "-o", "{tmp}", "--jobs", "0"], "kestrane: --jobs must be at least 1"),
+    ])
+    def test_usage_errors(self, runs, tmp_path, args, message):
+        lzf, icp = runs
+        fill = lambda s: s.format(lzf=lzf, icp=icp, tmp=tmp_path)  # noqa: E731
+        proc = kestrane("convert", *map(fill, args))
+        assert (proc.returncode, proc.stderr.strip()) == (2, fill(message))
+        assert leftovers(tmp_path) == []
+
+    def test_unwritable_output(self, runs, tmp_path):
+        lzf, _ = runs
+        (tmp_path / "file").write_text("")
+        proc = kestrane("convert", lzf, "-o", tmp_path / "file" / "x.mzML")
+        assert proc.returncode == 1
+        assert proc.stderr.startswith(f"kestrane: {lzf}: [Errno 20] "), proc.stderr
+        assert "Not a directory" in proc.stderr
+
+    def test_a_full_disk_fails_cleanly(self, runs, tmp_path):
+        # A file size limit stands for a full disk: the write fails with EFBIG.
+        lzf, _ = runs
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+
+        proc = subprocess.run([KESTRANE, "convert", str(lzf), "-o", str(tmp_path / "out")],
+                              capture_output=True, text=True, timeout=300, preexec_fn=limit)
+        assert proc.returncode == 1
+        assert proc.stderr.startswith(f"kestrane: {lzf}: [Errno 27] cannot write "), proc.stderr
+        assert "File too large" in proc.stderr
+        assert leftovers(tmp_path / "out") == []
+
+    def test_an_interrupt_removes_the_temporary_file(self, tmp_path):
+        run = acq_run(tmp_path / "big.d", "tof-rle", 400, 100_000, seed=1)
+        out = tmp_path / "out"
+        proc = subprocess.Popen([KESTRANE, "convert", str(run.path), "-o", str(out), "--threads", "1"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while not (out.is_dir() and any(out.iterdir())) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=120)
+        assert proc.returncode == 130, stderr
+        assert stderr.strip().endswith("kestrane: interrupted"), stderr
+        assert stdout == ""
+        assert leftovers(out) == []
+
+    def test_progress_bar_on_a_terminal_only(self, runs, tmp_path):
+        import fcntl
+        import pty
+        import struct
+        import termios
+
+        lzf, _ = runs
+        leader, follower = pty.openpty()
+        try:
+            fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+            proc = subprocess.run([KESTRANE, "convert", str(lzf), "-o", str(tmp_path)],
+                                  stdout=subprocess.PIPE, stderr=follower, timeout=120)
+            os.set_blocking(leader, False)
+            seen = os.read(leader, 1 << 16)
+        finally:
+            os.close(leader)
+            os.close(follower)
+        assert proc.returncode == 0
+        assert b"converting:" in seen and b"/6 [" in seen, seen
+
+
+class TestToMzml:
+    def test_summary(self, runs, tmp_path):
+        lzf, _ = runs
+        with kestrane_acq.open(lzf) as acq:
+            s = acq.to_mzml(tmp_path / "a.mzML", threads=2)
+        assert (s.records, s.written, s.skipped, s.empty, s.failed, s.chromatograms) == (6, 4, 2, 0, 0, 0)
+        assert s.path == str(tmp_path / "a.mzML")
+        assert s.bytes == (tmp_path / "a.mzML").stat().st_size
+        assert s.warnings == ["MSScan.bin: 2 records lie past the end of their data files (incomplete)"]
+        assert summary_of(str(s))["written"] == "4"
+
+    def test_existing_file(self, runs, tmp_path):
+        lzf, _ = runs
+        out = tmp_path / "a.mzML"
+        out.write_text("keep me")
+        with kestrane_acq.open(lzf) as acq:
+            with pytest.raises(FileExistsError) as excinfo:
+                acq.to_mzml(out)
+            assert excinfo.value.filename == str(out)
+            assert out.read_text() == "keep me"
+            acq.to_mzml(out, overwrite=True)
+        assert out.read_text().startswith("<?xml")
+
+    @pytest.mark.parametrize("raise_, expected", [
+        (lambda: os.kill(os.getpid(), signal.SIGINT), KeyboardInterrupt),  # Ctrl-C
+        (lambda: 1 / 0, ZeroDivisionError),
+    ])
+    def test_cancelled_by_a_signal_or_the_progress_callable(self, runs, tmp_path, raise_, expected):
+        lzf, _ = runs
+        calls = []
+
+        def progress(done, total):
+            calls.append((done, total))
+            if done == 2:
+                raise_()
+
+        with kestrane_acq.open(lzf) as acq:
+            with pytest.raises(expected):
+                acq.to_mzml(tmp_path / "a.mzML", threads=1, progress=progress)
+        assert calls[:2] == [(1, 4), (2, 4)] and len(calls) <= 3
+        assert leftovers(tmp_path) == []
+
+    @pytest.mark.parametrize("kwargs, error, message", [
+        ({"prefer": "both"}, ValueError, "prefer must be 'profile' or 'centroid', not 'both'"),
+        ({"threads": 0}, ValueError, "threads must be at least 1"),
+        ({"progress": 3}, TypeError, "progress must be callable or None"),
+    ])
+    def test_arguments(self, runs, tmp_path, kwargs, error, message):
+        lzf, _ = runs
+        with kestrane_acq.open(lzf) as acq:
+            with pytest.raises(error, match=re.escape(message)):
+                acq.to_mzml(tmp_path / "a.mzML", **kwargs)
+        assert leftovers(tmp_path) == []
+
+    def test_closed(self, runs, tmp_path):
+        acq = kestrane_acq.open(runs[0])
+        acq.close()
+        with pytest.raises(ValueError, match="closed"):
+            acq.to_mzml(tmp_path / "a.mzML")
