@@ -16,7 +16,7 @@ namespace kestrane::reader {
 
 // What reading blocks has cost so far.
 struct ReadCounts {
-  std::uint64_t blocks = 0;        // blocks whose files were looked at
+  std::uint64_t blocks = 0;        // block ranges looked up in their files
   std::uint64_t bytes_read = 0;    // bytes read from the data files
   std::uint64_t largest_expansion = 0;  // the most LZF output bytes one block produced
 };
