@@ -404,7 +404,7 @@ def acq_figures(t: Table, extra: list[str], reps: int) -> None:
 
 
 def hostile_construction(t: Table, reps: int) -> None:
-    """Decoding the two directories whose 100,000 records all refer to one huge block holding
+    """Decoding the three directories whose 100,000 records all refer to one huge block holding
     next to nothing, against the same index without blocks (C++: Reader::open and
     Spectra::decode, the work of RawReader(path))."""
     figures = google_benchmark("construction_bench", reps)
@@ -412,6 +412,7 @@ def hostile_construction(t: Table, reps: int) -> None:
     for name, what in (
         ("BM_SparsePeakBlock", "100,000 records on one sparse 1 GiB peak block of 0 points"),
         ("BM_LongStream", "100,000 records on one 12 MB LZF stream of 1 GiB, 1 point"),
+        ("BM_DistinctPointCounts", "100,000 records on that stream, 1 to 100,000 points"),
     ):
         ours = figures[name]
         t.add(f"decode all, {what}", (ours[0] / 1e9, ours[1] / 1e9), "the same index, no blocks",

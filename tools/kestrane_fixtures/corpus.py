@@ -208,6 +208,18 @@ def _corpus_directory() -> dict[str, bytes]:
     seeds["no_peak_file"] = framed(220, omit=[PEAK_FILE])
     seeds["no_data_files"] = framed(196, omit=[PEAK_FILE, PROFILE_FILE])
     seeds["lying_point_count"] = framed(284, descriptor_overrides={0: one_more_point, 1: one_more_point})
+    # Records on the blocks of scans 0 (profile) and 3 (peak) under descriptors of their own:
+    # other point counts, an expected length one byte past the stream, a range one byte short,
+    # another peak format.
+    run = _small_run(284, 6, 24)
+    (profile,), (peak,) = (acquisition_images(run, 284).descriptors[i] for i in (0, 3))
+    replace = dataclasses.replace
+    seeds["lying_shared_blocks"] = directory_framing(acquisition_images(run, 284, descriptor_overrides={
+        1: [replace(profile, point_count=5), replace(peak, point_count=7)],
+        2: [replace(profile, uncompressed_byte_count=profile.uncompressed_byte_count + 1)],
+        4: [replace(profile, point_count=10, byte_count=profile.byte_count - 1)],
+        5: [None, replace(peak, format_id=FORMAT_PEAK_ARRAYS, point_count=4)],
+    }))
     return seeds
 
 
