@@ -19,8 +19,3 @@ if(TARGET kestrane-acq-scans)
     KESTRANE_ACQ_SCANS_TOOL="$<TARGET_FILE:kestrane-acq-scans>")
   add_dependencies(acq_scans_tool_test kestrane-acq-scans)
 endif()
-
-# Writes the acq_* fuzz seed corpora: acq_fuzz_seeds fuzz/corpus
-add_executable(acq_fuzz_seeds support/acq_fuzz_seeds.cpp)
-target_link_libraries(acq_fuzz_seeds PRIVATE kestrane_acq_support)
-target_compile_options(acq_fuzz_seeds PRIVATE ${KESTRANE_WARNINGS})
