@@ -5,6 +5,7 @@
 #include <bit>
 #include <string>
 
+#include "src/acq/clones.hpp"
 #include "src/raw/le.hpp"
 #include "src/raw/lzf.hpp"
 
@@ -161,7 +162,7 @@ using SignBitmap = std::array<std::uint8_t, segment_bytes / 8 + 16>;
 
 // The sign bits of bytes [base, base + 2048 + 64) of `b` (those that exist; zero past them).
 [[gnu::always_inline]] inline void fill_signs(std::span<const std::uint8_t> b, std::size_t base,
-                                              SignBitmap& signs) noexcept {
+                                              std::span<std::uint8_t> signs) noexcept {
   const std::size_t count = std::min(b.size() - base, segment_bytes + piece_input);
   std::size_t k = 0;
   for (; 8 * k + 8 <= count; ++k) signs[k] = sign_bits(load_le<std::uint64_t>(b, base + 8 * k));
@@ -170,7 +171,7 @@ using SignBitmap = std::array<std::uint8_t, segment_bytes / 8 + 16>;
     partial |= static_cast<unsigned>(b[base + j] >> 7) << (j - 8 * k);
   }
   signs[k] = static_cast<std::uint8_t>(partial);
-  std::fill(signs.begin() + static_cast<std::ptrdiff_t>(k + 1), signs.end(), std::uint8_t{0});
+  for (++k; k < signs.size(); ++k) signs[k] = 0;
 }
 
 // Converts 16 tokens of width 4 at `off`, of any sign, into out[0, 16).
@@ -196,24 +197,25 @@ using SignBitmap = std::array<std::uint8_t, segment_bytes / 8 + 16>;
 }
 
 // Decodes the tokens from `in`, at width 4 first, as the control tokens say, into out[pos, n):
-// by pieces where enough bytes and points remain, then one token at a time. Built for AVX-512,
-// AVX2 and the baseline, chosen at load time; the results are the same.
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] Decoded tokens(
+// by pieces where enough bytes and points remain, then one token at a time. `signs` and
+// `signs_view` are one SignBitmap of the caller's (made there: clang's clones would not emit
+// the span constructors). Built for AVX-512, AVX2 and the baseline, chosen at load time; the
+// results are the same.
+KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded tokens(
     std::span<const std::uint8_t> b, std::size_t in, double* __restrict out, std::size_t n,
-    std::size_t pos) {
+    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view) {
   const std::size_t size = b.size();
   unsigned lw = start_log_width;
   if (size - in >= piece_input && n - pos >= piece_points) {
     const std::size_t in_limit = size - piece_input;
     const std::size_t pos_limit = n - piece_points;
-    SignBitmap signs;
     while (in <= in_limit && pos <= pos_limit) {
       const std::size_t base = in;
       fill_signs(b, base, signs);
       const std::size_t stop = std::min(in_limit + 1, base + segment_bytes);
       while (in < stop && pos <= pos_limit) {
         const std::size_t rel = in - base;
-        const std::uint64_t window = load_le<std::uint64_t>(signs, rel >> 3) >> (rel & 7);
+        const std::uint64_t window = load_le<std::uint64_t>(signs_view, rel >> 3) >> (rel & 7);
         const WidthRule& rule = width_rules[lw];
         // The last byte of the first control token, or of the window's last token.
         const auto last =
@@ -294,7 +296,9 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
   intensity.resize(n);
   double* out = intensity.data();
   std::fill_n(out, lead, 0.0);
-  const auto [end, pos] = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead));
+  SignBitmap signs;
+  const auto [end, pos] = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead),
+                                 signs, signs);
   const char* message = nullptr;
   switch (end) {
     case RunEnd::literal_past_end:
