@@ -9,6 +9,8 @@ kestrane_add_test(acq_layout_test cpp/acq_layout_test.cpp LIBS kestrane_acq_supp
 kestrane_add_test(acq_calibration_test cpp/acq_calibration_test.cpp LIBS kestrane_acq_support)
 find_package(Threads REQUIRED)
 kestrane_add_test(acq_acquisition_test cpp/acq_acquisition_test.cpp
+  LIBS kestrane_acq_support kestrane_acquisition_support)
+kestrane_add_test(acq_threads_test cpp/acq_threads_test.cpp
   LIBS kestrane_acq_support kestrane_acquisition_support Threads::Threads)
 kestrane_add_test(acq_realdata_test cpp/acq_realdata_test.cpp LIBS kestrane_acq_support)
 target_compile_definitions(acq_realdata_test PRIVATE KESTRANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

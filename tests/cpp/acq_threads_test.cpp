@@ -1,0 +1,63 @@
+// Reads of one Acquisition from several threads at once, each with its own spectrum and
+// scratch: the values equal a single thread's. Built under ThreadSanitizer by
+// tools/test.sh --tsan.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "src/acq/acquisition.hpp"
+#include "support/acq_builders.hpp"
+#include "support/acquisition.hpp"
+
+namespace kestrane::acq {
+namespace {
+
+bool same(const Spectrum& a, const Spectrum& b) {
+  return a.status == b.status && a.calibration == b.calibration && a.mz.size() == b.mz.size() &&
+         a.intensity.size() == b.intensity.size() &&
+         (a.mz.empty() || (std::memcmp(a.mz.data(), b.mz.data(), 8 * a.mz.size()) == 0 &&
+                           std::memcmp(a.intensity.data(), b.intensity.data(),
+                                       8 * a.intensity.size()) == 0));
+}
+
+TEST(AcqThreads, ReadTheSameValuesAsOneThread) {
+  test_support::TempDir tmp;
+  acq_test::write_tof_run(tmp.join("run.d"), 24, 3000, 5);
+  auto opened = Acquisition::open(tmp.join("run.d/AcqData"));  // AcqData itself is accepted
+  ASSERT_TRUE(opened) << opened.error().display();
+  const Acquisition& acq = *opened;
+  EXPECT_TRUE(acq.warnings().empty());
+  std::vector<Spectrum> expected;
+  for (std::size_t i = 0; i < acq.size(); ++i) expected.push_back(acq.read(i));
+  EXPECT_EQ(expected[5].calibration, CalibrationSource::per_scan);
+  EXPECT_EQ(expected[5].mz.size(), 3000u);
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      Spectrum s;
+      ReadScratch scratch;
+      for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < acq.size(); ++i) {
+          const std::size_t scan = (i * 7 + static_cast<std::size_t>(t)) % acq.size();
+          // Alternately into reused buffers and fresh ones; a centroid preference falls back
+          // to the profile, the only block these records have.
+          if ((i + static_cast<std::size_t>(round)) % 2 == 0) {
+            acq.read_into(scan, Prefer::profile, s, scratch);
+            mismatches[static_cast<std::size_t>(t)] += !same(s, expected[scan]);
+          } else {
+            mismatches[static_cast<std::size_t>(t)] +=
+                !same(acq.read(scan, Prefer::centroid), expected[scan]);
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace kestrane::acq
