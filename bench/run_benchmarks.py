@@ -1,13 +1,13 @@
 """Runs kestrane's benchmarks and prints each figure beside its anchor, measured in one run.
 
-    python bench/run_benchmarks.py [--quick] [--write docs/performance.md]
+    python bench/run_benchmarks.py [--quick] [--part all|reader|mzml] [--write docs/performance.md]
 
 Needs the installed kestrane module, the fixture writer's dependencies (numpy, liblzf) and the
 C++ benchmarks, built here into build-bench/ (Release) unless --no-build is given. Generated
 runs are cached in build-bench/runs/. Figures are best and median of several repetitions;
-compare the ratios, since absolute times depend on the machine. Times are CPU time of the
-process (user and system, page faults included), which a busy machine disturbs less than
-wall-clock time.
+compare the ratios, since absolute times depend on the machine. The reader's times are CPU
+time of the process (user and system, page faults included), which a busy machine disturbs less
+than wall-clock time; the mzML writer's are wall-clock time, since it runs on several threads.
 """
 
 from __future__ import annotations
@@ -121,7 +121,7 @@ class Table:
 
     def add(self, what: str, ours: tuple[float, float], anchor_name: str, anchor: tuple[float, float],
             unit: str, target: str) -> None:
-        scale = {"s": 1.0, "ms": 1e3, "us": 1e6}[unit]
+        scale = {"s": 1.0, "ms": 1e3, "us": 1e6, "MiB": 1.0}[unit]
         fmt = lambda v: f"{v[0] * scale:.3f} / {v[1] * scale:.3f}"  # noqa: E731
         ratio = ours[0] / anchor[0]
         row = (what, f"{fmt(ours)} {unit}", f"{anchor_name}: {fmt(anchor)} {unit}", f"{ratio:.2f}x", target)
@@ -134,17 +134,33 @@ class Table:
         return head + "".join(f"| {' | '.join(r)} |\n" for r in self.rows)
 
 
-def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--quick", action="store_true", help="fewer repetitions and a smaller large run")
-    ap.add_argument("--no-build", action="store_true")
-    ap.add_argument("--write", type=Path, help="write the results as markdown to this file")
-    args = ap.parse_args()
-    reps = 3 if args.quick else 7
-    big_scans = 1000 if args.quick else 3000
+def measured(args: argparse.Namespace, reps: int, part: str) -> str:
+    uname = platform.uname()
+    cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+    flags = f"{' --quick' if args.quick else ''} --part {part} --write {args.write}"
+    return (f"Measured {time.strftime('%Y-%m-%d')} on {cpu}, {os.cpu_count()} cores, "
+            f"{uname.system} {uname.release}, Python {platform.python_version()}, with "
+            f"`python bench/run_benchmarks.py{flags}`. Times are best / median of "
+            f"{reps} repetitions; each row's anchor was measured in the same run. The machine is "
+            "shared and noisy: read the ratios.\n")
 
-    if not args.no_build:
-        build()
+
+def write_section(path: Path, heading: str, body: str) -> None:
+    """Replaces the section `## heading` of the markdown file (or appends it), keeping the others."""
+    text = path.read_text() if path.exists() else "# Performance\n"
+    sections = re.split(r"(?m)^(?=## )", text)
+    new = f"## {heading}\n\n{body.strip()}\n"
+    for i, section in enumerate(sections):
+        if section.startswith(f"## {heading}\n"):
+            sections[i] = new
+            break
+    else:
+        sections.append(new)
+    path.write_text("\n".join(part.strip() + "\n" for part in sections))
+
+
+def reader_section(args: argparse.Namespace, reps: int) -> str:
+    big_scans = 1000 if args.quick else 3000
     import kestrane
 
     t = Table()
@@ -209,31 +225,122 @@ def main() -> int:
 
     acq_figures(t, extra, reps)
 
+    text = [
+        measured(args, reps, "reader"),
+        t.markdown(),
+        *[f"\n{e}\n" for e in extra],
+        "\nAnchors: `lzf_decompress` is liblzf's decoder on the same streams and expected "
+        "lengths. The plain C++ loops do the same reads, liblzf decompression and conversions "
+        "as the decoders. The naive floor opens, seeks, reads and closes each block, "
+        "decompresses with liblzf and converts into freshly allocated arrays; the compute "
+        "floor does the same work into arrays touched before its clock starts. kestrane can "
+        "beat the compute floor because its LZF decoder is faster than liblzf's and its "
+        "arrays come from huge-page regions (one fault per 2 MiB). On a virtual machine the "
+        "first touch of memory the host has not backed yet costs far more system time; a run "
+        "right after the kernel released much memory can take several times longer, for the "
+        "floors as for kestrane: compare rows of one run.\n",
+    ]
+    return "\n".join(text)
+
+
+def google_benchmark_runs(binary: str, reps: int) -> dict[str, list[dict]]:
+    """name -> the JSON records of its repetitions (real_time and cpu_time in seconds). The
+    repetitions of different benchmarks are interleaved, so a change of load hits them alike."""
+    out = sh(BUILD / "bench" / binary, f"--benchmark_repetitions={reps}", "--benchmark_format=json",
+             "--benchmark_enable_random_interleaving=true")
+    (BUILD / f"{binary}.json").write_text(out)  # the raw figures, kept for a second look
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+    runs: dict[str, list[dict]] = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration":
+            continue
+        name = re.sub(r"/(iterations:\d+|process_time|real_time|repeats:\d+)", "", b["run_name"])
+        for key in ("real_time", "cpu_time"):
+            b[key] *= scale[b.get("time_unit", "ns")]
+        runs.setdefault(name, []).append(b)
+    return runs
+
+
+def mzml_section(args: argparse.Namespace, reps: int) -> str:
+    runs = google_benchmark_runs("mzml_bench", reps)
+    real = lambda name: stats([r["real_time"] for r in runs[name]])  # noqa: E731
+    cpu = lambda name: stats([r["cpu_time"] for r in runs[name]])  # noqa: E731
+    counter = lambda name, key: runs[name][0][key]  # noqa: E731
+    t = Table()
+    one, two, floor = real("BM_Writer/1000/1"), real("BM_Writer/1000/2"), real("BM_Floor/1000")
+    t.add("mzML writer, 1,000 x 400,000 points, 1 thread", one,
+          "libdeflate + base64 alone, 1 thread", floor, "s", "<= 1.3x")
+    t.add("the same in CPU time", cpu("BM_Writer/1000/1"), "the same in CPU time",
+          cpu("BM_Floor/1000"), "s", "")
+    t.add("mzML writer, 1,000 x 400,000 points, 2 threads", two,
+          "the writer on 1 thread", one, "s", "<= 0.59x (>= 1.7x faster)")
+    t.add("the same in CPU time (all threads)", cpu("BM_Writer/1000/2"), "the same in CPU time",
+          cpu("BM_Writer/1000/1"), "s", "")
+    writing = stats([r["writing_thread_cpu_s"] for r in runs["BM_Writer/1000/2"]])
+    t.add("CPU time of the writing thread, 2 threads", writing, "CPU time of all threads",
+          cpu("BM_Writer/1000/2"), "s", "")
+    zlib = real("BM_Zlib6")
+    per_spectrum = lambda v, n: (v[0] / n, v[1] / n)  # noqa: E731
+    t.add("mzML writer per spectrum, 1 thread", per_spectrum(one, 1000),
+          "zlib level 6 + base64 alone", per_spectrum(zlib, 8), "ms", "")
+    # Memory is compared at its highest: how far the workers got ahead varies from run to run.
+    small, big = ((max(v), statistics.median(v)) for v in
+                  ([r["peak_growth_MiB"] for r in runs[f"BM_PeakMemory/{n}"]] for n in (100, 1000)))
+    t.add("peak memory added by a conversion, 1,000 spectra, 2 threads (highest / median)", big,
+          "the same for 100 spectra", small, "MiB", "<= 1.2x")
+    ours, zlib_bytes = counter("BM_Zlib6", "libdeflate_bytes"), counter("BM_Zlib6", "zlib6_bytes")
+    output = counter("BM_Writer/1000/1", "output_bytes")
+    sizes = (f"Compressed arrays of the 8 distinct spectra: {ours / 1e6:.2f} MB with libdeflate at the "
+             f"writer's level against {zlib_bytes / 1e6:.2f} MB with zlib at level 6 "
+             f"({ours / zlib_bytes:.3f}x; target <= 1x). The 1,000-spectrum file: {output / 1e6:.1f} MB "
+             f"for {1000 * 400000 * 16 / 1e6:.0f} MB of decoded arrays.")
+    # What two idle cores would give: the workers share the CPU time the writing thread leaves.
+    bound = cpu("BM_Writer/1000/1")[1] / max(cpu("BM_Writer/1000/2")[1] / 2, writing[1])
+    threads = (f"Two threads on two idle cores: at most {bound:.2f}x faster than one (median CPU time "
+               "of one thread over the larger of half the CPU time of two and the writing thread's "
+               "own); the wall-clock rows above show what the shared machine gave.")
+    print(sizes)
+    print(threads)
+    load = " ".join(open("/proc/loadavg").read().split()[:3])
+    return "\n".join([
+        measured(args, reps, "mzml").rstrip() + f" Load average after the run: {load}.\n",
+        t.markdown(),
+        f"\n{sizes}\n",
+        f"\n{threads}\n",
+        "\nAnchors: the floor compresses the same arrays (m/z as 64-bit, counts as 32-bit floats) "
+        "with libdeflate at the writer's level and base64-encodes them, on one thread, with "
+        "nothing else; the writer also reads its source, checks that the counts fit 32 bits, "
+        "computes the summary values, writes the XML, hashes every byte and writes the file "
+        "(to /dev/shm, or $KESTRANE_BENCH_DIR). Spectra are generated time-of-flight scans: a "
+        "shared m/z axis and counts with many zeros, 8 distinct arrays cycled. zlib level 6 is "
+        "what Python writers use by default. Peak memory is the high-water mark of resident "
+        "memory a conversion adds, in a child process. Wall-clock times: two threads need two "
+        "idle cores.\n",
+    ])
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="fewer repetitions and a smaller large run")
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--part", choices=("all", "reader", "mzml"), default="all",
+                    help="measure the reader, the mzML writer, or both")
+    ap.add_argument("--write", type=Path, help="write the results as markdown into this file "
+                    "(the sections measured replace their earlier figures)")
+    args = ap.parse_args()
+    reps = 3 if args.quick else 7
+
+    if not args.no_build:
+        build()
+    sections = []
+    if args.part in ("all", "reader"):
+        sections.append(("Reader", reader_section(args, reps)))
+    if args.part in ("all", "mzml"):
+        # A repetition converts 4,000 spectra of 400,000 points: a few minutes each.
+        sections.append(("mzML writer", mzml_section(args, 1 if args.quick else 3)))
     if args.write:
-        uname = platform.uname()
-        cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
-        text = [
-            "# Performance\n",
-            f"Measured {time.strftime('%Y-%m-%d')} on {cpu}, {os.cpu_count()} cores, "
-            f"{uname.system} {uname.release}, Python {platform.python_version()}, with "
-            f"`python bench/run_benchmarks.py{' --quick' if args.quick else ''} --write {args.write}`. "
-            "Times are best / median of "
-            f"{reps} repetitions; each row's anchor was measured in the same run. The machine is "
-            "shared and noisy: read the ratios.\n",
-            t.markdown(),
-            *[f"\n{e}\n" for e in extra],
-            "\nAnchors: `lzf_decompress` is liblzf's decoder on the same streams and expected "
-            "lengths. The plain C++ loops do the same reads, liblzf decompression and conversions "
-            "as the decoders. The naive floor opens, seeks, reads and closes each block, "
-            "decompresses with liblzf and converts into freshly allocated arrays; the compute "
-            "floor does the same work into arrays touched before its clock starts. kestrane can "
-            "beat the compute floor because its LZF decoder is faster than liblzf's and its "
-            "arrays come from huge-page regions (one fault per 2 MiB). On a virtual machine the "
-            "first touch of memory the host has not backed yet costs far more system time; a run "
-            "right after the kernel released much memory can take several times longer, for the "
-            "floors as for kestrane: compare rows of one run.\n",
-        ]
-        args.write.write_text("\n".join(text))
+        for heading, body in sections:
+            write_section(args.write, heading, body)
     return 0
 
 

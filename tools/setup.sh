@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
 
+# topp (OpenMS's FileInfo) and libxml2-utils (xmllint) validate the mzML the converter writes.
 apt_install build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev liblzf1 \
-  libbenchmark-dev libpugixml-dev
+  libbenchmark-dev libpugixml-dev libdeflate-dev libssl-dev zlib1g-dev topp libxml2-utils
 
 venv=${KESTRANE_VENV:-.venv}
 make_venv "$venv" "$(tools/find-python.sh)"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "src/acq/calibration.hpp"
-#include "support/acq_builders.hpp"
+#include "tests/support/acq_builders.hpp"
 
 namespace kestrane::acq {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "src/acq/codecs.hpp"
-#include "support/acq_builders.hpp"
+#include "tests/support/acq_builders.hpp"
 
 namespace kestrane::acq {
 namespace {

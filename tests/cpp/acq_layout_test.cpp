@@ -8,7 +8,7 @@
 #include "src/acq/record.hpp"
 #include "src/acq/scan_header.hpp"
 #include "src/acq/schema.hpp"
-#include "support/acq_builders.hpp"
+#include "tests/support/acq_builders.hpp"
 
 namespace kestrane::acq {
 namespace {

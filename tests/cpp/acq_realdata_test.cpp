@@ -14,7 +14,7 @@
 #include "src/acq/acquisition.hpp"
 #include "src/acq/codecs.hpp"
 #include "src/raw/read_bytes.hpp"
-#include "support/json.hpp"
+#include "tests/support/json.hpp"
 
 namespace kestrane::acq {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "src/acq/calibration.hpp"
-#include "support/acq_builders.hpp"
-#include "support/acquisition.hpp"
+#include "tests/support/acq_builders.hpp"
+#include "tests/support/acquisition.hpp"
 
 namespace kestrane::acq {
 namespace {

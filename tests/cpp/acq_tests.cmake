@@ -1,6 +1,5 @@
 # Tests of the self-describing reader, with builders of synthetic directories in that form.
 add_library(kestrane_acq_support STATIC support/acq_builders.cpp)
-target_include_directories(kestrane_acq_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kestrane_acq_support PUBLIC kestrane_acq)
 target_compile_options(kestrane_acq_support PRIVATE ${KESTRANE_WARNINGS})
 

@@ -1,4 +1,4 @@
-#include "support/acq_builders.hpp"
+#include "tests/support/acq_builders.hpp"
 
 #include <bit>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "support/lzf_encoder.hpp"
+#include "tests/support/lzf_encoder.hpp"
 
 namespace kestrane::acq_test {
 
