@@ -85,8 +85,7 @@ Error run_length_error(const char* what) {
   return Error::parse(std::string("run-length: ") + what);
 }
 
-// What ended the token stream.
-// `more`: a control token was applied and the stream goes on.
+// What ended the token stream; `more`: a control token was applied and the stream goes on.
 enum class RunEnd { more, input_end, literal_past_end, skip_past_end, zero_flag, cut };
 
 struct Decoded {
