@@ -1,6 +1,6 @@
 """Runs kestrane's benchmarks and prints each figure beside its anchor, measured in one run.
 
-    python bench/run_benchmarks.py [--quick] [--part all|reader|acq|mzml] [--write docs/performance.md]
+    python bench/run_benchmarks.py [--quick] [--part all|reader|acq|acq-python|mzml] [--write docs/performance.md]
 
 Needs the installed kestrane module, the fixture writer's dependencies (numpy, liblzf) and the
 C++ benchmarks, built here into build-bench/ (Release) unless --no-build is given. Runs that the
@@ -162,7 +162,7 @@ class Table:
 
     def add(self, what: str, ours: tuple[float, float], anchor_name: str, anchor: tuple[float, float],
             unit: str, target: str) -> None:
-        scale = {"s": 1.0, "ms": 1e3, "us": 1e6, "MiB": 1.0}[unit]
+        scale = {"s": 1.0, "ms": 1e3, "us": 1e6, "ns": 1e9, "MiB": 1.0}[unit]
         fmt = lambda v: f"{v[0] * scale:.3f} / {v[1] * scale:.3f}"  # noqa: E731
         ratio = ours[0] / anchor[0]
         row = (what, f"{fmt(ours)} {unit}", f"{anchor_name}: {fmt(anchor)} {unit}", f"{ratio:.2f}x", target)
@@ -264,6 +264,8 @@ def reader_section(args: argparse.Namespace, reps: int) -> str:
                  f"({growth / arrays:.3f}x; target <= 1.1x).")
     print(extra[-1])
 
+    hostile_construction(t, reps)
+
     text = [
         measured(args, reps, "reader"),
         t.markdown(),
@@ -362,9 +364,9 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and a smaller large run")
     ap.add_argument("--no-build", action="store_true")
-    ap.add_argument("--part", choices=("all", "reader", "acq", "mzml"), default="all",
-                    help="measure the fixed-layout reader, the self-describing reader, the mzML "
-                    "writer, or all")
+    ap.add_argument("--part", choices=("all", "reader", "acq", "acq-python", "mzml"), default="all",
+                    help="measure one part (the fixed-layout reader, the self-describing reader, "
+                    "the kestrane_acq module, the mzML writer) or all")
     ap.add_argument("--write", type=Path, help="write the results as markdown into this file "
                     "(the sections measured replace their earlier figures)")
     args = ap.parse_args()
@@ -377,6 +379,8 @@ def main() -> int:
         sections.append(("Reader", reader_section(args, reps)))
     if args.part in ("all", "acq"):
         sections.append((ACQ_HEADING, acq_section(args, reps)))
+    if args.part in ("all", "acq-python"):
+        sections.append(("The Python module kestrane_acq", acq_python_section(args, reps)))
     if args.part in ("all", "mzml"):
         # A repetition converts 4,000 spectra of 400,000 points: a few minutes each.
         sections.append(("mzML writer", mzml_section(args, 1 if args.quick else 3)))
@@ -384,6 +388,27 @@ def main() -> int:
         for heading, body in sections:
             write_section(args.write, heading, body)
     return 0
+
+
+def acq_python_section(args: argparse.Namespace, reps: int) -> str:
+    """kestrane_acq's figures (bench/acq_benchmarks.py, beside this script)."""
+    import acq_benchmarks
+
+    t = Table()
+    extra: list[str] = []
+    load_before = os.getloadavg()[0]
+    acq_benchmarks.run(t, reps, args.quick, extra)
+    extra.append(f"Load average (1 min) {load_before:.1f} before the run and {os.getloadavg()[0]:.1f} "
+                 f"after it, on {os.cpu_count()} cores: above 1, other jobs took CPU time, and the "
+                 "wall-clock rows of 2 threads against 1 measure what the machine had to spare.")
+    print(extra[-1])
+    return "\n".join([
+        measured(args, reps, "acq-python") + "The independent reader's figures are given, not "
+        "measured here.\n",
+        t.markdown(),
+        *[f"{e}\n" for e in extra],
+        acq_benchmarks.ANCHORS_TEXT,
+    ])
 
 
 ACQ_HEADING = "The self-describing reader (`src/acq/`, `bench/acq_bench.cpp`)"
@@ -456,6 +481,21 @@ def acq_section(args: argparse.Namespace, reps: int) -> str:
         "(`src/acq/array_pool.hpp`); from glibc's malloc, every freed 3.2 MB array went back "
         "to the system and the next one faulted page by page: a read took six times as long.\n",
     ])
+
+
+def hostile_construction(t: Table, reps: int) -> None:
+    """Decoding the two directories whose 100,000 records all refer to one huge block holding
+    next to nothing, against the same index without blocks (C++: Reader::open and
+    Spectra::decode, the work of RawReader(path))."""
+    figures = google_benchmark("construction_bench", reps)
+    anchor = figures["BM_NoBlocks"]
+    for name, what in (
+        ("BM_SparsePeakBlock", "100,000 records on one sparse 1 GiB peak block of 0 points"),
+        ("BM_LongStream", "100,000 records on one 12 MB LZF stream of 1 GiB, 1 point"),
+    ):
+        ours = figures[name]
+        t.add(f"decode all, {what}", (ours[0] / 1e9, ours[1] / 1e9), "the same index, no blocks",
+              (anchor[0] / 1e9, anchor[1] / 1e9), "ms", "< 2 s")
 
 
 if __name__ == "__main__":

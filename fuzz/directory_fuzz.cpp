@@ -3,8 +3,9 @@
 // 0xFFFFFFFF leaves that file out, a length beyond the remaining bytes takes what remains.
 // Each run lays the files out in a fresh temporary directory and removes it afterwards.
 // Invariants: open succeeds exactly when the index parses (same error otherwise); the iteration
-// yields one record per index entry, in order, with arrays of equal length; no descriptor stays
-// open.
+// yields one record per index entry, in order, with arrays of equal length, and the arrays that
+// reading each block whole and decoding it gives; Spectra::decode gives the same arrays; no
+// descriptor stays open.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,8 +22,12 @@
 #include <string>
 
 #include "src/raw/le.hpp"
+#include "src/raw/mspeak.hpp"
+#include "src/raw/msprofile.hpp"
 #include "src/raw/msscan.hpp"
+#include "src/raw/read_bytes.hpp"
 #include "src/reader/reader.hpp"
+#include "src/reader/spectra.hpp"
 
 namespace {
 
@@ -45,6 +50,37 @@ void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
     done += static_cast<std::size_t>(got);
   }
   ::close(fd);
+}
+
+// A scan's arrays the plain way: each block's whole byte range read, then decoded; the profile
+// block first, the peak block when that gave nothing.
+kestrane::raw::DecodedBlock whole_block_arrays(const kestrane::reader::Reader& reader,
+                                               const kestrane::raw::ScanRecord& scan) {
+  kestrane::raw::DecodedBlock out;
+  if (const auto& d = scan.profile_block) {
+    auto bytes = kestrane::raw::read_bytes(reader.profile_path(), d->byte_offset, d->byte_count);
+    if (bytes) {
+      auto block = kestrane::raw::decode_profile_block(
+          *bytes, *d, scan.mz_range_start.value_or(0.0), scan.mz_range_end.value_or(0.0));
+      if (block) out = std::move(*block);
+    }
+  }
+  if (out.mz.empty()) {
+    if (const auto& d = scan.peak_block) {
+      auto bytes = kestrane::raw::read_bytes(reader.peak_path(), d->byte_offset, d->byte_count);
+      if (bytes) {
+        if (auto block = kestrane::raw::decode_peak_block(*bytes, *d)) out = std::move(*block);
+      }
+    }
+  }
+  return out;
+}
+
+// Bit equality of two arrays, so that NaN payloads and signed zeros count.
+template <class A, class B>
+bool same_bits(const A& a, const B& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
 }
 
 std::size_t open_descriptor_count() {
@@ -127,6 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       } else {
         const auto& records = reader->msscan().records;
         if (records.size() != index->records.size()) fail("open and parse disagree on records");
+        auto spectra = kestrane::reader::Spectra::decode(*reader);
+        if (!spectra) fail("decoding every spectrum failed:", spectra.error().display());
+        if (spectra->size() != records.size()) fail("Spectra and the index disagree on records");
         auto it = reader->iter_spectra();
         std::size_t count = 0;
         while (auto record = it->next()) {
@@ -139,6 +178,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           if (record->mz.size() != record->intensity.size()) fail("arrays of unequal length");
           if (record->profile_decoded && !records[count].profile_block) {
             fail("profile decoded without a profile block");
+          }
+          const auto whole = whole_block_arrays(*reader, records[count]);
+          if (!same_bits(record->mz, whole.mz) || !same_bits(record->intensity, whole.intensity)) {
+            fail("iteration differs from decoding whole blocks at", std::to_string(count));
+          }
+          if (!same_bits(spectra->mz(count), whole.mz) ||
+              !same_bits(spectra->intensity(count), whole.intensity)) {
+            fail("Spectra differs from decoding whole blocks at", std::to_string(count));
           }
           ++count;
         }

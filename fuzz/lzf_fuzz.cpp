@@ -1,7 +1,9 @@
 // decompress on arbitrary streams. Input: u32 LE expected length, then the stream.
 // Invariants: a success has exactly the expected length; a failure is a parse error with one of
 // the decoder's messages; decompress_into with a reused, dirty scratch buffer agrees with
-// decompress byte for byte and error for error.
+// decompress byte for byte and error for error; so does decompress_prefix_into, over a prefix
+// of the output whose length the stream's last byte picks, and so does decompress on the stream
+// cut after 2 * expected + 2 bytes, a part no check goes beyond.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +67,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (out.error().display() != view.error().display()) {
     fail("decompress and decompress_into report different errors:",
          out.error().display() + " / " + view.error().display());
+  }
+
+  const std::size_t keep = stream.empty() ? 0 : expected * stream.back() / 255;
+  auto prefix = kestrane::raw::decompress_prefix_into(stream, expected, keep, scratch);
+  if (out.has_value() != prefix.has_value()) fail("decompress and its prefix disagree");
+  if (out) {
+    if (prefix->size() != keep || !std::equal(prefix->begin(), prefix->end(), out->begin())) {
+      fail("the prefix differs from the start of the output");
+    }
+  } else if (out.error().display() != prefix.error().display()) {
+    fail("decompress and its prefix report different errors:", prefix.error().display());
+  }
+
+  const auto head = stream.first(std::min<std::size_t>(stream.size(), 2 * expected + 2));
+  auto cut = kestrane::raw::decompress(head, expected);
+  if (out.has_value() != cut.has_value() ||
+      (!out && out.error().display() != cut.error().display())) {
+    fail("a stream cut after 2 * expected + 2 bytes decodes otherwise");
   }
   return 0;
 }

@@ -24,6 +24,10 @@ void set_runtime_error(const Error& error) noexcept {
   PyErr_SetObject(PyExc_RuntimeError, message.get());
 }
 
+void set_not_initialised(const char* type_name) noexcept {
+  PyErr_Format(PyExc_RuntimeError, "%s object is not initialised", type_name);
+}
+
 void set_unexpected_exception(const char* what) noexcept {
   if (what != nullptr) {
     PyErr_Format(PyExc_SystemError, "kestrane: unexpected C++ exception: %s", what);

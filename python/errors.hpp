@@ -13,6 +13,10 @@ namespace kestrane::python {
 // Raises RuntimeError whose only argument is the error's display text.
 void set_runtime_error(const Error& error) noexcept;
 
+// Raises RuntimeError("<type_name> object is not initialised") for an instance whose C++ state
+// was never built.
+void set_not_initialised(const char* type_name) noexcept;
+
 // Raises SystemError for a C++ exception that no entry point expects; `what` may be nullptr.
 void set_unexpected_exception(const char* what) noexcept;
 

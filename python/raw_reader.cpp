@@ -2,24 +2,23 @@
 
 #include "python/raw_reader.hpp"
 
+#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <new>
-#include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "core/source.hpp"
-#include "core/types.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/process_type.hpp"
 #include "python/py_ref.hpp"
 #include "python/spectrum.hpp"
-#include "src/reader/arena.hpp"
+#include "src/interrupt.hpp"
 #include "src/reader/reader.hpp"
+#include "src/reader/spectra.hpp"
 
 namespace kestrane::python {
 
@@ -28,42 +27,80 @@ namespace {
 // Set once by the constructor and never changed: instances are read by any number of threads.
 struct State {
   reader::Reader reader;
-  // The records' arrays live in the arena, so it is declared first and destroyed after them.
-  std::unique_ptr<reader::ArrayArena> arena;
-  std::vector<vornelle_core::SpectrumRecord> spectra;
+  reader::Spectra spectra;
 };
 
 struct RawReaderObject {
   PyObject_HEAD
+  // Set once `state` is constructed. An instance allocated some other way (a replaced __new__
+  // calling object.__new__) has zeroed memory: it reads false, and `state` does not exist.
+  bool built;
   State state;
 };
 
-const State& state_of(PyObject* self) { return reinterpret_cast<RawReaderObject*>(self)->state; }
+constexpr const char* type_name = "RawReader";
+
+// The state of a built instance; nullptr with RuntimeError set for one never built.
+const State* state_of(PyObject* self) {
+  auto* object = reinterpret_cast<RawReaderObject*>(self);
+  if (!object->built) {
+    set_not_initialised(type_name);
+    return nullptr;
+  }
+  return &object->state;
+}
 
 constexpr const char* new_params[] = {"path"};
 constexpr Signature new_signature{"RawReader.__new__()", new_params};
 constexpr const char* read_spectrum_params[] = {"scan_index"};
 constexpr Signature read_spectrum_signature{"RawReader.read_spectrum()", read_spectrum_params};
 
-// Opens the directory and decodes every spectrum; the errors of Reader::open. No file stays
-// open when it returns.
-Result<State> open_directory(std::string path) {
-  Result<reader::Reader> opened = reader::Reader::open(std::move(path));
-  if (!opened) return std::unexpected(std::move(opened).error());
-  auto arena = std::make_unique<reader::ArrayArena>();
-  std::vector<vornelle_core::SpectrumRecord> spectra;
-  {
-    // The iterator refers to the Reader: it is gone before the Reader moves.
-    std::unique_ptr<vornelle_core::SpectrumIterator> records = opened->iter_spectra(arena.get());
-    // The hint is exact, so the array is allocated once (and not at all when it is 0).
-    if (const std::size_t expected = records->size_hint().lower; expected > 0) {
-      spectra.reserve(expected);
-    }
-    while (std::optional<vornelle_core::SpectrumRecord> record = records->next()) {
-      spectra.push_back(std::move(*record));
-    }
+// Lets other threads run while this one decodes, and runs signal handlers meanwhile: the
+// interpreter is released for the object's lifetime, and requested() takes it back at most once
+// per check_interval to call PyErr_CheckSignals. A handler that raises (KeyboardInterrupt on
+// Ctrl-C) asks the work to stop; hold() hands its exception over.
+class ReleasedInterpreter final : public Interrupt {
+ public:
+  ReleasedInterpreter() noexcept : saved_(PyEval_SaveThread()), last_check_(Clock::now()) {}
+  ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+  ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+  ~ReleasedInterpreter() override { hold(); }
+
+  bool requested() noexcept override {
+    if (raised_) return true;
+    const Clock::time_point now = Clock::now();
+    if (now - last_check_ < check_interval) return false;
+    last_check_ = now;
+    PyEval_RestoreThread(saved_);
+    if (PyErr_CheckSignals() < 0) raised_ = PyRef::steal(PyErr_GetRaisedException());
+    saved_ = PyEval_SaveThread();
+    return static_cast<bool>(raised_);
   }
-  return State{std::move(*opened), std::move(arena), std::move(spectra)};
+
+  // Takes the interpreter back for good; the exception a signal handler raised, if any.
+  PyRef hold() noexcept {
+    if (saved_ != nullptr) PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    return std::move(raised_);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration check_interval = std::chrono::milliseconds(20);
+
+  PyThreadState* saved_;
+  Clock::time_point last_check_;
+  PyRef raised_;  // touched without the interpreter only to test it
+};
+
+// Opens the directory and decodes every spectrum, asking `interrupt` between steps; the errors
+// of Reader::open and Spectra::decode. No file stays open when it returns. Runs without the
+// interpreter: it touches no Python object.
+Result<State> open_directory(std::string path, Interrupt& interrupt) {
+  Result<reader::Reader> opened = reader::Reader::open(std::move(path), &interrupt);
+  if (!opened) return std::unexpected(std::move(opened).error());
+  Result<reader::Spectra> spectra = reader::Spectra::decode(*opened, &interrupt);
+  if (!spectra) return std::unexpected(std::move(spectra).error());
+  return State{std::move(*opened), std::move(*spectra)};
 }
 
 PyObject* raw_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
@@ -72,7 +109,12 @@ PyObject* raw_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
     if (!bind_tuple(new_signature, args, kwargs, bound)) return nullptr;
     std::string path;
     if (!convert_str(bound[0], new_params[0], path)) return nullptr;
-    Result<State> state = open_directory(std::move(path));
+    ReleasedInterpreter released;
+    Result<State> state = open_directory(std::move(path), released);
+    if (PyRef raised = released.hold()) {
+      PyErr_SetRaisedException(raised.release());
+      return nullptr;
+    }
     if (!state) {
       set_runtime_error(state.error());
       return nullptr;
@@ -80,14 +122,18 @@ PyObject* raw_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
     PyObject* self = new_instance(subtype);
     if (self == nullptr) return nullptr;
     static_assert(std::is_nothrow_move_constructible_v<State>);
-    ::new (&reinterpret_cast<RawReaderObject*>(self)->state) State(std::move(*state));
+    auto* object = reinterpret_cast<RawReaderObject*>(self);
+    ::new (&object->state) State(std::move(*state));
+    object->built = true;
     return self;
   });
 }
 
+// An instance never built is freed without running a destructor.
 void raw_reader_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<RawReaderObject*>(self)->state.~State();
+  auto* object = reinterpret_cast<RawReaderObject*>(self);
+  if (object->built) object->state.~State();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -95,18 +141,21 @@ void raw_reader_dealloc(PyObject* self) noexcept {
 // Nothing is escaped: a quote inside the path is shown as it is.
 PyObject* raw_reader_repr(PyObject* self) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    const State& s = state_of(self);
-    const std::string& dir = s.reader.data_dir();
+    const State* s = state_of(self);
+    if (s == nullptr) return nullptr;
+    const std::string& dir = s->reader.data_dir();
     PyRef path = PyRef::steal(
         PyUnicode_DecodeUTF8(dir.data(), static_cast<Py_ssize_t>(dir.size()), "replace"));
     if (!path) return nullptr;
-    return PyUnicode_FromFormat("RawReader('%U', %zu scans)", path.get(), s.spectra.size());
+    return PyUnicode_FromFormat("RawReader('%U', %zu scans)", path.get(), s->spectra.size());
   });
 }
 
 PyObject* raw_reader_get_scan_count(PyObject* self, void*) noexcept {
-  return guard<PyObject*>(nullptr, [&] {
-    return PyLong_FromUnsignedLongLong(state_of(self).spectra.size());
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const State* s = state_of(self);
+    if (s == nullptr) return nullptr;
+    return PyLong_FromUnsignedLongLong(s->spectra.size());
   });
 }
 
@@ -114,20 +163,23 @@ PyObject* raw_reader_get_scan_count(PyObject* self, void*) noexcept {
 PyObject* raw_reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const State* s = state_of(self);
+    if (s == nullptr) return nullptr;
     PyObject* bound[1];
     if (!bind_vectorcall(read_spectrum_signature, args, nargs, kwnames, bound)) return nullptr;
     std::uint64_t scan_index = 0;
     if (!convert_index(bound[0], read_spectrum_params[0], scan_index)) return nullptr;
-    const std::vector<vornelle_core::SpectrumRecord>& spectra = state_of(self).spectra;
+    const reader::Spectra& spectra = s->spectra;
     if (scan_index >= spectra.size()) {
       PyErr_Format(PyExc_RuntimeError, "scan %llu out of range",
                    static_cast<unsigned long long>(scan_index));
       return nullptr;
     }
-    const vornelle_core::SpectrumRecord& record = spectra[scan_index];
-    return spectrum_new(std::vector<double>(record.mz.begin(), record.mz.end()),
-                        std::vector<float>(record.intensity.begin(), record.intensity.end()),
-                        record.retention_time_sec, record.ms_level);
+    const std::span<const double> mz = spectra.mz(scan_index);
+    const std::span<const float> intensity = spectra.intensity(scan_index);
+    return spectrum_new(std::vector<double>(mz.begin(), mz.end()),
+                        std::vector<float>(intensity.begin(), intensity.end()),
+                        spectra.retention_time_sec(scan_index), spectra.ms_level(scan_index));
   });
 }
 

@@ -27,11 +27,22 @@ struct SpectrumState {
 
 struct SpectrumObject {
   PyObject_HEAD
+  // Set once `state` is constructed; false (zeroed memory) in an instance allocated some other
+  // way, whose `state` does not exist.
+  bool built;
   SpectrumState state;
 };
 
-const SpectrumState& state_of(PyObject* self) {
-  return reinterpret_cast<SpectrumObject*>(self)->state;
+constexpr const char* type_name = "Spectrum";
+
+// The state of a built instance; nullptr with RuntimeError set for one never built.
+const SpectrumState* state_of(PyObject* self) {
+  auto* object = reinterpret_cast<SpectrumObject*>(self);
+  if (!object->built) {
+    set_not_initialised(type_name);
+    return nullptr;
+  }
+  return &object->state;
 }
 
 // A new list of floats, one per value, each widened exactly to double.
@@ -63,40 +74,57 @@ std::string format_seconds(double seconds) {
   return text.get();
 }
 
+// An instance never built is freed without running a destructor.
 void spectrum_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<SpectrumObject*>(self)->state.~SpectrumState();
+  auto* object = reinterpret_cast<SpectrumObject*>(self);
+  if (object->built) object->state.~SpectrumState();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
 PyObject* spectrum_repr(PyObject* self) noexcept {
-  return guard<PyObject*>(nullptr, [&] {
-    const SpectrumState& s = state_of(self);
-    const std::string seconds = format_seconds(s.retention_time_sec);
-    return PyUnicode_FromFormat("Spectrum(%zu peaks, RT %ss)", s.mz.size(), seconds.c_str());
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SpectrumState* s = state_of(self);
+    if (s == nullptr) return nullptr;
+    const std::string seconds = format_seconds(s->retention_time_sec);
+    return PyUnicode_FromFormat("Spectrum(%zu peaks, RT %ss)", s->mz.size(), seconds.c_str());
   });
 }
 
 Py_ssize_t spectrum_length(PyObject* self) noexcept {
-  return guard<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(state_of(self).mz.size()); });
+  return guard<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    const SpectrumState* s = state_of(self);
+    return s == nullptr ? -1 : static_cast<Py_ssize_t>(s->mz.size());
+  });
 }
 
 PyObject* spectrum_get_mz(PyObject* self, void*) noexcept {
-  return guard<PyObject*>(nullptr, [&] { return float_list(state_of(self).mz); });
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SpectrumState* s = state_of(self);
+    return s == nullptr ? nullptr : float_list(s->mz);
+  });
 }
 
 PyObject* spectrum_get_intensity(PyObject* self, void*) noexcept {
-  return guard<PyObject*>(nullptr, [&] { return float_list(state_of(self).intensity); });
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SpectrumState* s = state_of(self);
+    return s == nullptr ? nullptr : float_list(s->intensity);
+  });
 }
 
 PyObject* spectrum_get_ms_level(PyObject* self, void*) noexcept {
-  return guard<PyObject*>(nullptr, [&] { return PyLong_FromLong(state_of(self).ms_level); });
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SpectrumState* s = state_of(self);
+    return s == nullptr ? nullptr : PyLong_FromLong(s->ms_level);
+  });
 }
 
 PyObject* spectrum_get_retention_time_sec(PyObject* self, void*) noexcept {
-  return guard<PyObject*>(nullptr,
-                          [&] { return PyFloat_FromDouble(state_of(self).retention_time_sec); });
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SpectrumState* s = state_of(self);
+    return s == nullptr ? nullptr : PyFloat_FromDouble(s->retention_time_sec);
+  });
 }
 
 PyGetSetDef spectrum_getset[] = {
@@ -138,8 +166,10 @@ PyObject* spectrum_new(std::vector<double> mz, std::vector<float> intensity,
   PyObject* self = new_instance(tp);
   if (self == nullptr) return nullptr;
   static_assert(std::is_nothrow_move_constructible_v<SpectrumState>);
-  ::new (&reinterpret_cast<SpectrumObject*>(self)->state)
+  auto* object = reinterpret_cast<SpectrumObject*>(self);
+  ::new (&object->state)
       SpectrumState{std::move(mz), std::move(intensity), ms_level, retention_time_sec};
+  object->built = true;
   return self;
 }
 

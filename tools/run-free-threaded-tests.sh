@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Runs tests/python/test_free_threading.py on a free-threaded CPython 3.13: builds the interpreter
-# if needed (tools/build-free-threaded-python.sh), installs this checkout and pytest into a venv
-# under build-free-threaded/ and exits with pytest's status.
+# Runs the threaded tests of both modules (tests/python/test_free_threading.py,
+# test_acq_free_threading.py) on a free-threaded CPython 3.13: builds the interpreter if needed
+# (tools/build-free-threaded-python.sh), installs this checkout and pytest into a venv under
+# build-free-threaded/ and exits with pytest's status.
 #
 #   tools/run-free-threaded-tests.sh [--tsan] [-- pytest arguments...]
 #
-# --tsan uses the ThreadSanitizer interpreter and compiles the extension with -fsanitize=thread,
-# so races inside the extension are reported too.
+# --tsan uses the ThreadSanitizer interpreter and compiles the extensions with -fsanitize=thread,
+# so races inside them are reported too.
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -74,8 +75,8 @@ fi
 
 cd "$repo_root"
 # -P: the interpreter does not put the working directory first on sys.path, so `kestrane`
-# resolves to the installed extension and never to something in the checkout. The test writes its
-# directories with the fixture package (tools/, on the path through pytest's pythonpath setting)
-# and uses nothing of the shared conftest, which is not loaded.
+# resolves to the installed extension and never to something in the checkout. The tests write
+# their directories with the fixture package (tools/, on the path through pytest's pythonpath
+# setting) and use nothing of the shared conftest, which is not loaded.
 exec env -u PYTHON_GIL "$vpy" -P -m pytest -p no:cacheprovider --noconftest \
-  tests/python/test_free_threading.py "${pytest_args[@]}"
+  tests/python/test_free_threading.py tests/python/test_acq_free_threading.py "${pytest_args[@]}"

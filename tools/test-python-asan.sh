@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the Python suite against kestrane built with AddressSanitizer and
+# Runs the Python suite against kestrane and kestrane_acq built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so the ASan runtime is
 # preloaded, and leaks are attributed by their two innermost frames: those allocated by the
 # interpreter (it does not free everything at exit) are suppressed, while a leak of ours, made
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 venv=.venv-asan
 make_venv "$venv" "$(tools/find-python.sh)"
-venv_install "$venv" "pytest, numpy, scikit_build_core" -r tests/requirements.txt
+venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib" -r tests/requirements.txt
 "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir=build-asan/python \
   -Ccmake.define.KESTRANE_SANITIZE=ON .
 
@@ -24,7 +24,9 @@ libdir=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var
   echo "leak:_multiarray_umath"   # numpy's own caches, used by the fixture writer
 } >"$supp"
 
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+# libstdc++ is preloaded after the runtime: the interpreter does not link it, and ASan's
+# __cxa_throw interceptor must find the real one when nanobind (kestrane_acq) throws.
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
 PYTHONMALLOC=malloc \
 ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2:abort_on_error=0:detect_odr_violation=0 \
 LSAN_OPTIONS="suppressions=$supp:print_suppressions=0" \

@@ -1,6 +1,7 @@
 #include "src/raw/lzf.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -55,11 +56,20 @@ inline void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t len,
   for (std::size_t i = 0; i < len; ++i) dst[i] = src[i];
 }
 
-// Expands `in` to `expected_len` bytes into `out`, which holds reachable_len() bytes: the
-// checks against `expected_len` decide the messages, those against out.size() keep every write
-// inside the buffer (they cannot fail before the former do).
+// Out of line and cold, so that the decode loop keeps its registers for the hot path.
+[[gnu::noinline, gnu::cold]] bool asked_to_stop(Interrupt* interrupt) noexcept {
+  return interrupt->requested();
+}
+
+// Expands `in` to `expected_len` bytes into `out`. The checks against `expected_len` and the
+// input decide every message. Without `Prefix`, out.size() is reachable_len(): the checks
+// against it keep every write inside the buffer and cannot fail before the former do. With
+// `Prefix`, out.size() may be smaller than what the stream yields: only the first out.size()
+// bytes are written, and the tokens beyond are checked the same way without producing their
+// bytes. A stop request is looked at after each MiB of input.
+template <bool Prefix>
 Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                    std::size_t expected_len) {
+                    std::size_t expected_len, Interrupt* interrupt) {
   if (expected_len == 0) return {};
   const std::size_t in_len = in.size();
   if (in_len == 0) return std::unexpected(length_mismatch(0, expected_len));
@@ -67,22 +77,27 @@ Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
   const std::uint8_t* const ip0 = in.data();
   std::uint8_t* const op0 = out.data();
   const std::size_t capacity = out.size();
+  // The end of the input and the next stop check share one test per token.
+  constexpr std::size_t check_every = std::size_t{1} << 20;
+  std::size_t check_at = interrupt == nullptr ? in_len : std::min(in_len, check_every);
   std::size_t ip = 0;  // invariant at the top of the loop: ip < in_len
   std::size_t op = 0;
   while (op < expected_len) {
     const unsigned ctrl = ip0[ip];
     const std::size_t out_left = expected_len - op;
-    const std::size_t room = capacity - op;
     if (ctrl < max_literal_run) {
       const std::size_t run = ctrl + 1;
       const std::size_t in_left = in_len - ip - 1;
-      if (run > in_left || run > out_left || run > room) {
+      if (run > in_left || run > out_left || (!Prefix && run > capacity - op)) {
         return parse_error("LZF: literal run out of bounds");
       }
-      if (in_left >= max_literal_run && room >= max_literal_run) {
-        std::memcpy(op0 + op, ip0 + ip + 1, max_literal_run);  // fixed size: two vector moves
-      } else {
-        std::memcpy(op0 + op, ip0 + ip + 1, run);
+      if (!Prefix || op < capacity) {
+        const std::size_t room = capacity - op;
+        if (in_left >= max_literal_run && room >= max_literal_run) {
+          std::memcpy(op0 + op, ip0 + ip + 1, max_literal_run);  // fixed size: two vector moves
+        } else {
+          std::memcpy(op0 + op, ip0 + ip + 1, Prefix ? std::min(run, room) : run);
+        }
       }
       ip += 1 + run;
       op += run;
@@ -100,12 +115,21 @@ Result<void> decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> ou
       const std::size_t distance = high + ip0[pos] + 1;
       if (distance > op) return parse_error("LZF: invalid back reference");
       len += 2;
-      if (len > out_left || len > room) return parse_error("LZF: match run exceeds output bounds");
-      copy_match(op0 + op, distance, len, room);
+      if (len > out_left || (!Prefix && len > capacity - op)) {
+        return parse_error("LZF: match run exceeds output bounds");
+      }
+      if (!Prefix || op < capacity) {
+        const std::size_t room = capacity - op;
+        copy_match(op0 + op, distance, Prefix ? std::min(len, room) : len, room);
+      }
       ip = pos + 1;
       op += len;
     }
-    if (ip >= in_len) break;
+    if (ip >= check_at) {
+      if (ip >= in_len) break;
+      if (asked_to_stop(interrupt)) return std::unexpected(interrupted());
+      check_at = std::min(in_len, ip + check_every);
+    }
   }
   if (op != expected_len) return std::unexpected(length_mismatch(op, expected_len));
   return {};
@@ -117,20 +141,38 @@ Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> in,
                                              std::size_t expected_len) {
   // Success means the whole expected length was reachable, so `out` is then exactly that long.
   std::vector<std::uint8_t> out(reachable_len(in.size(), expected_len));
-  if (auto done = decode(in, out, expected_len); !done) {
+  if (auto done = decode<false>(in, out, expected_len, nullptr); !done) {
     return std::unexpected(std::move(done).error());
   }
   return out;
 }
 
+Result<std::span<const std::uint8_t>> decompress_prefix_into(std::span<const std::uint8_t> in,
+                                                             std::size_t expected_len,
+                                                             std::size_t keep,
+                                                             std::vector<std::uint8_t>& scratch,
+                                                             Interrupt* interrupt) {
+  keep = std::min(keep, expected_len);
+  const std::size_t reachable = reachable_len(in.size(), expected_len);
+  const std::size_t capacity = std::min(keep, reachable);
+  // The buffer grows (and is zeroed) a piece at a time, with a stop check in between.
+  constexpr std::size_t grow_piece = std::size_t{64} << 20;
+  if (scratch.size() < capacity) scratch.reserve(capacity);
+  for (bool first = true; scratch.size() < capacity; first = false) {
+    if (!first && stop_requested(interrupt)) return std::unexpected(interrupted());
+    scratch.resize(std::min(capacity, scratch.size() + grow_piece));
+  }
+  const std::span<std::uint8_t> out(scratch.data(), capacity);
+  auto done = capacity == reachable ? decode<false>(in, out, expected_len, interrupt)
+                                    : decode<true>(in, out, expected_len, interrupt);
+  if (!done) return std::unexpected(std::move(done).error());
+  return std::span<const std::uint8_t>(scratch.data(), keep);
+}
+
 Result<std::span<const std::uint8_t>> decompress_into(std::span<const std::uint8_t> in,
                                                       std::size_t expected_len,
                                                       std::vector<std::uint8_t>& scratch) {
-  const std::size_t capacity = reachable_len(in.size(), expected_len);
-  if (scratch.size() < capacity) scratch.resize(capacity);
-  auto done = decode(in, std::span<std::uint8_t>(scratch.data(), capacity), expected_len);
-  if (!done) return std::unexpected(std::move(done).error());
-  return std::span<const std::uint8_t>(scratch.data(), expected_len);
+  return decompress_prefix_into(in, expected_len, expected_len, scratch, nullptr);
 }
 
 }  // namespace kestrane::raw

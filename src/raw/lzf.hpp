@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 
 namespace kestrane::raw {
 
@@ -28,5 +29,13 @@ inline constexpr std::size_t lzf_max_expansion = 88;
 [[nodiscard]] Result<std::span<const std::uint8_t>> decompress_into(
     std::span<const std::uint8_t> in, std::size_t expected_len,
     std::vector<std::uint8_t>& scratch);
+
+// As decompress_into, but only the first `keep` bytes of the expansion (at most expected_len)
+// are produced: the rest of the stream is checked, control bytes and distances, without writing
+// it, so the outcome and every message are those of decompress while the output costs `keep`
+// bytes. Returns the first `keep` bytes, a view of `scratch`; interrupted() on a stop request.
+[[nodiscard]] Result<std::span<const std::uint8_t>> decompress_prefix_into(
+    std::span<const std::uint8_t> in, std::size_t expected_len, std::size_t keep,
+    std::vector<std::uint8_t>& scratch, Interrupt* interrupt = nullptr);
 
 }  // namespace kestrane::raw

@@ -13,12 +13,14 @@ constexpr std::uint32_t format_interleaved = 3;
 constexpr std::uint32_t format_split = 2;
 // Format 2 stores m/z times 100; the decoded value is one IEEE division, not a product by 0.01.
 constexpr double split_mz_scale = 100.0;
+constexpr std::size_t points_per_piece = std::size_t{1} << 20;  // between two stop checks
 
 }  // namespace
 
 Result<DecodedBlock> decode_peak_block(std::span<const std::uint8_t> block,
                                        const BlockDescriptor& descriptor,
-                                       std::pmr::memory_resource* arrays) {
+                                       std::pmr::memory_resource* arrays,
+                                       Interrupt* interrupt) {
   const std::uint32_t format = descriptor.format_id;
   if (format != format_split && format != format_interleaved) {
     return parse_error("Unknown peak format ID: " + std::to_string(format));
@@ -32,16 +34,19 @@ Result<DecodedBlock> decode_peak_block(std::span<const std::uint8_t> block,
   out.intensity.resize(n);
   double* mz = out.mz.data();
   float* intensity = out.intensity.data();
-  if (format == format_interleaved) {
-    for (std::size_t k = 0; k < n; ++k) {
-      mz[k] = load_le<double>(block, 12 * k);
-      intensity[k] = load_le<float>(block, 12 * k + 8);
+  const auto intensities = block.subspan(8 * n);  // format 2 only
+  const bool whole = for_pieces(n, points_per_piece, interrupt, [&](std::size_t b, std::size_t e) {
+    if (format == format_interleaved) {
+      for (std::size_t k = b; k < e; ++k) {
+        mz[k] = load_le<double>(block, 12 * k);
+        intensity[k] = load_le<float>(block, 12 * k + 8);
+      }
+    } else {
+      for (std::size_t k = b; k < e; ++k) mz[k] = load_le<double>(block, 8 * k) / split_mz_scale;
+      for (std::size_t k = b; k < e; ++k) intensity[k] = load_le<float>(intensities, 4 * k);
     }
-  } else {
-    for (std::size_t k = 0; k < n; ++k) mz[k] = load_le<double>(block, 8 * k) / split_mz_scale;
-    const auto intensities = block.subspan(8 * n);
-    for (std::size_t k = 0; k < n; ++k) intensity[k] = load_le<float>(intensities, 4 * k);
-  }
+  });
+  if (!whole) return std::unexpected(interrupted());
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 #include "src/raw/types.hpp"
 
 namespace kestrane::raw {
@@ -19,11 +20,11 @@ namespace kestrane::raw {
     std::span<const std::uint8_t> block, const BlockDescriptor& descriptor, double first,
     double last, std::pmr::memory_resource* arrays = std::pmr::get_default_resource());
 
-// As decode_profile_block, expanding through `scratch`, whose capacity is reused across calls.
-[[nodiscard]] Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
-                                                        const BlockDescriptor& descriptor,
-                                                        double first, double last,
-                                                        std::pmr::memory_resource* arrays,
-                                                        std::vector<std::uint8_t>& scratch);
+// As decode_profile_block, expanding through `scratch`, whose capacity is reused across calls;
+// interrupted() on a stop request.
+[[nodiscard]] Result<DecodedBlock> decode_profile_block(
+    std::span<const std::uint8_t> block, const BlockDescriptor& descriptor, double first,
+    double last, std::pmr::memory_resource* arrays, std::vector<std::uint8_t>& scratch,
+    Interrupt* interrupt = nullptr);
 
 }  // namespace kestrane::raw

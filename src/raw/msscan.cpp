@@ -25,6 +25,8 @@ constexpr std::size_t mz_range_end_offset = 252;
 // Stride detection: the second record's scan id must lie below the first's plus this limit.
 constexpr std::uint64_t scan_id_window = 100000;
 
+constexpr std::size_t records_per_piece = std::size_t{1} << 16;  // between two stop checks
+
 // The layout of the payload's records, or nullptr when no stride fits. `payload` starts at the
 // data offset.
 const StrideLayout* detect_stride(std::span<const std::uint8_t> payload) {
@@ -89,7 +91,7 @@ ScanRecord decode_record(std::span<const std::uint8_t> r, const StrideLayout& la
 
 }  // namespace
 
-Result<MSScan> MSScan::parse(std::span<const std::uint8_t> bytes) {
+Result<MSScan> MSScan::parse(std::span<const std::uint8_t> bytes, Interrupt* interrupt) {
   if (bytes.size() < min_header_size) return parse_error("MSScan.bin too small for header");
   const std::uint32_t magic = load_le<std::uint32_t>(bytes, magic_offset);
   if (magic != msscan_magic) return parse_error("Invalid MSScan magic: " + std::to_string(magic));
@@ -109,16 +111,20 @@ Result<MSScan> MSScan::parse(std::span<const std::uint8_t> bytes) {
   scan.data_offset = data_offset;
   scan.record_stride = layout->stride;
   scan.records.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    scan.records.push_back(decode_record(payload.subspan(i * stride, stride), *layout));
-  }
+  const bool whole =
+      for_pieces(count, records_per_piece, interrupt, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+          scan.records.push_back(decode_record(payload.subspan(i * stride, stride), *layout));
+        }
+      });
+  if (!whole) return std::unexpected(interrupted());
   return scan;
 }
 
-Result<MSScan> MSScan::from_path(const std::string& path) {
-  auto bytes = read_file(path);
+Result<MSScan> MSScan::from_path(const std::string& path, Interrupt* interrupt) {
+  auto bytes = read_file(path, interrupt);
   if (!bytes) return std::unexpected(std::move(bytes).error());
-  return parse(*bytes);
+  return parse(*bytes, interrupt);
 }
 
 }  // namespace kestrane::raw

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 #include "src/raw/types.hpp"
 
 namespace kestrane::raw {
@@ -51,12 +52,14 @@ struct MSScan {
   std::uint32_t record_stride = 0;
 
   // Reads MSScan.bin whole and parses it. Io for read failures, otherwise as parse().
-  [[nodiscard]] static Result<MSScan> from_path(const std::string& path);
+  [[nodiscard]] static Result<MSScan> from_path(const std::string& path,
+                                                Interrupt* interrupt = nullptr);
 
   // Parses the bytes of an MSScan.bin image. Parse errors: "MSScan.bin too small for header",
   // "Invalid MSScan magic: N", "MSScan.bin truncated header",
-  // "Cannot determine record stride for payload len N".
-  [[nodiscard]] static Result<MSScan> parse(std::span<const std::uint8_t> bytes);
+  // "Cannot determine record stride for payload len N"; interrupted() on a stop request.
+  [[nodiscard]] static Result<MSScan> parse(std::span<const std::uint8_t> bytes,
+                                            Interrupt* interrupt = nullptr);
 };
 
 }  // namespace kestrane::raw

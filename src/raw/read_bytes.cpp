@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 
 namespace kestrane::raw {
 
@@ -16,6 +15,8 @@ constexpr const char* short_read_message = "failed to fill whole buffer";
 // FIFOs, devices and sockets have no fixed size: a FIFO could stall the reader forever and
 // /dev/zero could fill all memory, so data is read from regular files only.
 constexpr const char* not_regular_message = "not a regular file";
+// Reads are issued in pieces of at most this size, so that a stop request is seen in between.
+constexpr std::size_t read_piece = std::size_t{8} << 20;
 
 // Owns one descriptor; closes it once, on every path, and never retries close.
 class File {
@@ -45,25 +46,44 @@ Result<File> open_read_only(const std::string& path) {
   return Result<File>(std::in_place, fd);
 }
 
-// Fills `out` from the current position; Io on failure or early end of file.
-Result<void> read_exact(int fd, std::uint8_t* out, std::size_t length) {
-  std::size_t done = 0;
-  while (done < length) {
-    const std::size_t want =
-        std::min<std::size_t>(length - done, std::numeric_limits<ssize_t>::max());
-    const ssize_t got = ::read(fd, out + done, want);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_os(errno));
+// Appends at most `want` bytes read from the current position to `out`, which grows by no more:
+// the buffer is filled (and zeroed first) a piece at a time. Returns the count, 0 at the end of
+// the file; repeats the read on EINTR.
+Result<std::size_t> append_read(int fd, std::vector<std::uint8_t>& out, std::size_t want) {
+  const std::size_t have = out.size();
+  out.resize(have + want);
+  for (;;) {
+    const ssize_t got = ::read(fd, out.data() + have, want);
+    if (got >= 0) {
+      out.resize(have + static_cast<std::size_t>(got));
+      return static_cast<std::size_t>(got);
     }
-    if (got == 0) return std::unexpected(Error::io_message(short_read_message));
-    done += static_cast<std::size_t>(got);
+    const int error = errno;
+    if (error != EINTR) {
+      out.resize(have);
+      return std::unexpected(Error::io_os(error));
+    }
+  }
+}
+
+// Replaces the contents of `out` by `length` bytes from the current position; Io on failure or
+// early end of file.
+Result<void> read_exact(int fd, std::vector<std::uint8_t>& out, std::size_t length,
+                        Interrupt* interrupt) {
+  out.clear();
+  out.reserve(length);
+  while (out.size() < length) {
+    if (!out.empty() && stop_requested(interrupt)) return std::unexpected(interrupted());
+    auto got = append_read(fd, out, std::min(length - out.size(), read_piece));
+    if (!got) return std::unexpected(std::move(got).error());
+    if (*got == 0) return std::unexpected(Error::io_message(short_read_message));
   }
   return {};
 }
 
 Result<void> read_range(const std::string& path, std::uint64_t offset, std::size_t length,
-                        std::vector<std::uint8_t>& buffer) {
+                        std::size_t prefix, std::vector<std::uint8_t>& buffer,
+                        Interrupt* interrupt) {
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file).error());
   const int fd = file->fd();
@@ -87,17 +107,22 @@ Result<void> read_range(const std::string& path, std::uint64_t offset, std::size
   if (offset >= size || length > size - offset) {
     return std::unexpected(Error::io_message(short_read_message));
   }
-  buffer.resize(length);
-  return read_exact(fd, buffer.data(), length);
+  return read_exact(fd, buffer, prefix, interrupt);
 }
 
 }  // namespace
 
-Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
-                             std::vector<std::uint8_t>& buffer) {
-  auto done = read_range(path, offset, length, buffer);
+Result<void> read_prefix_into(const std::string& path, std::uint64_t offset, std::size_t length,
+                              std::size_t prefix, std::vector<std::uint8_t>& buffer,
+                              Interrupt* interrupt) {
+  auto done = read_range(path, offset, length, std::min(prefix, length), buffer, interrupt);
   if (!done) buffer.clear();  // never a partial or stale range
   return done;
+}
+
+Result<void> read_bytes_into(const std::string& path, std::uint64_t offset, std::size_t length,
+                             std::vector<std::uint8_t>& buffer, Interrupt* interrupt) {
+  return read_prefix_into(path, offset, length, length, buffer, interrupt);
 }
 
 Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
@@ -108,7 +133,7 @@ Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint6
   return buffer;
 }
 
-Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
+Result<std::vector<std::uint8_t>> read_file(const std::string& path, Interrupt* interrupt) {
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file).error());
   const int fd = file->fd();
@@ -118,20 +143,17 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // a directory fails in read() below
     return std::unexpected(Error::io_message(not_regular_message));
   }
-  // One byte more than the size, so that the read that finds the end needs no reallocation.
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t have = 0;
+  // One byte more than the size, so that the read that finds the end needs no reallocation; a
+  // file that grew meanwhile doubles the buffer.
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size) + 1);
   for (;;) {
-    if (have == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t got = ::read(fd, bytes.data() + have, bytes.size() - have);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_os(errno));
-    }
-    if (got == 0) break;
-    have += static_cast<std::size_t>(got);
+    if (!bytes.empty() && stop_requested(interrupt)) return std::unexpected(interrupted());
+    const std::size_t room = bytes.capacity() - bytes.size();
+    auto got = append_read(fd, bytes, std::min(room > 0 ? room : bytes.capacity(), read_piece));
+    if (!got) return std::unexpected(std::move(got).error());
+    if (*got == 0) break;
   }
-  bytes.resize(have);
   return bytes;
 }
 

@@ -7,10 +7,12 @@
 
 namespace kestrane::reader {
 
-// A monotonic resource over large anonymous mappings advised for transparent huge pages. Pages
-// are committed only when first written, and a 2 MiB page costs one fault instead of 512, which
-// dominates the cost of filling hundreds of megabytes of fresh arrays. Deallocation is a no-op;
-// everything is returned when the arena is destroyed. Not thread-safe: one producer at a time.
+// A monotonic resource over anonymous mappings that start at 64 KiB and double up to 256 MiB.
+// Pages are committed only when first written. Regions of 4 MiB and more are advised for
+// transparent huge pages: a 2 MiB page costs one fault instead of 512, which dominates the cost
+// of filling hundreds of megabytes of fresh arrays, while a small reader keeps ordinary pages
+// and holds little more than its arrays. Deallocation is a no-op; everything is returned when
+// the arena is destroyed. Not thread-safe: one producer at a time.
 class ArrayArena final : public std::pmr::memory_resource {
  public:
   ArrayArena() = default;
@@ -22,6 +24,8 @@ class ArrayArena final : public std::pmr::memory_resource {
   std::size_t allocated_bytes() const noexcept { return allocated_; }
 
  private:
+  static constexpr std::size_t first_region_size = std::size_t{64} << 10;
+
   struct Region {
     void* base;
     std::size_t size;
@@ -35,6 +39,7 @@ class ArrayArena final : public std::pmr::memory_resource {
 
   std::vector<Region> regions_;
   std::size_t cursor_ = 0;  // offset of the next free byte in the last region
+  std::size_t next_region_size_ = first_region_size;
   std::size_t allocated_ = 0;
 };
 

@@ -8,9 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "src/raw/msprofile.hpp"
-#include "src/raw/mspeak.hpp"
-#include "src/raw/read_bytes.hpp"
+#include "src/reader/blocks.hpp"
 #include "src/reader/paths.hpp"
 
 namespace kestrane::reader {
@@ -47,7 +45,7 @@ vornelle_core::SpectrumRecord build_record(const raw::ScanRecord& scan, std::uin
   out.ms_level = scan.ms_level;
   out.mz_range_start = scan.mz_range_start;
   out.mz_range_end = scan.mz_range_end;
-  out.retention_time_sec = scan.retention_time_min * 60.0;
+  out.retention_time_sec = retention_time_sec(scan);
   out.layout_class = record_stride < 220 ? 1 : 3;
   return out;
 }
@@ -55,7 +53,7 @@ vornelle_core::SpectrumRecord build_record(const raw::ScanRecord& scan, std::uin
 class ReaderSpectrumIterator final : public vornelle_core::SpectrumIterator {
  public:
   ReaderSpectrumIterator(const Reader& reader, std::pmr::memory_resource* arrays)
-      : records_(reader.msscan().records), reader_(&reader), arrays_(arrays) {}
+      : records_(reader.msscan().records), reader_(&reader), blocks_(reader, arrays) {}
 
   std::optional<vornelle_core::SpectrumRecord> next() override {
     if (cursor_ == records_.size()) return std::nullopt;
@@ -75,10 +73,7 @@ class ReaderSpectrumIterator final : public vornelle_core::SpectrumIterator {
   std::span<const raw::ScanRecord> records_;
   std::size_t cursor_ = 0;
   const Reader* reader_;
-  std::pmr::memory_resource* arrays_;
-  // Reused from scan to scan; they hold nothing between steps that a later step reads.
-  std::vector<std::uint8_t> block_;
-  std::vector<std::uint8_t> expanded_;
+  BlockReader blocks_;
 };
 
 // Failures of a single scan are dropped on purpose: the scan still yields its record, with
@@ -86,25 +81,16 @@ class ReaderSpectrumIterator final : public vornelle_core::SpectrumIterator {
 ScanArrays ReaderSpectrumIterator::read_arrays(const raw::ScanRecord& scan) {
   ScanArrays out;
   if (const auto& block = scan.profile_block) {
-    if (raw::read_bytes_into(reader_->profile_path(), block->byte_offset, block->byte_count,
-                             block_)) {
-      auto decoded = raw::decode_profile_block(block_, *block, scan.mz_range_start.value_or(0.0),
-                                               scan.mz_range_end.value_or(0.0), arrays_,
-                                               expanded_);
-      if (decoded) {
-        out.block = std::move(*decoded);
-        out.profile_decoded = true;
-      }
+    auto decoded = blocks_.profile(*block, scan.mz_range_start.value_or(0.0),
+                                   scan.mz_range_end.value_or(0.0));
+    if (decoded) {
+      out.block = std::move(*decoded);
+      out.profile_decoded = true;
     }
   }
   if (out.block.mz.empty()) {
     if (const auto& block = scan.peak_block) {
-      if (raw::read_bytes_into(reader_->peak_path(), block->byte_offset, block->byte_count,
-                               block_)) {
-        if (auto decoded = raw::decode_peak_block(block_, *block, arrays_)) {
-          out.block = std::move(*decoded);
-        }
-      }
+      if (auto decoded = blocks_.peak(*block)) out.block = std::move(*decoded);
     }
   }
   return out;
@@ -112,7 +98,7 @@ ScanArrays ReaderSpectrumIterator::read_arrays(const raw::ScanRecord& scan) {
 
 }  // namespace
 
-Result<Reader> Reader::open(std::string path) {
+Result<Reader> Reader::open(std::string path, Interrupt* interrupt) {
   Reader reader;
   reader.data_dir_ = std::move(path);
   const std::string acq_data = join_path(reader.data_dir_, "AcqData");
@@ -124,7 +110,7 @@ Result<Reader> Reader::open(std::string path) {
     return parse_error("AcqData directory not found");
   }
 
-  auto msscan = raw::MSScan::from_path(join_path(acq_data, "MSScan.bin"));
+  auto msscan = raw::MSScan::from_path(join_path(acq_data, "MSScan.bin"), interrupt);
   if (!msscan) return std::unexpected(std::move(msscan).error());
   reader.msscan_ = std::move(*msscan);
   reader.name_ = directory_name(reader.data_dir_);

@@ -7,6 +7,7 @@
 
 #include "core/source.hpp"
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 #include "src/raw/msscan.hpp"
 
 namespace kestrane::reader {
@@ -15,7 +16,7 @@ class Reader final : public vornelle_core::SpectrumSource {
  public:
   // Opens the directory that contains AcqData. Parse "AcqData directory not found" when
   // AcqData cannot be looked up; errors of MSScan::from_path are passed on unchanged.
-  [[nodiscard]] static Result<Reader> open(std::string path);
+  [[nodiscard]] static Result<Reader> open(std::string path, Interrupt* interrupt = nullptr);
 
   const std::string& data_dir() const noexcept { return data_dir_; }
   const std::string& name() const noexcept { return name_; }
@@ -37,5 +38,10 @@ class Reader final : public vornelle_core::SpectrumSource {
   std::string peak_path_;
   std::string profile_path_;
 };
+
+// A scan's retention time in seconds, as its spectrum carries it.
+inline double retention_time_sec(const raw::ScanRecord& scan) {
+  return scan.retention_time_min * 60.0;
+}
 
 }  // namespace kestrane::reader

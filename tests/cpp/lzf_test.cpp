@@ -265,6 +265,88 @@ TEST(LzfDecompress, AgreesWithReferenceOnRandomStreams) {
   EXPECT_GT(successes, 1000u);
 }
 
+// Producing only a prefix of the expansion changes nothing else: the outcome and message are
+// those of the whole decode, the prefix holds its first bytes, and nothing past it is written.
+// Nor does the stream's tail beyond 2 * expected + 2 bytes, which no check reaches.
+TEST(LzfDecompress, PrefixAgreesWithWholeDecodeOnRandomStreams) {
+  std::mt19937_64 rng(20250107);
+  std::size_t successes = 0;
+  for (int iteration = 0; iteration < 100000; ++iteration) {
+    Bytes in(rng() % 40);
+    for (auto& b : in) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : rng() % 8);
+    if (iteration % 2 == 0) {
+      // Whole tokens: one-byte literals, which consume the most input per output byte, and
+      // short or long references to the last byte.
+      in.clear();
+      for (std::size_t t = rng() % 16; t > 0; --t) {
+        const unsigned kind = static_cast<unsigned>(rng() % 3);
+        if (kind == 0) in.insert(in.end(), {0x00, 0x5a});
+        if (kind == 1) in.insert(in.end(), {0x20, 0x00});
+        if (kind == 2) in.insert(in.end(), {0xe0, static_cast<std::uint8_t>(rng() % 4), 0x00});
+      }
+    }
+    const std::size_t expected = rng() % (in.size() * 6 + 2);
+    const std::size_t keep = rng() % (expected + 2);  // one past `expected`: clamped
+    const Reference r = reference_decode(in, expected);
+    const std::string whole = r.error.empty() ? "<ok>" : "parse error: " + r.error;
+
+    std::vector<std::uint8_t> scratch(expected + 40, 0xee);
+    const auto got = decompress_prefix_into(in, expected, keep, scratch);
+    ASSERT_EQ(got ? std::string("<ok>") : got.error().display(), whole)
+        << "stream of " << in.size() << " bytes, expected " << expected << ", keep " << keep;
+    if (got) {
+      ++successes;
+      const std::size_t kept = std::min(keep, expected);
+      ASSERT_EQ(Bytes(got->begin(), got->end()), Bytes(r.out.begin(), r.out.begin() + kept));
+      for (std::size_t i = kept; i < scratch.size(); ++i) ASSERT_EQ(scratch[i], 0xee) << i;
+    }
+
+    const std::size_t reach = std::min(in.size(), 2 * expected + 2);
+    const Bytes head(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(reach));
+    ASSERT_EQ(display_of(decompress(head, expected)), whole) << "cut to " << reach;
+  }
+  EXPECT_GT(successes, 1000u);
+}
+
+// A stream that expands to far more than is kept costs a buffer of the kept bytes only.
+TEST(LzfDecompress, PrefixOfALongExpansionCostsOnlyThePrefix) {
+  Bytes in = {0x00, 0x7a};
+  for (int i = 0; i < 4000; ++i) append_reference(in, 1, 264);
+  const std::size_t expected = 1 + 264 * 4000;
+  std::vector<std::uint8_t> scratch;
+  const std::size_t largest = largest_allocation([&] {
+    const auto got = decompress_prefix_into(in, expected, 20, scratch);
+    ASSERT_TRUE(got.has_value()) << got.error().display();
+    EXPECT_EQ(Bytes(got->begin(), got->end()), repeat(0x7a, 20));
+    const auto longer = decompress_prefix_into(in, expected + 1, 20, scratch);
+    ASSERT_FALSE(longer.has_value());
+    EXPECT_EQ(longer.error().display(),
+              "parse error: LZF: decompressed length 1056001 != expected 1056002");
+  });
+  EXPECT_LT(largest, std::size_t{1} << 10);  // the scratch buffer and a message
+}
+
+// Asked to stop, a long expansion ends with EINTR once a MiB of its input is behind it, whether
+// it writes or only checks.
+TEST(LzfDecompress, StopRequestEndsALongExpansion) {
+  struct Always final : Interrupt {
+    int asked = 0;
+    bool requested() noexcept override { return ++asked > 0; }
+  };
+  Bytes in = {0x00, 0x7a};
+  for (int i = 0; i < 400000; ++i) append_reference(in, 1, 264);  // 1.2 MB
+  const std::size_t expected = 1 + 264 * std::size_t{400000};
+  for (const std::size_t keep : {std::size_t{20}, expected}) {
+    SCOPED_TRACE(keep);
+    Always stop;
+    std::vector<std::uint8_t> scratch;
+    const auto got = decompress_prefix_into(in, expected, keep, scratch, &stop);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().display(), "I/O error: Interrupted system call (os error 4)");
+    EXPECT_EQ(stop.asked, 1);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lengths no stream of the given size can reach fail with the ordinary messages, and cost a
 // buffer in proportion to the stream, never to the claim.

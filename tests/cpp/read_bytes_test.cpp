@@ -228,6 +228,35 @@ TEST_F(ReadBytes, IntoReusesTheBuffer) {
   EXPECT_EQ(buffer, slice(990, 10));
 }
 
+// A prefix read checks the whole range as read_bytes does, whatever the prefix, and reads only
+// the prefix.
+TEST_F(ReadBytes, PrefixReadChecksTheWholeRange) {
+  const struct {
+    std::uint64_t offset;
+    std::size_t length;
+    std::size_t prefix;
+  } cases[] = {
+      {100, 500, 20},  {100, 500, 0},  {100, 500, 900}, {0, 1000, 1000},
+      {995, 10, 0},    {995, 10, 5},   {1000, 1, 0},    {5000, 0, 0},
+      {std::uint64_t{1} << 63, 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length) + ", prefix " +
+                 std::to_string(c.prefix));
+    auto whole = read_bytes(file_, c.offset, c.length);
+    std::vector<std::uint8_t> buffer(3, 0x11);
+    const auto got = read_prefix_into(file_, c.offset, c.length, c.prefix, buffer);
+    ASSERT_EQ(got.has_value(), whole.has_value());
+    if (!got) {
+      EXPECT_EQ(got.error().display(), whole.error().display());
+      EXPECT_TRUE(buffer.empty());
+      continue;
+    }
+    whole->resize(std::min(c.prefix, c.length));
+    EXPECT_EQ(buffer, *whole);
+  }
+}
+
 // A failure at any step leaves no stale bytes of an earlier range behind.
 TEST_F(ReadBytes, IntoEmptiesTheBufferOnEveryFailure) {
   const struct {

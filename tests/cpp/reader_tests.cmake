@@ -7,6 +7,7 @@ target_compile_options(kestrane_acquisition_support PRIVATE ${KESTRANE_WARNINGS}
 
 kestrane_add_test(msscan_test cpp/msscan_test.cpp LIBS kestrane_acquisition_support)
 kestrane_add_test(reader_test cpp/reader_test.cpp LIBS kestrane_acquisition_support)
+kestrane_add_test(spectra_test cpp/spectra_test.cpp LIBS kestrane_acquisition_support)
 kestrane_add_test(arena_test cpp/arena_test.cpp)
 kestrane_add_test(reader_threads_test cpp/reader_threads_test.cpp
   LIBS kestrane_acquisition_support Threads::Threads)

@@ -1,4 +1,4 @@
-"""The README's Python example runs as written, on the sample directory the demo creates."""
+"""The README's Python examples run as written, on the sample directories the demo creates."""
 
 import re
 import subprocess
@@ -6,16 +6,31 @@ import sys
 from pathlib import Path
 
 import kestrane_fixtures as kf
+from kestrane_fixtures.acq import acq_run
 
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def test_usage_example_runs_when_pasted(tmp_path):
+def run_example(tmp_path, index):
     blocks = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
-    assert blocks, "README.md has no Python example"
+    assert len(blocks) > index, "README.md lacks a Python example"
+    script = tmp_path / f"example{index}.py"
+    script.write_text(blocks[index])
+    return subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
+                          text=True, check=True).stdout
+
+
+def test_kestrane_acq_example_runs_when_pasted(tmp_path):
+    # As tools/demo.sh and the README's command write it.
+    acq_run(tmp_path / "sample" / "tof.d", "tof-rle", 60, 20000, seed=7)
+    lines = run_example(tmp_path, 0).splitlines()
+    assert lines[0] == "Acquisition('sample/tof.d', 60 records)"
+    assert lines[2].startswith("Spectrum(index=0, scan_id=2460, ms_level=1, rt=0.500 s, profile, "
+                               "20000 points) per-scan ok")
+    assert re.fullmatch(r"m/z \d+\.\d{4}: XIC apex at \d+\.\d s", lines[-1])
+
+
+def test_kestrane_example_runs_when_pasted(tmp_path):
     kf.realistic_run(tmp_path / "sample" / "demo.d", n_scans=200, points=500, seed=7)
-    script = tmp_path / "example.py"
-    script.write_text(blocks[0])
-    out = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
-                         text=True, check=True).stdout
+    out = run_example(tmp_path, 1)
     assert out.startswith("RawReader('sample/demo.d', 200 scans)\nSpectrum(500 peaks, RT ")

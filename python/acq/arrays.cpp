@@ -1,0 +1,58 @@
+#include "python/acq/arrays.hpp"
+
+// numpy's C API table lives in this file only.
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL kestrane_acq_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace kestrane::acq_python {
+
+namespace {
+
+template <class T>
+constexpr int type_number() {
+  if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
+  if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
+  if constexpr (std::is_same_v<T, std::uint64_t>) return NPY_UINT64;
+  if constexpr (std::is_same_v<T, std::int32_t>) return NPY_INT32;
+  if constexpr (std::is_same_v<T, std::uint8_t>) return NPY_UINT8;
+}
+
+}  // namespace
+
+void import_numpy() {
+  if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+}
+
+template <class T>
+nb::object numpy_view(const T* data, std::size_t n, nb::handle owner, bool writable) {
+  npy_intp shape[1] = {static_cast<npy_intp>(n)};
+  // An empty vector may have no buffer; numpy wants one, even for no elements.
+  static const T empty{};
+  void* base = const_cast<T*>(n == 0 || data == nullptr ? &empty : data);
+  const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
+                    (writable && n > 0 ? NPY_ARRAY_WRITEABLE : 0);
+  PyObject* array = PyArray_New(&PyArray_Type, 1, shape, type_number<T>(), nullptr, base,
+                                sizeof(T), flags, nullptr);
+  if (array == nullptr) throw nb::python_error();
+  nb::object result = nb::steal(array);
+  // The array takes over a reference to its owner.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.inc_ref().ptr()) < 0) {
+    throw nb::python_error();
+  }
+  return result;
+}
+
+template nb::object numpy_view(const double*, std::size_t, nb::handle, bool);
+template nb::object numpy_view(const std::int64_t*, std::size_t, nb::handle, bool);
+template nb::object numpy_view(const std::uint64_t*, std::size_t, nb::handle, bool);
+template nb::object numpy_view(const std::int32_t*, std::size_t, nb::handle, bool);
+template nb::object numpy_view(const std::uint8_t*, std::size_t, nb::handle, bool);
+
+nb::object object_array(nb::list items) {
+  PyObject* array = PyArray_FROMANY(items.ptr(), NPY_OBJECT, 1, 1, NPY_ARRAY_DEFAULT);
+  if (array == nullptr) throw nb::python_error();
+  return nb::steal(array);
+}
+
+}  // namespace kestrane::acq_python

@@ -1,0 +1,67 @@
+#include "python/acq/parallel.hpp"
+
+#include "python/acq/buffers.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kestrane::acq_python {
+
+unsigned default_threads() noexcept {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::size_t> indices,
+                   acq::Prefer prefer, unsigned threads,
+                   const std::function<void(std::size_t, acq::Spectrum&)>& visit) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+
+  const auto work = [&]() noexcept {
+    try {
+      // Pooled buffers, given back at the end: the next pass finds them backed by memory.
+      acq::Spectrum spectrum = take_spectrum();
+      acq::ReadScratch scratch;
+      while (!stop.load(std::memory_order_relaxed)) {
+        const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+        if (k >= indices.size()) break;
+        acquisition.read_into(indices[k], prefer, spectrum, scratch);
+        visit(k, spectrum);
+      }
+      give_back(std::move(spectrum));
+    } catch (...) {
+      stop.store(true, std::memory_order_relaxed);
+      const std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+
+  const std::size_t helpers =
+      std::min<std::size_t>(std::max(threads, 1u), std::max<std::size_t>(indices.size(), 1)) - 1;
+  std::vector<std::thread> pool;
+  pool.reserve(helpers);
+  try {
+    for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
+  } catch (...) {
+    // No thread could be started (a resource limit): the threads that did start and this one
+    // still read every scan.
+  }
+  work();
+  for (auto& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace kestrane::acq_python

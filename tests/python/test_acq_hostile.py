@@ -1,0 +1,225 @@
+"""Hostile directories for kestrane_acq: nothing crashes, hangs, leaks descriptors or allocates
+what a record claims; open errors are exceptions, block problems are statuses.
+
+Each case runs in a child interpreter whose address space is capped (a claim of gigabytes
+cannot be met) and whose run time is bounded. The child performs steps (open, read, replace a
+file, ...) and reports, as JSON, what each read gave.
+"""
+
+import errno
+import json
+import os
+import resource
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from kestrane_fixtures.acq import FAMILIES, LAYOUTS, SPECTRUM_PARAMS, Variant, acq_run, record_dtype
+
+ADDRESS_SPACE = 3 << 30
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+CHILD = r"""
+import json, os, sys
+import kestrane_acq
+
+def fds():
+    return set(os.listdir("/proc/self/fd"))
+
+def error(exc):
+    return {"error": type(exc).__name__, "message": str(exc), "errno": getattr(exc, "errno", None),
+            "filename": os.fsdecode(exc.filename) if getattr(exc, "filename", None) else None}
+
+acqs, results, before = [], [], fds()
+for step in json.loads(sys.argv[1]):
+    op = step["op"]
+    if op == "open":
+        path = os.fsencode(step["path"]) + step.get("suffix", "").encode("utf-8", "surrogateescape")
+        try:
+            acqs.append(kestrane_acq.open(os.fsdecode(path) if step.get("as_str") else path))
+            results.append({"records": len(acqs[-1])})
+        except Exception as exc:
+            results.append(error(exc))
+    elif op == "read":
+        acq = acqs[step.get("acq", -1)]
+        got = []
+        for i in range(len(acq)):
+            s = acq.spectrum(i, prefer=step.get("prefer", "profile"))
+            got.append([s.status, s.profile_status, s.centroid_status, len(s), float(s.intensity.sum())])
+        results.append(got)
+    elif op == "truncate":
+        os.truncate(step["path"], step["size"])
+    elif op == "rename":
+        os.rename(step["src"], step["dst"])
+for acq in acqs:
+    acq.close()
+results.append(sorted(fds() - before))
+print(json.dumps(results))
+"""
+
+
+def _limits():
+    resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
+
+
+def run_steps(*steps):
+    env = dict(os.environ)
+    if UNDER_ASAN:  # ASan reserves terabytes of shadow memory: cap through its allocator
+        env["ASAN_OPTIONS"] = f"{env.get('ASAN_OPTIONS', '')}:max_allocation_size_mb={ADDRESS_SPACE >> 20}"
+    steps = [{k: os.fspath(v) if isinstance(v, os.PathLike) else v for k, v in s.items()} for s in steps]
+    proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps(steps)], capture_output=True,
+                          text=True, timeout=180, env=env, preexec_fn=None if UNDER_ASAN else _limits)
+    assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{proc.stderr[-4000:]}"
+    *results, leaked = json.loads(proc.stdout.splitlines()[-1])
+    assert leaked == [], f"descriptors left open: {leaked}"
+    return results
+
+
+@pytest.fixture(scope="module")
+def lzf_run(tmp_path_factory):
+    """LZF profiles and centroids, 2 blocks per record: 8 scans."""
+    return acq_run(tmp_path_factory.mktemp("hostile") / "lzf.d", "tof-lzf", 8, 3000, seed=9,
+                   variant=Variant(mass_cal="absent"))
+
+
+def copy_run(run, dest):
+    for src in run.path.rglob("*"):
+        target = dest / src.relative_to(run.path)
+        if src.is_dir():
+            target.mkdir(parents=True, exist_ok=True)
+        else:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(src.read_bytes())
+    return dest
+
+
+# A file of the index replaced by something that is not a regular file, or not readable.
+SPECIAL_FILES = {
+    "index-fifo": ("MSScan.bin", "fifo", "OSError", "not a regular file"),
+    "index-dev-zero": ("MSScan.bin", "/dev/zero", "OSError", "not a regular file"),
+    "index-directory": ("MSScan.bin", "dir", "IsADirectoryError", None),
+    "schema-fifo": ("MSScan.xsd", "fifo", "OSError", "not a regular file"),
+    "schema-dev-zero": ("MSScan.xsd", "/dev/zero", "OSError", "not a regular file"),
+    "profile-fifo": ("MSProfile.bin", "fifo", "OSError", "not a regular file"),
+    "peak-dev-zero": ("MSPeak.bin", "/dev/zero", "OSError", "not a regular file"),
+    "empty-index": ("MSScan.bin", "empty", "FormatError", "shorter than its 92-byte header (0 bytes)"),
+    "huge-schema": ("MSScan.xsd", "sparse", "FormatError", "larger than"),
+}
+
+
+@pytest.mark.parametrize("case", SPECIAL_FILES)
+def test_special_files_are_refused_at_open(lzf_run, tmp_path, case):
+    name, kind, error, text = SPECIAL_FILES[case]
+    root = copy_run(lzf_run, tmp_path / "run.d")
+    target = root / "AcqData" / name
+    target.unlink()
+    if kind == "fifo":
+        os.mkfifo(target)
+    elif kind == "dir":
+        target.mkdir()
+    elif kind == "empty":
+        target.write_bytes(b"")
+    elif kind == "sparse":
+        with open(target, "wb") as f:
+            f.truncate(1 << 40)  # a terabyte claimed, nothing stored
+    else:
+        target.symlink_to(kind)
+    [result] = run_steps({"op": "open", "path": root})
+    assert result["error"] == error, result
+    # OSError without an errno names the file in its message only.
+    assert result["filename"] == (None if error == "OSError" else str(target))
+    if text is not None:
+        assert result["message"].startswith(f"{target}: ") and text in result["message"], result
+    else:
+        assert result["errno"] == errno.EISDIR
+
+
+# Descriptor fields of record 2's blocks (slot 0: profile, slot 1: centroid) set to hostile
+# values, and the statuses the read must give (profile preferred).
+I64 = (1 << 63) - 1
+CLAIMS = {
+    "profile-points-2^31": ({"PointCount": (1 << 31) - 1}, None, ("ok", "malformed", "ok")),
+    "profile-bytes-2^31": ({"ByteCount": (1 << 31) - 1}, None, ("ok", "past_end", "ok")),
+    "profile-offset-max": ({"SpectrumOffset": I64}, None, ("ok", "past_end", "ok")),
+    "profile-offset-negative": ({"SpectrumOffset": -1}, None, ("ok", "malformed", "ok")),
+    "both-points-2^31": ({"PointCount": (1 << 31) - 1}, {"PointCount": (1 << 31) - 1},
+                         ("malformed", "malformed", "malformed")),
+    "centroid-bytes-negative": ({"ByteCount": 0, "PointCount": 0}, {"ByteCount": -5},
+                                ("malformed", "empty", "malformed")),
+    # A block of a format the table lacks belongs to no kind: the record has no profile block.
+    "unknown-format": ({"SpectrumFormatID": 77}, None, ("ok", None, "ok")),
+    "both-unknown": ({"SpectrumFormatID": 77}, {"SpectrumFormatID": 78},
+                     ("unknown_format", None, None)),
+}
+
+
+@pytest.mark.parametrize("case", CLAIMS)
+def test_hostile_block_claims_give_statuses(lzf_run, tmp_path, case):
+    profile_claim, centroid_claim, (status, profile_status, centroid_status) = CLAIMS[case]
+    root = copy_run(lzf_run, tmp_path / "run.d")
+    index = root / "AcqData" / "MSScan.bin"
+    data = bytearray(index.read_bytes())
+    family = FAMILIES["tof-lzf"]
+    dtype = record_dtype(LAYOUTS[family.layout], family.n_blocks)
+    records = np.frombuffer(data, dtype=dtype, offset=lzf_run.data_offset)
+    blocks = records[SPECTRUM_PARAMS][2]
+    for slot, claim in enumerate((profile_claim, centroid_claim)):
+        for field, value in (claim or {}).items():
+            blocks[slot][field] = value
+    index.write_bytes(data)
+    opened, read = run_steps({"op": "open", "path": root}, {"op": "read"})
+    assert opened == {"records": 8}
+    clean = run_steps({"op": "open", "path": lzf_run.path}, {"op": "read"})[1]
+    assert read[:2] + read[3:] == clean[:2] + clean[3:], "other scans changed"
+    got = read[2]
+    assert (got[0], got[1], got[2]) == (status, profile_status, centroid_status), got
+    if status == "ok":  # the centroid block stood in for the profile
+        assert got[3] == len(lzf_run.expected[2].centroid.mz)
+
+
+def test_files_replaced_or_cut_between_reads(lzf_run, tmp_path):
+    root = copy_run(lzf_run, tmp_path / "run.d")
+    other = acq_run(tmp_path / "other.d", "tof-lzf", 8, 3000, seed=10, variant=Variant(mass_cal="absent"))
+    profile = root / "AcqData" / "MSProfile.bin"
+    peak = root / "AcqData" / "MSPeak.bin"
+    results = run_steps(
+        {"op": "open", "path": root},
+        {"op": "read"},
+        # Replaced by another file: the open acquisition keeps reading the file it opened.
+        {"op": "rename", "src": other.path / "AcqData" / "MSProfile.bin", "dst": profile},
+        {"op": "read"},
+        # Cut short in place: blocks beyond the new end fail, the others still decode.
+        {"op": "truncate", "path": peak, "size": 68},
+        {"op": "read", "prefer": "centroid"},
+        {"op": "open", "path": root},
+        {"op": "read", "prefer": "centroid"},
+    )
+    _, first, after_rename, after_cut, _, reopened = results
+    assert after_rename == first and all(r[0] == "ok" for r in first)
+    assert [r[2] for r in after_cut] == ["past_end"] * 8
+    assert [(r[0], r[1]) for r in after_cut] == [("ok", "ok")] * 8  # fell back to the profile
+    assert [r[2] for r in reopened] == ["past_end"] * 8
+
+
+@pytest.mark.parametrize("suffix, as_str, error", [
+    ("\0", True, "ValueError"),
+    ("\0/more", False, "ValueError"),
+    ("/\udcff", True, "FileNotFoundError"),   # an undecodable byte, as os.fsdecode gives it
+    ("/\udcff", False, "FileNotFoundError"),
+])
+def test_paths_with_nul_or_invalid_utf8(lzf_run, suffix, as_str, error):
+    [result] = run_steps({"op": "open", "path": lzf_run.path, "suffix": suffix, "as_str": as_str})
+    assert result["error"] == error, result
+    if error == "ValueError":
+        assert result["message"] == "embedded null byte"
+    else:
+        assert result["filename"] == os.fsdecode(os.fsencode(lzf_run.path) + b"/\xff/AcqData/MSScan.bin")
+
+
+def test_invalid_utf8_directory_opens(lzf_run, tmp_path):
+    root = os.fsencode(tmp_path) + b"/r\xffun.d"
+    os.rename(copy_run(lzf_run, tmp_path / "run.d"), root)
+    for as_str in (False, True):
+        step = {"op": "open", "path": os.fsdecode(root), "as_str": as_str}
+        assert run_steps(step) == [{"records": 8}]
