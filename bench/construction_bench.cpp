@@ -1,8 +1,12 @@
 // Decoding a whole directory (Reader::open, then Spectra::decode: the work of RawReader(path))
-// for two hostile directories whose 100,000 records of stride 220 all refer to one huge block
+// for three hostile directories whose 100,000 records of stride 220 all refer to one huge block
 // holding next to nothing, against the anchor of the same index with no blocks at all:
 //   sparse_peak: a peak block of 0 points claiming a sparse gibibyte of MSPeak.bin;
-//   long_stream: a profile block of 1 point whose 12 MB LZF stream expands to a gibibyte.
+//   long_stream: a profile block of 1 point whose 12 MB LZF stream expands to a gibibyte;
+//   distinct_counts: that stream under 100,000 descriptors, record i claiming 1 + i points.
+//     So many distinct counts cannot all be kept (they add up to 5e9 points): the first 1,000
+//     records keep theirs (500,500 points); the others also claim i bytes more than the stream
+//     expands to, so that each is a cut of its own, which fails only at the stream's end.
 // The directories are written to a temporary directory, removed at exit.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,9 +42,10 @@ void store(std::vector<std::uint8_t>& b, std::size_t off, T v) {
   std::memcpy(b.data() + off, &v, sizeof v);
 }
 
-// MSScan.bin: the header, then `records` records of stride 220 whose one descriptor (when
-// given) is `d`.
-std::vector<std::uint8_t> scan_index(const BlockDescriptor* d) {
+// MSScan.bin: the header, then `records` records of stride 220; record i's one descriptor is
+// describe(i), when it gives one.
+template <class Describe>
+std::vector<std::uint8_t> scan_index(Describe describe) {
   const kestrane::raw::StrideLayout& layout = kestrane::raw::stride_layouts[1];
   static_assert(kestrane::raw::stride_layouts[1].stride == stride);
   const kestrane::raw::DescriptorLayout& fields = *layout.descriptor_layout;
@@ -52,7 +58,8 @@ std::vector<std::uint8_t> scan_index(const BlockDescriptor* d) {
     store<std::uint32_t>(b, r, 1 + i);         // scan id
     store<double>(b, r + 12, 0.01 * i);        // retention time, minutes
     store<std::uint16_t>(b, r + 20, 1);        // MS level
-    if (d == nullptr) continue;
+    const std::optional<BlockDescriptor> d = describe(i);
+    if (!d) continue;
     const std::size_t at = r + layout.descriptor_positions[0];
     store<std::uint32_t>(b, at, d->format_id);
     store<std::uint64_t>(b, at + fields.byte_offset, d->byte_offset);
@@ -71,9 +78,14 @@ void write(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
+// Every record on `d`.
+auto every_record(BlockDescriptor d) {
+  return [d](std::uint32_t) { return std::optional(d); };
+}
+
 struct Directories {
   fs::path root;
-  std::string no_blocks, sparse_peak, long_stream;
+  std::string no_blocks, sparse_peak, long_stream, distinct_counts;
 };
 
 const Directories& directories() {
@@ -81,11 +93,12 @@ const Directories& directories() {
     Directories out;
     out.root = fs::temp_directory_path() / ("kestrane-bench-" + std::to_string(::getpid()));
     out.no_blocks = (out.root / "no_blocks.d").string();
-    write(out.root / "no_blocks.d/AcqData/MSScan.bin", scan_index(nullptr));
+    write(out.root / "no_blocks.d/AcqData/MSScan.bin",
+          scan_index([](std::uint32_t) { return std::optional<BlockDescriptor>(); }));
 
     out.sparse_peak = (out.root / "sparse_peak.d").string();
     const BlockDescriptor peak{3, 0, static_cast<std::uint32_t>(gibibyte), 0, {}};
-    write(out.root / "sparse_peak.d/AcqData/MSScan.bin", scan_index(&peak));
+    write(out.root / "sparse_peak.d/AcqData/MSScan.bin", scan_index(every_record(peak)));
     write(out.root / "sparse_peak.d/AcqData/MSPeak.bin", {});
     fs::resize_file(out.root / "sparse_peak.d/AcqData/MSPeak.bin", gibibyte);
 
@@ -97,8 +110,17 @@ const Directories& directories() {
     out.long_stream = (out.root / "long_stream.d").string();
     const BlockDescriptor profile{1, 0, static_cast<std::uint32_t>(block.size()), 1,
                                   static_cast<std::uint32_t>(1 + 264 * long_references)};
-    write(out.root / "long_stream.d/AcqData/MSScan.bin", scan_index(&profile));
+    write(out.root / "long_stream.d/AcqData/MSScan.bin", scan_index(every_record(profile)));
     write(out.root / "long_stream.d/AcqData/MSProfile.bin", block);
+
+    out.distinct_counts = (out.root / "distinct_counts.d").string();
+    write(out.root / "distinct_counts.d/AcqData/MSScan.bin", scan_index([&](std::uint32_t i) {
+      BlockDescriptor own = profile;
+      own.point_count = 1 + i;
+      if (i >= 1000) *own.uncompressed_byte_count += i;
+      return std::optional(own);
+    }));
+    write(out.root / "distinct_counts.d/AcqData/MSProfile.bin", block);
     std::atexit([] { fs::remove_all(directories().root); });
     return out;
   }();
@@ -132,9 +154,14 @@ void BM_LongStream(benchmark::State& state) {
   decode_directory(state, directories().long_stream);
 }
 
+void BM_DistinctPointCounts(benchmark::State& state) {
+  decode_directory(state, directories().distinct_counts);
+}
+
 BENCHMARK(BM_NoBlocks);
 BENCHMARK(BM_SparsePeakBlock);
 BENCHMARK(BM_LongStream);
+BENCHMARK(BM_DistinctPointCounts);
 
 }  // namespace
 

@@ -3,12 +3,14 @@
 //                      and by row index (each row must then be usable exactly when row_at is);
 //   selector % 3 == 1: DefaultMassCal.xml bytes (usable entries keep at most 6 coefficients);
 //   selector % 3 == 2: u32 flags, 4 + 6 f64 calibration values, then f64 flight times: the
-//                      chunked loops must give the plain loop's bits, for values and an axis.
+//                      chunked loops must give the plain loop's bits, for values and an axis
+//                      (any NaN for a NaN: which operand's payload a NaN result carries depends
+//                      on the operand order, which compilers may swap in commutative operations).
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,7 +26,14 @@ namespace {
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), 8 * a.size()) == 0);
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i]) &&
+        !(std::isnan(a[i]) && std::isnan(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace

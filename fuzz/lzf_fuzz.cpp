@@ -3,7 +3,8 @@
 // the decoder's messages; decompress_into with a reused, dirty scratch buffer agrees with
 // decompress byte for byte and error for error; so does decompress_prefix_into, over a prefix
 // of the output whose length the stream's last byte picks, and so does decompress on the stream
-// cut after 2 * expected + 2 bytes, a part no check goes beyond.
+// cut after 2 * expected + 2 bytes, a part no check goes beyond; expand_cuts decides cuts of the
+// stream (input and expected lengths picked by its first bytes) as decompress decides each.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -85,6 +86,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (out.has_value() != cut.has_value() ||
       (!out && out.error().display() != cut.error().display())) {
     fail("a stream cut after 2 * expected + 2 bytes decodes otherwise");
+  }
+
+  const auto pick = [&](std::size_t i, std::size_t whole) {
+    return i < stream.size() ? whole * stream[i] / 255 : whole;
+  };
+  const kestrane::raw::LzfCut cuts[] = {{stream.size(), expected},
+                                        {pick(0, stream.size()), expected},
+                                        {stream.size(), pick(1, expected)},
+                                        {pick(2, stream.size()), pick(3, 2 * expected)}};
+  kestrane::Result<void> outcomes[std::size(cuts)];
+  auto kept = kestrane::raw::expand_cuts(stream, cuts, keep, outcomes, scratch);
+  if (!kept) fail("expand_cuts failed:", kept.error().display());
+  for (std::size_t i = 0; i < std::size(cuts); ++i) {
+    auto one = kestrane::raw::decompress(stream.first(cuts[i].in_len), cuts[i].expected_len);
+    if (one.has_value() != outcomes[i].has_value() ||
+        (!one && one.error().display() != outcomes[i].error().display())) {
+      fail("a cut is decided otherwise than by decompress:", std::to_string(i));
+    }
+    const std::size_t want = std::min(keep, cuts[i].expected_len);
+    if (one && (kept->size() < want || !std::equal(one->begin(), one->begin() + want,
+                                                    kept->begin()))) {
+      fail("the kept bytes differ from the start of a cut's output:", std::to_string(i));
+    }
   }
   return 0;
 }

@@ -4,7 +4,7 @@
 #   tools/run-fuzzers.sh [ENTRY...]      default: every target of fuzz/targets.txt
 #
 # Environment:
-#   KESTRANE_FUZZ_SECONDS    seconds per target (default 60; six targets stay under 10 minutes)
+#   KESTRANE_FUZZ_SECONDS    seconds per target (default 60; CI gives each of the eleven 30)
 #   KESTRANE_FUZZ_BUILD_DIR  build directory (default build-fuzz in the source tree)
 #
 # Each target starts from fuzz/corpus/<dir>/ and adds what it finds to a working corpus in the

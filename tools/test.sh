@@ -3,8 +3,8 @@
 # the Python suite against the installed package. Sets up what it needs on first use.
 #   tools/test.sh               plain build
 #   tools/test.sh --sanitize    the same under AddressSanitizer and UndefinedBehaviorSanitizer
-#   tools/test.sh --tsan        the threaded reader, mzML writer and converter tests under
-#                               ThreadSanitizer
+#   tools/test.sh --tsan        the threaded tests of both readers, of the mzML writer and of the
+#                               converter under ThreadSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -29,9 +29,10 @@ case "$mode" in
     ;;
   --tsan)
     cmake -S . -B build-tsan -G Ninja -DKESTRANE_TSAN=ON -DKESTRANE_BUILD_TOOLS=OFF >/dev/null
-    ninja -C build-tsan -j"$jobs" reader_threads_test mzml_pipeline_test mzml_writer_test convert_test
+    ninja -C build-tsan -j"$jobs" reader_threads_test acq_threads_test mzml_pipeline_test \
+      mzml_writer_test convert_test
     TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure \
-      -R 'ReaderThreads|MzmlPipeline|MzmlWriter|Convert'
+      -R '^(ReaderThreads|AcqThreads|MzmlPipeline|MzmlWriter|Convert)'
     ;;
   *)
     echo "usage: $0 [--sanitize|--tsan]" >&2

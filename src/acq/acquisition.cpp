@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 
+#include "src/acq/array_pool.hpp"
 #include "src/acq/codecs.hpp"
 #include "src/acq/icp.hpp"
 #include "src/acq/io.hpp"
@@ -649,6 +650,12 @@ ScanInfo Acquisition::scan(std::size_t i) const {
 
 Spectrum Acquisition::read(std::size_t i, Prefer prefer) const {
   Spectrum out;
+  std::pmr::memory_resource* arrays = spectrum_array_resource();
+  out.mz = vornelle_core::Array<double>(arrays);
+  out.intensity = vornelle_core::Array<double>(arrays);
+  out.precursor_mz = vornelle_core::Array<double>(arrays);
+  out.accumulation_time_sec = vornelle_core::Array<double>(arrays);
+  out.detector_mode = vornelle_core::Array<std::int32_t>(arrays);
   ReadScratch scratch;
   read_into(i, prefer, out, scratch);
   return out;

@@ -40,7 +40,8 @@ struct ScanInfo {
   bool incomplete = false;
 };
 
-// One emitted spectrum. Arrays use the default resource and are written once per element.
+// One emitted spectrum. Arrays are written once per element; read() draws them from
+// spectrum_array_resource() (src/acq/array_pool.hpp), read_into keeps the caller's.
 struct Spectrum {
   std::size_t index = 0;
   std::optional<Representation> representation;  // nullopt when nothing was emitted
@@ -106,7 +107,8 @@ class Acquisition {
 
   // Decodes scan i's block on demand. Never fails: every problem is a status; i >= size()
   // gives an empty spectrum with status malformed. Thread-safe without a lock: data files are
-  // held open and read with pread.
+  // held open and read with pread. Large arrays come from a pool that keeps a few freed ones
+  // (array_pool.hpp), so that fresh spectra scan after scan cost no page faults.
   Spectrum read(std::size_t i, Prefer prefer = Prefer::profile) const;
   // As read(), reusing `out`'s arrays and a caller-owned scratch.
   void read_into(std::size_t i, Prefer prefer, Spectrum& out, ReadScratch& scratch) const;

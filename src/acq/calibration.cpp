@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "src/acq/clones.hpp"
 #include "src/acq/xml.hpp"
 #include "src/raw/le.hpp"
 
@@ -36,39 +37,28 @@ Terms terms_of(const Calibration& cal) noexcept {
 // Four points per vector, four vectors per block: p, sum and tc of 16 points stay in registers
 // through the order loop, with enough independent products in flight to hide the latency of
 // each multiplication. GCC vector types: plain IEEE operations per lane.
+// No function takes or returns one by value: that would change the ABI between the clones.
 using Vec = double __attribute__((vector_size(32)));
-// The helpers below pass 32-byte vectors by value; they are file-local and inlined, so the
-// note that such a signature differs with and without AVX concerns no caller.
-#pragma GCC diagnostic ignored "-Wpsabi"
 constexpr std::size_t lanes = 4;
 constexpr std::size_t vectors = 4;
 constexpr std::size_t block = lanes * vectors;
 
-[[gnu::always_inline]] inline Vec load_vec(const double* p) noexcept {
-  Vec v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-[[gnu::always_inline]] inline Vec splat(double x) noexcept { return Vec{x, x, x, x}; }
-
 // m/z of t[0..m) into out[0..m) (out may be t), with the same operations per point as
 // calibrate_point, the order loop outside the point loops. Built for AVX2 and for the
-// baseline, chosen once at load time; IEEE operations give the same bits on both. The loader
-// runs the chooser before ThreadSanitizer's runtime is up (the program crashes at start), so
-// those builds keep the baseline alone.
-#if !defined(__SANITIZE_THREAD__)
-[[gnu::target_clones("avx2", "default")]]
-#endif
-void calibrate_block(const Calibration& cal, const Terms& terms, const double* t, double* out,
-                     std::size_t m) noexcept {
-  const Vec a = splat(cal.a), t0 = splat(cal.t0), t_min = splat(cal.t_min),
-            t_max = splat(cal.t_max), one = splat(1.0), zero = splat(0.0);
+// baseline, chosen once at load time; IEEE operations give the same bits on both.
+KESTRANE_ACQ_CLONES("avx2", "default") void calibrate_block(
+    const Calibration& cal, const Terms& terms, const double* t, double* out,
+    std::size_t m) noexcept {
+  const Vec a = {cal.a, cal.a, cal.a, cal.a}, t0 = {cal.t0, cal.t0, cal.t0, cal.t0},
+            t_min = {cal.t_min, cal.t_min, cal.t_min, cal.t_min},
+            t_max = {cal.t_max, cal.t_max, cal.t_max, cal.t_max}, one = {1.0, 1.0, 1.0, 1.0},
+            zero = {0.0, 0.0, 0.0, 0.0};
   std::size_t i0 = 0;
   for (; i0 + block <= m; i0 += block) {
     Vec sq[vectors], tc[vectors], p[vectors], sum[vectors];
     for (std::size_t v = 0; v < vectors; ++v) {
-      const Vec x = load_vec(t + i0 + lanes * v);
+      Vec x;
+      std::memcpy(&x, t + i0 + lanes * v, sizeof x);
       const Vec s = a * (x - t0);
       sq[v] = s * s;
       const Vec lo = x < t_min ? t_min : x;    // std::max(x, t_min)
@@ -82,7 +72,8 @@ void calibrate_block(const Calibration& cal, const Terms& terms, const double* t
     }
     for (unsigned k = 0; k < terms.orders; ++k) {
       if (terms.used[k]) {
-        const Vec c = splat(terms.coefficient[k]);
+        const double ck = terms.coefficient[k];
+        const Vec c = {ck, ck, ck, ck};
         for (std::size_t v = 0; v < vectors; ++v) sum[v] = sum[v] + c * p[v];
       }
       for (std::size_t v = 0; v < vectors; ++v) p[v] = p[v] * tc[v];

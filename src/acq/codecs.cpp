@@ -5,6 +5,7 @@
 #include <bit>
 #include <string>
 
+#include "src/acq/clones.hpp"
 #include "src/raw/le.hpp"
 #include "src/raw/lzf.hpp"
 
@@ -84,125 +85,172 @@ Error run_length_error(const char* what) {
   return Error::parse(std::string("run-length: ") + what);
 }
 
-// What ended a run of tokens of one width.
-enum class RunEnd { input_end, width_switch, literal_past_end, skip_past_end, zero_flag, cut };
+// What ended the token stream; `more`: a control token was applied and the stream goes on.
+enum class RunEnd { more, input_end, literal_past_end, skip_past_end, zero_flag, cut };
 
-template <unsigned W>
-std::int32_t load_token(std::span<const std::uint8_t> b, std::size_t off) noexcept {
-  if constexpr (W == 1) {
-    return static_cast<std::int8_t>(b[off]);
-  } else if constexpr (W == 2) {
-    return static_cast<std::int16_t>(load_le<std::uint16_t>(b, off));
-  } else {
-    return static_cast<std::int32_t>(load_le<std::uint32_t>(b, off));
+struct Decoded {
+  RunEnd end;
+  std::size_t pos;  // the point after the last one decoded
+};
+
+// A control token's width flag r (1, 2, 3) selects 1 << (r - 1) bytes: the decoder keeps the
+// width as its base-2 logarithm, r - 1. The stream starts at 4 bytes.
+constexpr unsigned start_log_width = 2;
+
+// The token at `off` of width 1 << log_width, sign-extended.
+inline std::int32_t load_token(std::span<const std::uint8_t> b, std::size_t off,
+                               unsigned log_width) noexcept {
+  switch (log_width) {
+    case 0:
+      return static_cast<std::int8_t>(b[off]);
+    case 1:
+      return static_cast<std::int16_t>(load_le<std::uint16_t>(b, off));
+    default:
+      return static_cast<std::int32_t>(load_le<std::uint32_t>(b, off));
   }
 }
 
-// The sign bits of the 8 / W tokens in a little-endian 8-byte word.
-template <unsigned W>
-constexpr std::uint64_t sign_bits() noexcept {
-  if constexpr (W == 1) return 0x8080808080808080u;
-  if constexpr (W == 2) return 0x8000800080008000u;
-  return 0x8000000080000000u;
-}
-
-// Converts `count` tokens of width W known to be non-negative.
-template <unsigned W>
-[[gnu::always_inline]] inline void literals(std::span<const std::uint8_t> b, std::size_t off,
-                                            double* out, std::size_t count) noexcept {
-  for (std::size_t i = 0; i < count; ++i) {
-    out[i] = static_cast<double>(load_token<W>(b, off + W * i));
-  }
-}
-
-// A control token v < 0 read at `in` - W: skips (-v) div 4 points (zero) and sets the width from
-// (-v) mod 4.
+// A control token v < 0: checks it, zeroes the points it skips and sets the width.
 inline RunEnd control(std::int32_t v, double* out, std::size_t n, std::size_t& pos,
-                      unsigned& width) noexcept {
-  const std::uint64_t m = static_cast<std::uint64_t>(-static_cast<std::int64_t>(v));
+                      unsigned& log_width) noexcept {
+  const auto m = static_cast<std::uint64_t>(-static_cast<std::int64_t>(v));
+  const auto flag = static_cast<unsigned>(m & 3);
   const std::uint64_t skip = m >> 2;
-  const unsigned flag = static_cast<unsigned>(m & 3);
   if (flag == 0) return RunEnd::zero_flag;
   if (skip > n - pos) return RunEnd::skip_past_end;
   std::fill_n(out + pos, skip, 0.0);
   pos += static_cast<std::size_t>(skip);
-  width = flag == 3 ? 4 : flag;
-  return RunEnd::width_switch;
+  log_width = flag - 1;
+  return RunEnd::more;
 }
 
-// Decodes tokens of width W from `in` until a width switch, the end of the input, or an error.
-// Tokens are taken 8 bytes at a time and every one is converted; the position then advances
-// over the literals before the first control token only. Points written past it are written
-// again later (by literals, skips or the final zero fill), so no branch depends on where the
-// control token lies within the word.
-template <unsigned W>
-[[gnu::always_inline]] inline RunEnd run(std::span<const std::uint8_t> b, std::size_t& in,
-                                         double* out, std::size_t n, std::size_t& pos,
-                                         unsigned& width) noexcept {
-  constexpr std::size_t per_word = 8 / W;
-  const std::size_t size = b.size();
-  for (;;) {
-    // Two words at once while both hold literals only.
-    while (size - in >= 16 && n - pos >= 2 * per_word &&
-           ((load_le<std::uint64_t>(b, in) | load_le<std::uint64_t>(b, in + 8)) &
-            sign_bits<W>()) == 0) {
-      literals<W>(b, in, out + pos, 2 * per_word);
-      in += 16;
-      pos += 2 * per_word;
-    }
-    while (size - in >= 8 && n - pos >= per_word) {
-      const std::uint64_t signs = load_le<std::uint64_t>(b, in) & sign_bits<W>();
-      literals<W>(b, in, out + pos, per_word);
-      if (signs == 0) {
-        in += 8;
-        pos += per_word;
-        continue;
-      }
-      const std::size_t before = static_cast<std::size_t>(std::countr_zero(signs)) / (8 * W);
-      pos += before;
-      const std::int32_t v = load_token<W>(b, in + W * before);
-      in += W * (before + 1);
-      const RunEnd end = control(v, out, n, pos, width);
-      if (end != RunEnd::width_switch || width != W) return end;
-    }
-    // Fewer than 8 bytes or fewer than a word of points left: one token at a time.
-    if (in == size) return RunEnd::input_end;
-    if (W > size - in) return RunEnd::cut;
-    const std::int32_t v = load_token<W>(b, in);
-    in += W;
-    if (v >= 0) {
-      if (pos == n) return RunEnd::literal_past_end;
-      out[pos++] = static_cast<double>(v);
-      continue;
-    }
-    const RunEnd end = control(v, out, n, pos, width);
-    if (end != RunEnd::width_switch || width != W) return end;
+// Pieces. Where at least 64 bytes and 32 points remain, the decoder goes a piece at a time:
+// the tokens of one width up to and including the first control token within a window of 56
+// bytes (32 at width 1), or the whole window when it holds none. The control token is found
+// in a bitmap of the bytes' sign bits, one segment of 2048 bytes (and the 64 after them) at a
+// time. A piece converts a fixed 32 tokens (16 at width 4) whatever its length; the points
+// past its literals are written again by later pieces, skips or the final zero fill.
+constexpr std::size_t segment_bytes = 2048;
+constexpr std::size_t piece_input = 64;
+constexpr std::size_t piece_points = 32;
+
+// Per width: the window bits that are a token's last byte (the window's last one included),
+// the window's last bit, the bits a token's higher bytes lack, and the control token that
+// switches to the other of widths 1 and 2 without skipping (-2 at width 1, -1 at width 2)
+// with those bytes set. Instrument blocks alternate between widths 1 and 2 about every 20
+// points: that case needs no other check, so the next width is known before the control
+// token is loaded. Any other control token (width 4, skips, flag 0) takes the general path.
+struct WidthRule {
+  std::uint64_t last_bytes;
+  std::uint64_t window_end;
+  std::uint32_t higher_bytes;
+  std::uint32_t alternate;
+};
+constexpr WidthRule width_rules[3] = {
+    {0x00000000FFFFFFFFu, std::uint64_t{1} << 31, 0xFFFFFF00u, 0xFFFFFFFEu},
+    {0x00AAAAAAAAAAAAAAu, std::uint64_t{1} << 55, 0xFFFF0000u, 0xFFFFFFFFu},
+    {0x0088888888888888u, std::uint64_t{1} << 55, 0x00000000u, 0x00000000u},  // never matches
+};
+
+// The sign bits of the 8 bytes of a little-endian word, byte k's in bit k.
+inline std::uint8_t sign_bits(std::uint64_t word) noexcept {
+  return static_cast<std::uint8_t>(((word & 0x8080808080808080u) * 0x0002040810204081u) >> 56);
+}
+
+using SignBitmap = std::array<std::uint8_t, segment_bytes / 8 + 16>;
+
+// The sign bits of bytes [base, base + 2048 + 64) of `b` (those that exist; zero past them).
+[[gnu::always_inline]] inline void fill_signs(std::span<const std::uint8_t> b, std::size_t base,
+                                              std::span<std::uint8_t> signs) noexcept {
+  const std::size_t count = std::min(b.size() - base, segment_bytes + piece_input);
+  std::size_t k = 0;
+  for (; 8 * k + 8 <= count; ++k) signs[k] = sign_bits(load_le<std::uint64_t>(b, base + 8 * k));
+  unsigned partial = 0;
+  for (std::size_t j = 8 * k; j < count; ++j) {
+    partial |= static_cast<unsigned>(b[base + j] >> 7) << (j - 8 * k);
+  }
+  signs[k] = static_cast<std::uint8_t>(partial);
+  for (++k; k < signs.size(); ++k) signs[k] = 0;
+}
+
+// Converts 16 tokens of width 4 at `off`, of any sign, into out[0, 16).
+[[gnu::always_inline]] inline void convert_wide(std::span<const std::uint8_t> b, std::size_t off,
+                                                double* out) noexcept {
+  for (std::size_t i = 0; i < piece_points / 2; ++i) {
+    out[i] = static_cast<double>(static_cast<std::int32_t>(load_le<std::uint32_t>(b, off + 4 * i)));
   }
 }
 
-// The token stream from `in` at width 4, switching widths as the control tokens say. Built
-// twice, for AVX2 and for the baseline, chosen once at load time; the results are the same.
-// ThreadSanitizer builds keep the baseline alone (calibration.cpp says why).
-#if !defined(__SANITIZE_THREAD__)
-[[gnu::target_clones("avx2", "default")]]
-#endif
-RunEnd tokens(std::span<const std::uint8_t> b, std::size_t in, double* out, std::size_t n,
-              std::size_t& pos) {
-  unsigned width = 4;
-  for (;;) {
-    RunEnd end;
-    switch (width) {
-      case 1:
-        end = run<1>(b, in, out, n, pos, width);
-        break;
-      case 2:
-        end = run<2>(b, in, out, n, pos, width);
-        break;
-      default:
-        end = run<4>(b, in, out, n, pos, width);
-        break;
+// Converts 32 tokens at `off` of width 1 (`one_byte`) or 2 into out[0, 32). Both readings are
+// made and a mask keeps one, so that the width, which changes too irregularly to predict, is
+// no branch.
+[[gnu::always_inline]] inline void convert_narrow(std::span<const std::uint8_t> b,
+                                                  std::size_t off, double* out,
+                                                  bool one_byte) noexcept {
+  const auto keep_one = static_cast<std::int16_t>(-static_cast<int>(one_byte));
+  for (std::size_t i = 0; i < piece_points; ++i) {
+    const auto one = static_cast<std::int16_t>(static_cast<std::int8_t>(b[off + i]));
+    const auto two = static_cast<std::int16_t>(load_le<std::uint16_t>(b, off + 2 * i));
+    out[i] = static_cast<double>(static_cast<std::int16_t>((one & keep_one) | (two & ~keep_one)));
+  }
+}
+
+// Decodes the tokens from `in`, at width 4 first, as the control tokens say, into out[pos, n):
+// by pieces where enough bytes and points remain, then one token at a time. `signs` and
+// `signs_view` are one SignBitmap of the caller's (made there: clang's clones would not emit
+// the span constructors). Built for AVX-512, AVX2 and the baseline, chosen at load time; the
+// results are the same.
+KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded tokens(
+    std::span<const std::uint8_t> b, std::size_t in, double* __restrict out, std::size_t n,
+    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view) {
+  const std::size_t size = b.size();
+  unsigned lw = start_log_width;
+  if (size - in >= piece_input && n - pos >= piece_points) {
+    const std::size_t in_limit = size - piece_input;
+    const std::size_t pos_limit = n - piece_points;
+    while (in <= in_limit && pos <= pos_limit) {
+      const std::size_t base = in;
+      fill_signs(b, base, signs);
+      const std::size_t stop = std::min(in_limit + 1, base + segment_bytes);
+      while (in < stop && pos <= pos_limit) {
+        const std::size_t rel = in - base;
+        const std::uint64_t window = load_le<std::uint64_t>(signs_view, rel >> 3) >> (rel & 7);
+        const WidthRule& rule = width_rules[lw];
+        // The last byte of the first control token, or of the window's last token.
+        const auto last =
+            static_cast<unsigned>(std::countr_zero((window & rule.last_bytes) | rule.window_end));
+        const auto is_control = static_cast<unsigned>(window >> last) & 1;
+        if (lw == 2) {
+          convert_wide(b, in, out + pos);
+        } else {
+          convert_narrow(b, in, out + pos, lw == 0);
+        }
+        in += last + 1;
+        pos += ((last + 1) >> lw) - is_control;
+        // The piece's last token; 4 bytes from it lie in the block (8 follow the window).
+        const std::size_t at = in - (std::size_t{1} << lw);
+        const std::uint32_t token = load_le<std::uint32_t>(b, at) | rule.higher_bytes;
+        if ((is_control & static_cast<unsigned>(token != rule.alternate)) != 0) {
+          const RunEnd end = control(load_token(b, at, lw), out, n, pos, lw);
+          if (end != RunEnd::more) return {end, pos};
+        } else {
+          lw ^= is_control;
+        }
+      }
     }
-    if (end != RunEnd::width_switch) return end;
+  }
+  for (;;) {
+    if (in == size) return {RunEnd::input_end, pos};
+    if ((std::size_t{1} << lw) > size - in) return {RunEnd::cut, pos};
+    const std::int32_t v = load_token(b, in, lw);
+    in += std::size_t{1} << lw;
+    if (v >= 0) {
+      if (pos == n) return {RunEnd::literal_past_end, pos};
+      out[pos++] = static_cast<double>(v);
+      continue;
+    }
+    const RunEnd end = control(v, out, n, pos, lw);
+    if (end != RunEnd::more) return {end, pos};
   }
 }
 
@@ -247,8 +295,9 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
   intensity.resize(n);
   double* out = intensity.data();
   std::fill_n(out, lead, 0.0);
-  std::size_t pos = static_cast<std::size_t>(lead);
-  const RunEnd end = tokens(b, run_length_tokens_at, out, n, pos);
+  SignBitmap signs;
+  const auto [end, pos] = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead),
+                                 signs, signs);
   const char* message = nullptr;
   switch (end) {
     case RunEnd::literal_past_end:

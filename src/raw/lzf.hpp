@@ -38,4 +38,22 @@ inline constexpr std::size_t lzf_max_expansion = 88;
     std::span<const std::uint8_t> in, std::size_t expected_len, std::size_t keep,
     std::vector<std::uint8_t>& scratch, Interrupt* interrupt = nullptr);
 
+// One expansion of a stream that several descriptors share: its first `in_len` bytes expanded
+// to `expected_len`.
+struct LzfCut {
+  std::size_t in_len = 0;
+  std::size_t expected_len = 0;
+};
+
+// The outcome of every cut of `in`, found in one pass over it whatever the number of cuts:
+// outcomes[i] is what decompress(in.first(cuts[i].in_len), cuts[i].expected_len) gives (an
+// in_len beyond in.size() counts as in.size()). The first `keep` bytes of the expansion are
+// produced as by decompress_prefix_into, the rest only checked; they are the same for every cut
+// that succeeds. Returns a view of scratch holding at least min(keep, expected_len) valid bytes
+// for each cut that succeeds, and at most `keep`; interrupted() on a stop request.
+[[nodiscard]] Result<std::span<const std::uint8_t>> expand_cuts(
+    std::span<const std::uint8_t> in, std::span<const LzfCut> cuts, std::size_t keep,
+    std::span<Result<void>> outcomes, std::vector<std::uint8_t>& scratch,
+    Interrupt* interrupt = nullptr);
+
 }  // namespace kestrane::raw

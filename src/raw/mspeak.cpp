@@ -8,7 +8,6 @@ namespace kestrane::raw {
 
 namespace {
 
-constexpr std::uint64_t bytes_per_point = 12;  // f64 m/z and f32 intensity, in either layout
 constexpr std::uint32_t format_interleaved = 3;
 constexpr std::uint32_t format_split = 2;
 // Format 2 stores m/z times 100; the decoded value is one IEEE division, not a product by 0.01.
@@ -17,16 +16,20 @@ constexpr std::size_t points_per_piece = std::size_t{1} << 20;  // between two s
 
 }  // namespace
 
+bool is_peak_format(std::uint32_t format_id) noexcept {
+  return format_id == format_split || format_id == format_interleaved;
+}
+
 Result<DecodedBlock> decode_peak_block(std::span<const std::uint8_t> block,
                                        const BlockDescriptor& descriptor,
                                        std::pmr::memory_resource* arrays,
                                        Interrupt* interrupt) {
   const std::uint32_t format = descriptor.format_id;
-  if (format != format_split && format != format_interleaved) {
+  if (!is_peak_format(format)) {
     return parse_error("Unknown peak format ID: " + std::to_string(format));
   }
   const std::size_t n = descriptor.point_count;
-  if (bytes_per_point * n > block.size()) return parse_error("Truncated MSPeak.bin block");
+  if (peak_bytes_per_point * n > block.size()) return parse_error("Truncated MSPeak.bin block");
 
   DecodedBlock out{vornelle_core::Array<double>(arrays), vornelle_core::Array<float>(arrays)};
   if (n == 0) return out;

@@ -11,6 +11,12 @@
 
 namespace kestrane::raw {
 
+// Bytes a point takes in either layout: f64 m/z and f32 intensity.
+inline constexpr std::uint64_t peak_bytes_per_point = 12;
+
+// Whether decode_peak_block knows the format: 2 (two arrays) or 3 (interleaved).
+bool is_peak_format(std::uint32_t format_id) noexcept;
+
 // Decodes the `point_count` points of a peak block. Parse errors: "Unknown peak format ID: N"
 // (tested first), "Truncated MSPeak.bin block". Arrays come from `arrays`. Only the first
 // 12 * point_count bytes of `block` are read. interrupted() on a stop request.

@@ -11,7 +11,6 @@ namespace kestrane::raw {
 
 namespace {
 
-constexpr std::size_t preamble_size = 16;        // before the LZF stream, not interpreted
 constexpr std::size_t payload_header_size = 16;  // start of the expanded payload, not interpreted
 constexpr std::size_t points_per_piece = std::size_t{1} << 20;  // between two stop checks
 
@@ -45,20 +44,23 @@ Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
                                           double last, std::pmr::memory_resource* arrays,
                                           std::vector<std::uint8_t>& scratch,
                                           Interrupt* interrupt) {
-  if (block.size() < preamble_size) return parse_error("MSProfile block too short for preamble");
+  if (block.size() < profile_preamble_size) {
+    return parse_error("MSProfile block too short for preamble");
+  }
   if (!descriptor.uncompressed_byte_count) {
     return parse_error("Missing UncompressedByteCount for profile block");
   }
-  DecodedBlock out{vornelle_core::Array<double>(arrays), vornelle_core::Array<float>(arrays)};
-  const std::size_t n = descriptor.point_count;
+  const std::uint32_t n = descriptor.point_count;
   // No points: the stream is never expanded, so a malformed one goes unnoticed.
-  if (n == 0) return out;
+  if (n == 0) {
+    return DecodedBlock{vornelle_core::Array<double>(arrays), vornelle_core::Array<float>(arrays)};
+  }
 
   // Only the header and the counts are produced; the rest of the stream is checked. The
   // length check comes after the stream's, as if the whole payload had been expanded.
   const std::size_t expected_len = *descriptor.uncompressed_byte_count;
-  const std::uint64_t needed = payload_header_size + std::uint64_t{4} * n;
-  auto payload = decompress_prefix_into(block.subspan(preamble_size), expected_len,
+  const std::uint64_t needed = profile_payload_size(n);
+  auto payload = decompress_prefix_into(block.subspan(profile_preamble_size), expected_len,
                                         static_cast<std::size_t>(std::min<std::uint64_t>(
                                             needed, expected_len)),
                                         scratch, interrupt);
@@ -66,10 +68,18 @@ Result<DecodedBlock> decode_profile_block(std::span<const std::uint8_t> block,
   if (expected_len < needed) {
     return parse_error("Decompressed profile block too short for point count");
   }
+  return profile_arrays(*payload, n, first, last, arrays, interrupt);
+}
 
+Result<DecodedBlock> profile_arrays(std::span<const std::uint8_t> payload,
+                                    std::uint32_t point_count, double first, double last,
+                                    std::pmr::memory_resource* arrays, Interrupt* interrupt) {
+  DecodedBlock out{vornelle_core::Array<double>(arrays), vornelle_core::Array<float>(arrays)};
+  const std::size_t n = point_count;
+  if (n == 0) return out;
   out.intensity.resize(n);
   float* intensity = out.intensity.data();
-  const auto counts = payload->subspan(payload_header_size);
+  const auto counts = payload.subspan(payload_header_size);
   // u32 to f32 rounds to nearest, ties to even: 16777217 becomes 16777216.0f.
   bool whole = for_pieces(n, points_per_piece, interrupt, [&](std::size_t b, std::size_t e) {
     counts_to_intensities(counts, intensity, b, e);

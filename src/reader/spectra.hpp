@@ -16,10 +16,11 @@
 
 namespace kestrane::reader {
 
-// The spectra of a Reader, with the values iteration gives them. Scans whose descriptors are
-// equal (and, for profile blocks, whose m/z ranges are equal) read and decode their block once
-// and share its arrays, which nothing changes after decode() returns; the arrays live in an
-// arena of their own. Safe to read from any number of threads.
+// The spectra of a Reader, with the values iteration gives them. Scans whose blocks lie at one
+// byte offset read its bytes once and, for profile blocks, check and expand its stream once
+// (BlockReader::profiles); scans whose arrays are equal share them, and nothing changes the
+// arrays after decode() returns. They live in an arena of their own. Safe to read from any
+// number of threads.
 class Spectra {
  public:
   // Decodes every scan of `reader`. A scan whose blocks cannot be read or decoded has empty

@@ -1,10 +1,9 @@
 // Acquisition::open and read over generated directories of every family: values, statuses per
-// block, the fallback between profile and centroid, open errors, and concurrent reads.
+// block, the fallback between profile and centroid, and open errors.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "src/acq/acquisition.hpp"
@@ -346,39 +345,6 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_errno(), ENOENT);
   EXPECT_EQ(missing.error().path(), tmp.join("nowhere") + "/AcqData/MSScan.bin");
-}
-
-TEST(AcquisitionRead, ThreadsReadTheSameValuesAsOneThread) {
-  test_support::TempDir tmp;
-  acq_test::write_tof_run(tmp.join("run.d"), 24, 3000, 5);
-  auto opened = Acquisition::open(tmp.join("run.d/AcqData"));  // AcqData itself is accepted
-  ASSERT_TRUE(opened) << opened.error().display();
-  const Acquisition& acq = *opened;
-  EXPECT_TRUE(acq.warnings().empty());
-  std::vector<Spectrum> expected;
-  for (std::size_t i = 0; i < acq.size(); ++i) expected.push_back(acq.read(i));
-  EXPECT_EQ(expected[5].calibration, CalibrationSource::per_scan);
-  std::vector<int> mismatches(4, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      Spectrum s;
-      ReadScratch scratch;
-      for (int round = 0; round < 3; ++round) {
-        for (std::size_t i = 0; i < acq.size(); ++i) {
-          const std::size_t scan = (i * 7 + static_cast<std::size_t>(t)) % acq.size();
-          acq.read_into(scan, Prefer::profile, s, scratch);
-          const auto& e = expected[scan];
-          mismatches[static_cast<std::size_t>(t)] +=
-              s.mz.size() != e.mz.size() ||
-              std::memcmp(s.mz.data(), e.mz.data(), 8 * s.mz.size()) != 0 ||
-              std::memcmp(s.intensity.data(), e.intensity.data(), 8 * s.mz.size()) != 0;
-        }
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@ kestrane_add_test(acq_layout_test cpp/acq_layout_test.cpp LIBS kestrane_acq_supp
 kestrane_add_test(acq_calibration_test cpp/acq_calibration_test.cpp LIBS kestrane_acq_support)
 find_package(Threads REQUIRED)
 kestrane_add_test(acq_acquisition_test cpp/acq_acquisition_test.cpp
+  LIBS kestrane_acq_support kestrane_acquisition_support)
+kestrane_add_test(acq_threads_test cpp/acq_threads_test.cpp
   LIBS kestrane_acq_support kestrane_acquisition_support Threads::Threads)
 kestrane_add_test(acq_realdata_test cpp/acq_realdata_test.cpp LIBS kestrane_acq_support)
 target_compile_definitions(acq_realdata_test PRIVATE KESTRANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
@@ -18,8 +20,3 @@ if(TARGET kestrane-acq-scans)
     KESTRANE_ACQ_SCANS_TOOL="$<TARGET_FILE:kestrane-acq-scans>")
   add_dependencies(acq_scans_tool_test kestrane-acq-scans)
 endif()
-
-# Writes the acq_* fuzz seed corpora: acq_fuzz_seeds fuzz/corpus
-add_executable(acq_fuzz_seeds support/acq_fuzz_seeds.cpp)
-target_link_libraries(acq_fuzz_seeds PRIVATE kestrane_acq_support)
-target_compile_options(acq_fuzz_seeds PRIVATE ${KESTRANE_WARNINGS})

@@ -127,6 +127,21 @@ TEST_P(LzfDecompressCase, Decodes) {
   }
   const Reference r = reference_decode(c.in, c.expected_len);
   EXPECT_EQ(r.error.empty() ? "" : "parse error: " + r.error, c.message);
+
+  // As one cut among others of the same bytes, decided in the same pass.
+  const LzfCut cuts[] = {{c.in.size() / 2, c.expected_len / 2},
+                         {c.in.size(), c.expected_len},
+                         {c.in.size(), c.expected_len + 1}};
+  Result<void> outcomes[std::size(cuts)];
+  std::vector<std::uint8_t> scratch;
+  const auto kept = expand_cuts(c.in, cuts, c.expected_len, outcomes, scratch);
+  ASSERT_TRUE(kept.has_value()) << kept.error().display();
+  EXPECT_EQ(outcomes[1] ? "" : outcomes[1].error().display(), c.message);
+  if (c.message.empty()) {
+    ASSERT_GE(kept->size(), c.expected_len);
+    EXPECT_EQ(Bytes(kept->begin(), kept->begin() + static_cast<std::ptrdiff_t>(c.expected_len)),
+              c.out);
+  }
 }
 
 Bytes repeat(std::uint8_t byte, std::size_t n) { return Bytes(n, byte); }
@@ -267,8 +282,9 @@ TEST(LzfDecompress, AgreesWithReferenceOnRandomStreams) {
 
 // Producing only a prefix of the expansion changes nothing else: the outcome and message are
 // those of the whole decode, the prefix holds its first bytes, and nothing past it is written.
-// Nor does the stream's tail beyond 2 * expected + 2 bytes, which no check reaches.
-TEST(LzfDecompress, PrefixAgreesWithWholeDecodeOnRandomStreams) {
+// Nor does the stream's tail beyond 2 * expected + 2 bytes, which no check reaches. Cuts of one
+// stream (input and expected lengths of their own) decided in one pass agree with decoding each.
+TEST(LzfDecompress, PrefixAndCutsAgreeWithWholeDecodeOnRandomStreams) {
   std::mt19937_64 rng(20250107);
   std::size_t successes = 0;
   for (int iteration = 0; iteration < 100000; ++iteration) {
@@ -304,6 +320,33 @@ TEST(LzfDecompress, PrefixAgreesWithWholeDecodeOnRandomStreams) {
     const std::size_t reach = std::min(in.size(), 2 * expected + 2);
     const Bytes head(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(reach));
     ASSERT_EQ(display_of(decompress(head, expected)), whole) << "cut to " << reach;
+
+    LzfCut cuts[5] = {{in.size(), expected}};
+    for (std::size_t i = 1; i < std::size(cuts); ++i) {
+      // Often one input or expected length shared with another cut, sometimes beyond the input.
+      cuts[i] = {rng() % 3 == 0 ? cuts[i - 1].in_len : rng() % (in.size() + 2),
+                 rng() % 3 == 0 ? cuts[i - 1].expected_len : rng() % (in.size() * 6 + 2)};
+    }
+    Result<void> outcomes[std::size(cuts)];
+    const auto many = expand_cuts(in, cuts, keep, outcomes, scratch);
+    ASSERT_TRUE(many.has_value()) << many.error().display();
+    ASSERT_LE(many->size(), keep);
+    for (std::size_t i = 0; i < std::size(cuts); ++i) {
+      const Bytes cut(in.begin(),
+                      in.begin() + static_cast<std::ptrdiff_t>(std::min(cuts[i].in_len, in.size())));
+      const Reference ri = reference_decode(cut, cuts[i].expected_len);
+      ASSERT_EQ(outcomes[i] ? std::string("<ok>") : outcomes[i].error().display(),
+                ri.error.empty() ? "<ok>" : "parse error: " + ri.error)
+          << "stream of " << in.size() << " bytes, cut " << i << " at " << cuts[i].in_len
+          << ", expected " << cuts[i].expected_len;
+      if (outcomes[i]) {
+        const std::size_t kept = std::min(keep, cuts[i].expected_len);
+        ASSERT_GE(many->size(), kept);
+        ASSERT_EQ(Bytes(many->begin(), many->begin() + static_cast<std::ptrdiff_t>(kept)),
+                  Bytes(ri.out.begin(), ri.out.begin() + static_cast<std::ptrdiff_t>(kept)))
+            << "cut " << i;
+      }
+    }
   }
   EXPECT_GT(successes, 1000u);
 }

@@ -9,6 +9,7 @@ import textwrap
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import kestrane
@@ -28,21 +29,22 @@ def run_python(code, *args):
     return proc.stdout
 
 
-def slow_directory(path, records, references=4_000_000):
-    """Records that each decode their own block: one point count each over one 12 MB stream that
-    expands to a gibibyte, so every record checks the whole stream (about 20 ms)."""
-    expected = 1 + 264 * references
-    stream = b"\x00\x7a" + b"\xe0\xff\x00" * references
-    block = kf.profile_block_from_stream(stream, 1, expected)
-    index = [
-        kf.scan_record(220, scan_id=1 + i, retention_time_min=0.0, ms_level=1,
-                       descriptors=[kf.BlockDescriptor(1, 0, len(block.data), 1 + i, expected)])
-        for i in range(records)
-    ]
+def large_directory(path, records):
+    """A large run of small spectra: every record has a one-point peak block of its own, which
+    construction reads on its own (a few microseconds each: 200,000 records take about a
+    second)."""
+    block = kf.peak_block_format3([500.25], [7.5])
+    index = kf.plain_records(records, 220)
+    at = kf.DESCRIPTOR_POSITIONS[220][0]
+    descriptor = np.frombuffer(kf.descriptor_bytes(block.descriptor(0)), dtype=np.uint8)
+    index[:, at : at + descriptor.size] = descriptor
+    offsets = np.arange(records, dtype="<u8") * len(block.data)
+    at += kf.WIDE_LAYOUT.byte_offset
+    index[:, at : at + 8] = offsets.view(np.uint8).reshape(records, 8)
     acq = path / kf.ACQ_DIR
     acq.mkdir(parents=True)
     (acq / kf.SCAN_FILE).write_bytes(kf.scan_index(index))
-    (acq / kf.PROFILE_FILE).write_bytes(block.data)
+    (acq / kf.PEAK_FILE).write_bytes(block.data * records)
     return path
 
 
@@ -62,7 +64,7 @@ INTERRUPTED = """
 
 
 def test_ctrl_c_stops_a_long_construction_promptly(tmp_path):
-    path = slow_directory(tmp_path / "slow.d", records=400)  # about 8 s uninterrupted
+    path = large_directory(tmp_path / "large.d", records=600_000)  # about 3 s uninterrupted
     child = subprocess.Popen(python_command(INTERRUPTED, path), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     try:
@@ -82,7 +84,7 @@ def test_ctrl_c_stops_a_long_construction_promptly(tmp_path):
 
 
 def test_other_threads_run_during_construction(tmp_path):
-    path = str(slow_directory(tmp_path / "slow.d", records=50))  # about 1 s
+    path = str(large_directory(tmp_path / "large.d", records=200_000))  # about 1 s
     ticks = 0
     stop = threading.Event()
 

@@ -339,6 +339,23 @@ def test_acq_sample_command(tmp_path):
     assert (tmp_path / "s" / "AcqData" / "MSScan.bin").stat().st_size == 296 + 4 * 186
 
 
+def test_acq_fuzz_seeds_follow_their_framings():
+    seeds = kf.corpus_seeds(["acq_run_length", "acq_calibration", "acq_directory"])
+    for name, data in seeds["acq_run_length"].items():
+        (claim,) = struct.unpack_from("<I", data)
+        assert struct.unpack_from("<I", data, 20)[0] & 0xFFFFFF == claim, name
+    _, _, counts, skips = rle_decode(seeds["acq_run_length"]["instrument_like"][4:])
+    assert skips == 0 and len(counts) == 400
+    assert {data[0] % 3 for data in seeds["acq_calibration"].values()} == {0, 1, 2}
+    for name, data in seeds["acq_directory"].items():
+        files, pos = {}, 0
+        while pos < len(data):
+            file_id, length = struct.unpack_from("<BI", data, pos)
+            files[file_id], pos = data[pos + 5 : pos + 5 + length], pos + 5 + length
+        assert pos == len(data) and struct.unpack_from("<I", files[0])[0] == 257, name
+        assert (1 in files) == (name != "icp_no_schema"), name
+
+
 def realdata():
     path = Path(os.environ.get("KESTRANE_REALDATA", ROOT.parent / "shared" / "realdata"))
     if not (path / "expected.json").exists():

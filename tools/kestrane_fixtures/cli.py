@@ -2,8 +2,8 @@
 
     sample DIR [--scans N] [--points M] [--seed S] [--stride S] [--ms2-every K]
         a generated run of the fixed layout
-    corpus DIR
-        the fuzz seed inputs, DIR/<corpus>/<seed>.bin
+    corpus DIR [CORPUS...]
+        the fuzz seed inputs, DIR/<corpus>/<seed>.bin (every corpus, or those named)
     acq-sample DIR --family F [--scans N] [--points M] [--seed S]
         a generated run in the self-describing form (families: kestrane_fixtures.acq.FAMILIES)
 """
@@ -34,7 +34,7 @@ def _sample(args: argparse.Namespace) -> None:
 
 
 def _corpus(args: argparse.Namespace) -> None:
-    for target, paths in write_corpus(args.dir).items():
+    for target, paths in write_corpus(args.dir, args.corpora or None).items():
         print(f"{target}: {len(paths)} seeds")
 
 
@@ -63,6 +63,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     sample.set_defaults(run=_sample)
     corpus = sub.add_parser("corpus", help="write fuzz seed inputs into DIR/<corpus>/")
     corpus.add_argument("dir")
+    corpus.add_argument("corpora", nargs="*", metavar="CORPUS", help="only these seed sets")
     corpus.set_defaults(run=_corpus)
     acq = sub.add_parser("acq-sample", help="write a generated run in the self-describing form")
     acq.add_argument("dir")
@@ -75,7 +76,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         args.run(args)
-    except LzfUnavailableError as exc:
+    except (LzfUnavailableError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     return 0

@@ -26,7 +26,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import struct
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 
 import numpy as np
@@ -208,18 +208,36 @@ def _corpus_directory() -> dict[str, bytes]:
     seeds["no_peak_file"] = framed(220, omit=[PEAK_FILE])
     seeds["no_data_files"] = framed(196, omit=[PEAK_FILE, PROFILE_FILE])
     seeds["lying_point_count"] = framed(284, descriptor_overrides={0: one_more_point, 1: one_more_point})
+    # Records on the blocks of scans 0 (profile) and 3 (peak) under descriptors of their own:
+    # other point counts, an expected length one byte past the stream, a range one byte short,
+    # another peak format.
+    run = _small_run(284, 6, 24)
+    (profile,), (peak,) = (acquisition_images(run, 284).descriptors[i] for i in (0, 3))
+    replace = dataclasses.replace
+    seeds["lying_shared_blocks"] = directory_framing(acquisition_images(run, 284, descriptor_overrides={
+        1: [replace(profile, point_count=5), replace(peak, point_count=7)],
+        2: [replace(profile, uncompressed_byte_count=profile.uncompressed_byte_count + 1)],
+        4: [replace(profile, point_count=10, byte_count=profile.byte_count - 1)],
+        5: [None, replace(peak, format_id=FORMAT_PEAK_ARRAYS, point_count=4)],
+    }))
     return seeds
 
 
-def corpus_seeds() -> dict[str, dict[str, bytes]]:
-    """Seed inputs per fuzz target, framed as the module docstring describes."""
-    return {target: make() for target, make in CORPUS_TARGETS.items()}
+def corpus_seeds(targets: Iterable[str] | None = None) -> dict[str, dict[str, bytes]]:
+    """Seed inputs per fuzz target (every registered one, or ``targets``), framed as the module
+    docstring describes."""
+    names = list(CORPUS_TARGETS) if targets is None else list(targets)
+    unknown = [t for t in names if t not in CORPUS_TARGETS]
+    if unknown:
+        raise ValueError(f"no seed set for {unknown}; known: {sorted(CORPUS_TARGETS)}")
+    return {target: CORPUS_TARGETS[target]() for target in names}
 
 
-def write_corpus(directory: str | os.PathLike) -> dict[str, list[Path]]:
-    """Writes ``directory/<target>/<name>.bin`` for every seed; returns the paths."""
+def write_corpus(directory: str | os.PathLike, targets: Iterable[str] | None = None) -> dict[str, list[Path]]:
+    """Writes ``directory/<target>/<name>.bin`` for every seed (of ``targets`` only, when given);
+    returns the paths."""
     written: dict[str, list[Path]] = {}
-    for target, seeds in corpus_seeds().items():
+    for target, seeds in corpus_seeds(targets).items():
         out = Path(directory) / target
         out.mkdir(parents=True, exist_ok=True)
         written[target] = []

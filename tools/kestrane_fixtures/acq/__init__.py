@@ -28,16 +28,16 @@ order and nothing fused (no FMA):
   then ``p = p * tc``; finally ``m/z = sq - sum``. With F = 0, m/z = sq - 0.0.
 * Intensities: integer counts and float32 values widen exactly to double.
 
-Fuzz seeds: the fuzz targets of the reader of this form (schema, format table, run-length,
-calibration files, whole directory) add their seed sets to ``python -m kestrane_fixtures corpus``
-by registering a function with ``kestrane_fixtures.corpus.corpus_target("<corpus>")``, built
-from the writers here (``schema_text``, ``scan_file_header``, ``rle_block``, ``mass_cal_bin``,
-``write_run``) and framed as that target reads its input; the corpus name goes into
-fuzz/targets.txt beside the target.
+Fuzz seeds: ``corpus`` registers the seed sets of the fuzz targets of the reader of this form
+(schema, format table, run-length, calibration files, whole directory) with
+``kestrane_fixtures.corpus.corpus_target("<corpus>")``, built from the writers here and framed as
+each target reads its input; ``python -m kestrane_fixtures corpus DIR [CORPUS...]`` writes them.
+A new target adds its set there and its corpus name to fuzz/targets.txt.
 """
 
 from .blocks import *  # noqa: F403
 from .calibration import *  # noqa: F403
+from .corpus import *  # noqa: F403
 from .directory import *  # noqa: F403
 from .index import *  # noqa: F403
 from .metadata import *  # noqa: F403

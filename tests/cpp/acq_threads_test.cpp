@@ -1,0 +1,106 @@
+// Reads of one Acquisition from several threads at once, each with its own spectrum and
+// scratch: the values equal a single thread's; and the pool of the arrays that read() returns.
+// Built under ThreadSanitizer by tools/test.sh --tsan.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "src/acq/acquisition.hpp"
+#include "src/acq/array_pool.hpp"
+#include "tests/support/acq_builders.hpp"
+#include "tests/support/acquisition.hpp"
+
+namespace kestrane::acq {
+namespace {
+
+bool same(const Spectrum& a, const Spectrum& b) {
+  return a.status == b.status && a.calibration == b.calibration && a.mz.size() == b.mz.size() &&
+         a.intensity.size() == b.intensity.size() &&
+         (a.mz.empty() || (std::memcmp(a.mz.data(), b.mz.data(), 8 * a.mz.size()) == 0 &&
+                           std::memcmp(a.intensity.data(), b.intensity.data(),
+                                       8 * a.intensity.size()) == 0));
+}
+
+TEST(AcqThreads, ReadTheSameValuesAsOneThread) {
+  test_support::TempDir tmp;
+  // 40,000 points: 320 KB arrays, which read() takes from the pool.
+  acq_test::write_tof_run(tmp.join("run.d"), 24, 40000, 5);
+  auto opened = Acquisition::open(tmp.join("run.d/AcqData"));  // AcqData itself is accepted
+  ASSERT_TRUE(opened) << opened.error().display();
+  const Acquisition& acq = *opened;
+  EXPECT_TRUE(acq.warnings().empty());
+  std::vector<Spectrum> expected;
+  for (std::size_t i = 0; i < acq.size(); ++i) expected.push_back(acq.read(i));
+  EXPECT_EQ(expected[5].calibration, CalibrationSource::per_scan);
+  EXPECT_EQ(expected[5].mz.size(), 40000u);
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      Spectrum s;
+      ReadScratch scratch;
+      for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < acq.size(); ++i) {
+          const std::size_t scan = (i * 7 + static_cast<std::size_t>(t)) % acq.size();
+          // Alternately into reused buffers and fresh ones; a centroid preference falls back
+          // to the profile, the only block these records have.
+          if ((i + static_cast<std::size_t>(round)) % 2 == 0) {
+            acq.read_into(scan, Prefer::profile, s, scratch);
+            mismatches[static_cast<std::size_t>(t)] += !same(s, expected[scan]);
+          } else {
+            mismatches[static_cast<std::size_t>(t)] +=
+                !same(acq.read(scan, Prefer::centroid), expected[scan]);
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+TEST(AcqThreads, ArrayPoolReusesAFreedArrayOfTheSameSizeClassOnly) {
+  using Array = vornelle_core::Array<double>;
+  std::pmr::memory_resource* pool = spectrum_array_resource();
+  if (pool == std::pmr::new_delete_resource()) {
+    GTEST_SKIP() << "AddressSanitizer build: the arrays come from the default resource";
+  }
+  const double* first = nullptr;
+  {
+    Array a(pool);
+    a.resize(400000);  // 3.2 MB: a 4 MiB class
+    first = a.data();
+  }
+  Array same(pool), larger(pool), small(pool);
+  same.resize(450000);   // 3.6 MB: the same class
+  larger.resize(600000);  // 4.8 MB: a 6 MiB class
+  small.resize(1000);    // below the pool
+  EXPECT_EQ(same.data(), first);
+  EXPECT_NE(larger.data(), first);
+  larger.assign(larger.size(), 1.0);  // every byte of a fresh mapping is writable
+  EXPECT_EQ(larger.back(), 1.0);
+}
+
+TEST(AcqThreads, ArrayPoolNeverHandsOutOneArrayTwice) {
+  std::pmr::memory_resource* pool = spectrum_array_resource();
+  std::vector<int> corrupted(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        const std::size_t n = (round % 2 == 0 ? 40000 : 300000) + static_cast<std::size_t>(t);
+        vornelle_core::Array<double> a(pool);
+        a.assign(n, static_cast<double>(t * 1000 + round));
+        std::this_thread::yield();
+        for (const double v : a) corrupted[static_cast<std::size_t>(t)] += v != a[0];
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(corrupted, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace kestrane::acq
