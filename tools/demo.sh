@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job on samples: installs kestrane into .venv, generates a run in the form instruments
-# write and reads it through kestrane_acq (the `kestrane` command), then a fixed-layout run read
-# by the kestrane-scans tool.
+# write, reads it through kestrane_acq (the `kestrane` command) and converts it to indexed mzML,
+# then a fixed-layout run read by the kestrane-scans tool.
 #   tools/demo.sh [SCANS [POINTS]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,7 @@ rm -rf sample/tof.d
 fixtures acq-sample sample/tof.d --family tof-rle --scans "$scans" --points "$points" --seed 7
 .venv/bin/kestrane info sample/tof.d
 .venv/bin/kestrane plot sample/tof.d -o sample/tof.png
+.venv/bin/kestrane convert sample/tof.d -o sample --overwrite
 
 # A run of the fixed layout, read by the kestrane module's tool.
 cmake -S . -B build-tools -G Ninja -DKESTRANE_BUILD_TESTS=OFF >/dev/null

@@ -34,3 +34,13 @@ def test_kestrane_example_runs_when_pasted(tmp_path):
     kf.realistic_run(tmp_path / "sample" / "demo.d", n_scans=200, points=500, seed=7)
     out = run_example(tmp_path, 1)
     assert out.startswith("RawReader('sample/demo.d', 200 scans)\nSpectrum(500 peaks, RT ")
+
+
+def test_convert_command_runs_when_pasted(tmp_path):
+    acq_run(tmp_path / "sample" / "tof.d", "tof-rle", 6, 2000, seed=7)
+    (line,) = re.findall(r"^\.venv/bin/(kestrane convert .*?)\s+#", (ROOT / "README.md").read_text(),
+                         re.M)
+    command = [str(Path(sys.executable).parent / "kestrane"), *line.split()[1:]]
+    proc = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert proc.stdout.startswith("mzml/tof.mzML: 6 scans written, 0 skipped"), proc.stdout
+    assert (tmp_path / "mzml" / "tof.mzML").read_bytes().startswith(b"<?xml")
