@@ -3,11 +3,12 @@
 // the converter on two threads, and the peak resident memory of whole conversions of 100 and
 // 1,000 scans of the same size.
 //
-//   convert_bench [--acq-runs=DIR] [benchmark flags]
+//   convert_bench [--acq-runs=DIR] [--scans=N] [--points=P] [benchmark flags]
 //
-// DIR holds the runs tof_1000x400000.d and tof_100x400000.d (generated with the C++ builders
-// when absent; default $TMPDIR/kestrane-acq-runs, as acq_bench). KESTRANE_BENCH_DIR: where the
-// output goes (default /dev/shm, else /tmp); removed afterwards.
+// N scans of P points (default 1,000 and 400,000) for the speed; N and N / 10 for the memory.
+// DIR holds the runs tof_<N>x<P>.d (generated with the C++ builders when absent; default
+// $TMPDIR/kestrane-acq-runs, as acq_bench). KESTRANE_BENCH_DIR: where the output goes (default
+// /dev/shm, else /tmp); removed afterwards.
 #include <benchmark/benchmark.h>
 #include <libdeflate.h>
 #include <sys/wait.h>
@@ -15,12 +16,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "src/convert/convert.hpp"
@@ -33,7 +36,7 @@ namespace fs = std::filesystem;
 namespace acq = kestrane::acq;
 namespace convert = kestrane::convert;
 
-constexpr std::size_t points = 400000;
+std::size_t points = 400000;
 
 std::string& runs_dir() {
   static std::string dir = [] {
@@ -200,25 +203,46 @@ void BM_PeakMemory(benchmark::State& state) {
   state.counters["peak_growth_MiB"] = growth_mib;
 }
 
-// CPU time of the whole process: the workers' too.
-BENCHMARK(BM_Convert)->Args({1000, 1})->Args({1000, 2})->Iterations(1)->UseRealTime()
-    ->MeasureProcessCPUTime()->Unit(benchmark::kSecond);
-BENCHMARK(BM_Floor)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK(BM_PeakMemory)->Arg(100)->Arg(1000)->Iterations(1)->UseRealTime()
-    ->Unit(benchmark::kSecond);
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<char*> args;
+  std::int64_t scans = 1000;
   for (int i = 0; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg.starts_with("--acq-runs=")) {
       runs_dir() = std::string(arg.substr(11));
+    } else if (arg.starts_with("--scans=")) {
+      scans = std::atoll(argv[i] + 8);
+    } else if (arg.starts_with("--points=")) {
+      points = static_cast<std::size_t>(std::atoll(argv[i] + 9));
     } else {
       args.push_back(argv[i]);
     }
   }
+  if (scans < 10 || points < 1) {
+    std::fprintf(stderr, "convert_bench: --scans must be at least 10, --points at least 1\n");
+    return 2;
+  }
+  // CPU time of the whole process: the workers' too.
+  benchmark::RegisterBenchmark("BM_Convert", BM_Convert)
+      ->Args({scans, 1})
+      ->Args({scans, 2})
+      ->Iterations(1)
+      ->UseRealTime()
+      ->MeasureProcessCPUTime()
+      ->Unit(benchmark::kSecond);
+  benchmark::RegisterBenchmark("BM_Floor", BM_Floor)
+      ->Arg(scans)
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kSecond);
+  benchmark::RegisterBenchmark("BM_PeakMemory", BM_PeakMemory)
+      ->Arg(scans / 10)
+      ->Arg(scans)
+      ->Iterations(1)
+      ->UseRealTime()
+      ->Unit(benchmark::kSecond);
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;

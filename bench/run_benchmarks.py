@@ -1,6 +1,7 @@
 """Runs kestrane's benchmarks and prints each figure beside its anchor, measured in one run.
 
-    python bench/run_benchmarks.py [--quick] [--part all|reader|acq|acq-python|mzml] [--write docs/performance.md]
+    python bench/run_benchmarks.py [--quick] [--part all|reader|acq|acq-python|mzml] [--scale F]
+                                   [--write docs/performance.md]
 
 Needs the installed kestrane module, the fixture writer's dependencies (numpy, liblzf) and the
 C++ benchmarks, built here into build-bench/ (Release) unless --no-build is given. Runs that the
@@ -162,7 +163,7 @@ class Table:
 
     def add(self, what: str, ours: tuple[float, float], anchor_name: str, anchor: tuple[float, float],
             unit: str, target: str) -> None:
-        scale = {"s": 1.0, "ms": 1e3, "us": 1e6, "ns": 1e9, "MiB": 1.0}[unit]
+        scale = {"s": 1.0, "ms": 1e3, "us": 1e6, "ns": 1e9, "MiB": 1.0, "MB": 1e-6}[unit]
         fmt = lambda v: f"{v[0] * scale:.3f} / {v[1] * scale:.3f}"  # noqa: E731
         ratio = ours[0] / anchor[0]
         row = (what, f"{fmt(ours)} {unit}", f"{anchor_name}: {fmt(anchor)} {unit}", f"{ratio:.2f}x", target)
@@ -178,7 +179,8 @@ class Table:
 def measured(args: argparse.Namespace, reps: int, part: str) -> str:
     uname = platform.uname()
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
-    flags = f"{' --quick' if args.quick else ''} --part {part} --write {args.write}"
+    scale = f" --scale {args.scale:g}" if getattr(args, "scale", 1.0) != 1.0 else ""
+    flags = f"{' --quick' if args.quick else ''} --part {part}{scale} --write {args.write}"
     return (f"Measured {time.strftime('%Y-%m-%d')} on {cpu}, {os.cpu_count()} cores, "
             f"{uname.system} {uname.release}, Python {platform.python_version()}, with "
             f"`python bench/run_benchmarks.py{flags}`. Times are best / median of "
@@ -295,7 +297,7 @@ def google_benchmark_runs(binary: str, reps: int, *args: str) -> dict[str, list[
     for b in json.loads(out)["benchmarks"]:
         if b.get("run_type") != "iteration":
             continue
-        name = re.sub(r"/(iterations:\d+|process_time|real_time|repeats:\d+)", "", b["run_name"])
+        name = re.sub(r"/(iterations:\d+|process_time|real_time|manual_time|repeats:\d+)", "", b["run_name"])
         for key in ("real_time", "cpu_time"):
             b[key] *= scale[b.get("time_unit", "ns")]
         runs.setdefault(name, []).append(b)
@@ -360,6 +362,103 @@ def mzml_section(args: argparse.Namespace, reps: int) -> str:
     ])
 
 
+# psims writing the arrays kestrane_acq decodes, as the converter writes them (m/z 64-bit, counts
+# 32-bit where exact, zlib): seconds of CPU inside psims (decoding is outside the clock) and the
+# output's size. Run in a fresh interpreter so its memory and warnings stay apart.
+PSIMS_RACE = textwrap.dedent("""
+    import sys, time, warnings
+    import numpy as np
+    import kestrane_acq
+    from psims.mzml.writer import MzMLWriter
+    warnings.simplefilter("ignore")
+    timed = 0.0
+    with kestrane_acq.open(sys.argv[1]) as acq, open(sys.argv[2], "wb") as f:
+        t0 = time.process_time()
+        out = MzMLWriter(f)
+        out.begin()
+        out.controlled_vocabularies()
+        out.file_description(["MS1 spectrum"])
+        run = out.run(id="run")
+        run.__enter__()
+        spectra = out.spectrum_list(count=len(acq))
+        spectra.__enter__()
+        timed += time.process_time() - t0
+        for i in range(len(acq)):
+            s = acq[i]
+            counts = s.intensity
+            exact = np.array_equal(counts.astype(np.float32).astype(np.float64), counts)
+            t0 = time.process_time()
+            out.write_spectrum(s.mz, counts, id=f"scanId={s.scan_id}", centroided=False,
+                               scan_start_time=s.retention_time_sec / 60.0,
+                               params=[{"ms level": s.ms_level}, "MS1 spectrum"],
+                               compression="zlib",
+                               encoding={"m/z array": np.float64,
+                                         "intensity array": np.float32 if exact else np.float64})
+            timed += time.process_time() - t0
+        t0 = time.process_time()
+        spectra.__exit__(None, None, None)
+        run.__exit__(None, None, None)
+        out.end()
+        timed += time.process_time() - t0
+    print(timed)
+""")
+
+
+def convert_section(args: argparse.Namespace, reps: int) -> str:
+    """The converter (bench/convert_bench.cpp) against its floor and psims, and its peak memory."""
+    scans, points = max(10, round(1000 * args.scale)), 400_000
+    runs_dir = BUILD / "runs" / "convert"
+    runs = google_benchmark_runs("convert_bench", reps, f"--acq-runs={runs_dir}",
+                                 f"--scans={scans}", f"--points={points}")
+    real = lambda name: stats([r["real_time"] for r in runs[name]])  # noqa: E731
+    cpu = lambda name: stats([r["cpu_time"] for r in runs[name]])  # noqa: E731
+    one, two = f"BM_Convert/{scans}/1", f"BM_Convert/{scans}/2"
+    size = f"{scans:,} x {points:,} points"
+    t = Table()
+    t.add(f"converter, {size}, 1 thread", real(one), "libdeflate + base64 alone, 1 thread",
+          real(f"BM_Floor/{scans}"), "s", "<= 1.3x")
+    t.add(f"converter, {size}, 2 threads", real(two), "the converter on 1 thread", real(one), "s",
+          "<= 0.59x (>= 1.7x faster)")
+    t.add("the same in CPU time (all threads)", cpu(two), "the same in CPU time", cpu(one), "s", "")
+    run = runs_dir / f"tof_{scans}x{points}.d"
+    out = Path(os.environ.get("KESTRANE_BENCH_DIR") or "/dev/shm") / f"kestrane-psims-{os.getpid()}.mzML"
+    try:
+        psims_cpu = float(sh(sys.executable, "-c", PSIMS_RACE, run, out).split()[-1])
+        psims_bytes = out.stat().st_size
+    finally:
+        out.unlink(missing_ok=True)
+    psims = (psims_cpu, psims_cpu)
+    t.add(f"converter, {size}, 1 thread", real(one), "psims with zlib (CPU time, 1 run)", psims, "s",
+          "<= 0.5x (>= 2x faster)")
+    t.add("the converter on 1 thread in CPU time", cpu(one), "psims with zlib (CPU time, 1 run)",
+          psims, "s", "")
+    t.add(f"converter, {size}, 2 threads", real(two), "psims with zlib (CPU time, 1 run)", psims, "s",
+          "<= 0.29x (>= 3.5x faster)")
+    ours = float(runs[one][0]["output_bytes"])
+    t.add("size of the converter's file", (ours, ours), "psims's file", (psims_bytes, psims_bytes),
+          "MB", "<= 1x")
+    # Memory is compared at its highest: how far the workers got ahead varies from run to run.
+    small, big = ((max(v), statistics.median(v)) for v in
+                  ([r["peak_growth_MiB"] for r in runs[f"BM_PeakMemory/{n}"]] for n in (scans // 10, scans)))
+    t.add(f"peak memory added by a conversion, {scans:,} scans, 2 threads (highest / median)", big,
+          f"the same for {scans // 10:,} scans", small, "MiB", "<= 1.2x")
+    load = " ".join(open("/proc/loadavg").read().split()[:3])
+    return "\n".join([
+        measured(args, reps, "mzml").rstrip() + f" Load average after the run: {load}.\n",
+        t.markdown(),
+        "\nAnchors: the floor decodes every scan outside its clock, then compresses its arrays as "
+        "the converter stores them (m/z 64-bit, counts 32-bit where exact) with libdeflate at the "
+        "converter's level and base64-encodes them, on one thread, with nothing else; the "
+        "converter also decodes, computes the summary values, writes the XML and index, hashes "
+        "and writes the file (to /dev/shm, or $KESTRANE_BENCH_DIR). psims writes the arrays "
+        "kestrane_acq decodes, with the same encodings and zlib, its CPU time taken without the "
+        "decoding; it runs on one thread. The run is a generated run-length TOF run (the C++ "
+        "fixture builders). Peak memory is the high-water mark of resident memory a whole "
+        "conversion (open included) adds, in a child process. Wall-clock times: two threads "
+        "need two idle cores.\n",
+    ])
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and a smaller large run")
@@ -367,6 +466,9 @@ def main() -> int:
     ap.add_argument("--part", choices=("all", "reader", "acq", "acq-python", "mzml"), default="all",
                     help="measure one part (the fixed-layout reader, the self-describing reader, "
                     "the kestrane_acq module, the mzML writer) or all")
+    ap.add_argument("--scale", type=float, default=1.0,
+                    help="the converter's run as a fraction of 1,000 scans of 400,000 points "
+                    "(default 1; the memory row compares it with a tenth of it)")
     ap.add_argument("--write", type=Path, help="write the results as markdown into this file "
                     "(the sections measured replace their earlier figures)")
     args = ap.parse_args()
@@ -384,6 +486,8 @@ def main() -> int:
     if args.part in ("all", "mzml"):
         # A repetition converts 4,000 spectra of 400,000 points: a few minutes each.
         sections.append(("mzML writer", mzml_section(args, 1 if args.quick else 3)))
+        sections.append(("Converter (`src/convert/`, `bench/convert_bench.cpp`)",
+                         convert_section(args, 1 if args.quick else 3)))
     if args.write:
         for heading, body in sections:
             write_section(args.write, heading, body)
