@@ -185,6 +185,8 @@ def _convert(args: argparse.Namespace) -> int:
     try:
         if args.jobs < 1:
             raise UsageError("--jobs must be at least 1")
+        if args.threads is not None and args.threads < 1:
+            raise UsageError("--threads must be at least 1")
         outputs, out_dir = output_paths(args.dirs, args.output)
     except UsageError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
@@ -197,7 +199,7 @@ def _convert(args: argparse.Namespace) -> int:
             return 1
     # A file size limit then fails the write (EFBIG) instead of killing the process mid-file.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    threads = args.threads or max(1, (os.cpu_count() or 1) // args.jobs)
+    threads = args.threads if args.threads is not None else max(1, (os.cpu_count() or 1) // args.jobs)
     stop = threading.Event()
     lock = threading.Lock()
 

@@ -94,6 +94,7 @@ class TestCommand:
         (["{lzf}", "{tmp}/copy/lzf.d", "-o", "{tmp}"],
          "kestrane: {lzf} and {tmp}/copy/lzf.d would both be written to {tmp}/lzf.mzML"),
         (["{lzf}", "-o", "{tmp}", "--jobs", "0"], "kestrane: --jobs must be at least 1"),
+        (["{lzf}", "-o", "{tmp}", "--threads", "0"], "kestrane: --threads must be at least 1"),
     ])
     def test_usage_errors(self, runs, tmp_path, args, message):
         lzf, icp = runs
