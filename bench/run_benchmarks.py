@@ -442,10 +442,18 @@ def convert_section(args: argparse.Namespace, reps: int) -> str:
                   ([r["peak_growth_MiB"] for r in runs[f"BM_PeakMemory/{n}"]] for n in (scans // 10, scans)))
     t.add(f"peak memory added by a conversion, {scans:,} scans, 2 threads (highest / median)", big,
           f"the same for {scans // 10:,} scans", small, "MiB", "<= 1.2x")
+    # What two idle cores would give: the workers share the CPU time the writing thread leaves.
+    writing = statistics.median(r["writing_thread_cpu_s"] for r in runs[two])
+    bound = cpu(one)[1] / max(cpu(two)[1] / 2, writing)
+    threads = (f"Two threads on two idle cores: at most {bound:.2f}x faster than one (median CPU time "
+               "of one thread over the larger of half the CPU time of two and the writing thread's "
+               f"own, {writing:.2f} s); the wall-clock rows show what the machine gave.")
+    print(threads)
     load = " ".join(open("/proc/loadavg").read().split()[:3])
     return "\n".join([
         measured(args, reps, "mzml").rstrip() + f" Load average after the run: {load}.\n",
         t.markdown(),
+        f"\n{threads}\n",
         "\nAnchors: the floor decodes every scan outside its clock, then compresses its arrays as "
         "the converter stores them (m/z 64-bit, counts 32-bit where exact) with libdeflate at the "
         "converter's level and base64-encodes them, on one thread, with nothing else; the "
