@@ -40,6 +40,19 @@ struct ScanInfo {
   bool incomplete = false;
 };
 
+// scan(i) of every record, one column per field: absent values are 0 for the integer columns
+// and NaN for the optional real ones; polarity 1 positive, -1 negative, 0 none; scan_type 0 for
+// none.
+struct ScanTable {
+  std::vector<std::int64_t> scan_id, scan_method_id, time_segment_id;
+  std::vector<double> retention_time_min;
+  std::vector<std::int32_t> ms_level, scan_type;
+  std::vector<std::int8_t> polarity;
+  std::vector<double> precursor_mz, collision_energy, tic, base_peak_mz, base_peak_value;
+  std::vector<std::uint64_t> profile_points, centroid_points;
+  std::vector<std::uint8_t> incomplete;
+};
+
 // One emitted spectrum. Arrays are written once per element; read() draws them from
 // spectrum_array_resource() (src/acq/array_pool.hpp), read_into keeps the caller's.
 struct Spectrum {
@@ -99,6 +112,8 @@ class Acquisition {
   const RecordLayout& layout() const noexcept;
   // Metadata from the index only; i < size().
   ScanInfo scan(std::size_t i) const;
+  // scan(i) for every i, as columns, each filled by one loop over the index.
+  ScanTable scan_table() const;
   // Any field by name, typed; absent = nullopt. i < size(); the view lives as long as any copy
   // of this Acquisition.
   RecordView record(std::size_t i) const noexcept;
