@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <string>
 
 #include "src/acq/array_pool.hpp"
@@ -199,7 +200,10 @@ struct Acquisition::State {
   // PointCount of block j of record i; 0 for no block (j < 0) or a negative count.
   std::uint64_t points(std::size_t i, std::int32_t j) const noexcept {
     if (j < 0) return 0;
-    const auto n = block(i, static_cast<std::uint32_t>(j)).point_count;
+    const std::int64_t n = *point_count.integer(
+        index, record_at(i) + static_cast<std::size_t>(layout.blocks_at +
+                                                       std::uint64_t{static_cast<std::uint32_t>(j)} *
+                                                           layout.block_size));
     return n > 0 ? static_cast<std::uint64_t>(n) : 0;
   }
 
@@ -728,42 +732,83 @@ ScanInfo Acquisition::scan(std::size_t i) const {
   return info;
 }
 
+namespace {
+
+// sink(i, v) for records 0..n-1 with the value stored at `at` + i * stride as `Stored`: integers
+// as std::int64_t, floating values widened to double.
+template <class Stored, class Sink>
+void each_stored(std::span<const std::uint8_t> b, std::size_t at, std::size_t stride,
+                 std::size_t n, Sink& sink) {
+  for (std::size_t i = 0; i < n; ++i, at += stride) {
+    if constexpr (std::is_same_v<Stored, std::int8_t>) {
+      sink(i, std::int64_t{static_cast<std::int8_t>(b[at])});
+    } else if constexpr (std::is_floating_point_v<Stored>) {
+      sink(i, static_cast<double>(load_le<Stored>(b, at)));
+    } else {
+      sink(i, std::int64_t{static_cast<Stored>(load_le<std::make_unsigned_t<Stored>>(b, at))});
+    }
+  }
+}
+
+// The same for field `f` of records starting at `first`, the type switched on once; nothing
+// when the layout lacks the field.
+template <class Sink>
+void each_value(const Loader& f, std::span<const std::uint8_t> b, std::size_t first,
+                std::size_t stride, std::size_t n, Sink sink) {
+  if (!f.present) return;
+  const std::size_t at = first + static_cast<std::size_t>(f.offset);
+  switch (f.type) {
+    case FieldType::i8:
+      return each_stored<std::int8_t>(b, at, stride, n, sink);
+    case FieldType::i16:
+      return each_stored<std::int16_t>(b, at, stride, n, sink);
+    case FieldType::i32:
+      return each_stored<std::int32_t>(b, at, stride, n, sink);
+    case FieldType::i64:
+      return each_stored<std::int64_t>(b, at, stride, n, sink);
+    case FieldType::f32:
+      return each_stored<float>(b, at, stride, n, sink);
+    case FieldType::f64:
+      return each_stored<double>(b, at, stride, n, sink);
+  }
+}
+
+}  // namespace
+
 ScanTable Acquisition::scan_table() const {
   const State& s = *s_;
   const std::size_t n = s.records;
   const std::span<const std::uint8_t> b = s.index;
+  const std::size_t first = s.record_at(0);
+  const auto stride = static_cast<std::size_t>(s.layout.stride);
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   ScanTable t;
-  // One column at a time: one loader over the records at their stride.
-  const auto integers = [&](std::vector<std::int64_t>& column, const Loader& f) {
-    column.resize(n);
-    for (std::size_t i = 0; i < n; ++i) column[i] = f.integer(b, s.record_at(i)).value_or(0);
-  };
-  const auto int32s = [&](std::vector<std::int32_t>& column, const Loader& f) {
-    column.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      column[i] = narrow(f.integer(b, s.record_at(i))).value_or(0);
-    }
+  // Integer columns take integer fields only (0 otherwise), as scan() does.
+  const auto integers = [&](auto& column, const Loader& f) {
+    using T = typename std::remove_reference_t<decltype(column)>::value_type;
+    column.assign(n, T{0});
+    each_value(f, b, first, stride, n, [&](std::size_t i, auto v) {
+      if constexpr (std::is_integral_v<decltype(v)>) column[i] = static_cast<T>(v);
+    });
   };
   const auto reals = [&](std::vector<double>& column, const Loader& f, double absent) {
-    column.resize(n);
-    for (std::size_t i = 0; i < n; ++i) column[i] = f.real(b, s.record_at(i)).value_or(absent);
+    column.assign(n, absent);
+    each_value(f, b, first, stride, n,
+               [&](std::size_t i, auto v) { column[i] = static_cast<double>(v); });
   };
   integers(t.scan_id, s.scan_id);
   integers(t.scan_method_id, s.scan_method_id);
   integers(t.time_segment_id, s.time_segment_id);
   reals(t.retention_time_min, s.scan_time, 0.0);
-  int32s(t.ms_level, s.ms_level);
-  int32s(t.scan_type, s.scan_type);
-  t.polarity.resize(n);
+  integers(t.ms_level, s.ms_level);
+  integers(t.scan_type, s.scan_type);
+  t.polarity.assign(n, 0);
+  each_value(s.ion_polarity, b, first, stride, n, [&](std::size_t i, auto v) {
+    if constexpr (std::is_integral_v<decltype(v)>) t.polarity[i] = v == 0 ? 1 : v == 1 ? -1 : 0;
+  });
+  reals(t.precursor_mz, s.mz_of_interest, nan);
   for (std::size_t i = 0; i < n; ++i) {
-    const auto p = s.ion_polarity.integer(b, s.record_at(i));
-    t.polarity[i] = !p ? 0 : *p == 0 ? 1 : *p == 1 ? -1 : 0;
-  }
-  t.precursor_mz.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto mz = s.mz_of_interest.real(b, s.record_at(i));
-    t.precursor_mz[i] = mz && t.ms_level[i] >= 2 && *mz > 0.0 ? *mz : nan;
+    if (!(t.ms_level[i] >= 2 && t.precursor_mz[i] > 0.0)) t.precursor_mz[i] = nan;
   }
   reals(t.collision_energy, s.collision_energy, nan);
   reals(t.tic, s.tic, nan);
