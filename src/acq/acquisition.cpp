@@ -26,6 +26,9 @@ namespace {
 
 constexpr std::uint64_t index_limit = std::uint64_t{1} << 34;
 constexpr std::uint64_t mass_cal_limit = std::uint64_t{1} << 30;
+// Data files up to this size are read whole on their first read and served from memory: one
+// read instead of one per block. Larger ones are read block by block.
+constexpr std::uint64_t whole_file_limit = std::uint64_t{8} << 20;
 constexpr std::uint64_t builtin_icp_stride = 136;
 constexpr const char* builtin_icp_source = "built-in ICP layout";
 
@@ -266,10 +269,15 @@ struct Acquisition::State {
 
 namespace {
 
-// Reads a block's bytes into the scratch; false when the file has shrunk or cannot be read.
+// A block's bytes: a view of the file's whole copy when it has one, else read into the
+// scratch; false when the file has shrunk or cannot be read.
 bool read_block(const DataFile& file, const Block& b, ReadScratch& scratch,
                 std::span<const std::uint8_t>& bytes, Status& failure) {
   const auto size = static_cast<std::size_t>(b.byte_count);
+  if (const auto whole = file.whole()) {
+    bytes = whole->subspan(static_cast<std::size_t>(b.offset), size);  // precheck: in bounds
+    return true;
+  }
   if (scratch.capacity < size) {
     scratch.block.reset(new std::uint8_t[size]);
     scratch.capacity = size;
@@ -390,10 +398,16 @@ void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scr
       static_cast<std::uint64_t>(*xs_offset) <= xspecific_file->size() &&
       static_cast<std::uint64_t>(*xs_count) <=
           xspecific_file->size() - static_cast<std::uint64_t>(*xs_offset)) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*xs_count));
-    if (xspecific_file->read_at(static_cast<std::uint64_t>(*xs_offset), bytes)) {
-      if (auto modes = decode_xspecific(bytes, x)) out.detector_mode = std::move(*modes);
+    const auto at = static_cast<std::size_t>(*xs_offset);
+    const auto count = static_cast<std::size_t>(*xs_count);
+    std::optional<vornelle_core::Array<std::int32_t>> modes;
+    if (const auto whole = xspecific_file->whole()) {
+      modes = decode_xspecific(whole->subspan(at, count), x);
+    } else {
+      std::vector<std::uint8_t> bytes(count);
+      if (xspecific_file->read_at(at, bytes)) modes = decode_xspecific(bytes, x);
     }
+    if (modes) out.detector_mode = std::move(*modes);
   }
   (void)scratch;
   out.representation = Representation::channels;
@@ -436,7 +450,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   auto xsd = read_small_file(dir + "MSScan.xsd", "MSScan.xsd", xml_max_bytes);
   if (!xsd) return std::unexpected(std::move(xsd).error());
   Result<RecordLayout> layout = RecordLayout{};
-  auto xspecific = DataFile::open_if_present(dir + "MSScan_XSpecific.bin");
+  auto xspecific = DataFile::open_if_present(dir + "MSScan_XSpecific.bin", whole_file_limit);
   if (!xspecific) return std::unexpected(std::move(xspecific).error());
   if (*xsd) {
     auto schema = parse_schema(**xsd);
@@ -532,7 +546,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   for (auto [name, slot, present] :
        {std::tuple{"MSProfile.bin", &s->profile_file, &info.has_profile_file},
         std::tuple{"MSPeak.bin", &s->peak_file, &info.has_peak_file}}) {
-    auto file = DataFile::open_if_present(dir + name);
+    auto file = DataFile::open_if_present(dir + name, whole_file_limit);
     if (!file) return std::unexpected(std::move(file).error());
     *slot = std::move(*file);
     *present = slot->has_value();

@@ -17,7 +17,8 @@ constexpr const char* not_regular_message = "not a regular file";
 
 }  // namespace
 
-Result<std::optional<DataFile>> DataFile::open_if_present(const std::string& path) {
+Result<std::optional<DataFile>> DataFile::open_if_present(const std::string& path,
+                                                          std::uint64_t whole_limit) {
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(Error::io_os(EINVAL).with_path(path));
   }
@@ -38,6 +39,7 @@ Result<std::optional<DataFile>> DataFile::open_if_present(const std::string& pat
     return std::unexpected(Error::io_message(not_regular_message).with_path(path));
   }
   file.size_ = static_cast<std::uint64_t>(st.st_size);
+  if (file.size_ <= whole_limit) file.whole_ = std::make_unique<Whole>();
   return std::optional<DataFile>(std::move(file));
 }
 
@@ -46,6 +48,7 @@ DataFile& DataFile::operator=(DataFile&& other) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = other.fd_;
     size_ = other.size_;
+    whole_ = std::move(other.whole_);
     other.fd_ = -1;
   }
   return *this;
@@ -70,6 +73,18 @@ Result<void> DataFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out
     done += static_cast<std::size_t>(got);
   }
   return {};
+}
+
+std::optional<std::span<const std::uint8_t>> DataFile::whole() const {
+  if (!whole_) return std::nullopt;
+  std::call_once(whole_->once, [this] {
+    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[static_cast<std::size_t>(size_)]);
+    if (read_at(0, std::span<std::uint8_t>(bytes.get(), static_cast<std::size_t>(size_)))) {
+      whole_->bytes = std::move(bytes);
+    }
+  });
+  if (!whole_->bytes) return std::nullopt;
+  return std::span<const std::uint8_t>(whole_->bytes.get(), static_cast<std::size_t>(size_));
 }
 
 Result<std::optional<std::vector<std::uint8_t>>> read_small_file(const std::string& path,

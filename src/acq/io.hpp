@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,10 +19,15 @@ namespace kestrane::acq {
 class DataFile {
  public:
   // nullopt when the file does not exist; Io errors (with the path attached) otherwise, and Io
-  // "not a regular file" for a directory, FIFO, device or socket.
-  [[nodiscard]] static Result<std::optional<DataFile>> open_if_present(const std::string& path);
+  // "not a regular file" for a directory, FIFO, device or socket. A file of at most
+  // `whole_limit` bytes is read whole by the first call of whole() (0: never).
+  [[nodiscard]] static Result<std::optional<DataFile>> open_if_present(
+      const std::string& path, std::uint64_t whole_limit = 0);
 
-  DataFile(DataFile&& other) noexcept : fd_(other.fd_), size_(other.size_) { other.fd_ = -1; }
+  DataFile(DataFile&& other) noexcept
+      : fd_(other.fd_), size_(other.size_), whole_(std::move(other.whole_)) {
+    other.fd_ = -1;
+  }
   DataFile& operator=(DataFile&& other) noexcept;
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
@@ -33,10 +40,22 @@ class DataFile {
   // "failed to fill whole buffer" when the file has shrunk since.
   [[nodiscard]] Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
+  // The whole file (size() bytes) as read by the first call, which the others wait for; nullopt
+  // when the file is above the limit given to open_if_present or could not be read whole then
+  // (it had shrunk): read_at serves such a file. Later changes to the file do not reach the copy,
+  // as a file replaced after open does not reach its descriptor.
+  std::optional<std::span<const std::uint8_t>> whole() const;
+
  private:
+  struct Whole {
+    std::once_flag once;
+    std::unique_ptr<std::uint8_t[]> bytes;  // null until read, or when the read failed
+  };
+
   DataFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
   int fd_;
   std::uint64_t size_;
+  std::unique_ptr<Whole> whole_;  // null above the limit
 };
 
 // The whole file, or nullopt when it does not exist. Parse error "<name>: larger than N bytes"
