@@ -5,6 +5,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -348,6 +349,27 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_errno(), ENOENT);
   EXPECT_EQ(missing.error().path(), tmp.join("nowhere") + "/AcqData/MSScan.bin");
+}
+
+// A data file cut short in place: before its first read, its blocks past the new end are
+// past_end; after it, reads keep the bytes of that first read (the file's whole copy).
+TEST(AcquisitionRead, FileCutInPlaceKeepsWhatTheFirstReadSaw) {
+  test_support::TempDir tmp;
+  const DirectoryFiles files = TofDir(true).files;
+  const Acquisition before = open_files(tmp, files, "before.d");
+  std::filesystem::resize_file(tmp.join("before.d") + "/AcqData/MSProfile.bin", 68);
+  const Spectrum cut = before.read(0);
+  EXPECT_EQ(cut.profile_status, Status::past_end);
+  EXPECT_EQ(cut.representation, Representation::centroid);
+
+  const Acquisition after = open_files(tmp, files, "after.d");
+  const Spectrum first = after.read(0);
+  ASSERT_EQ(first.status, Status::ok);
+  std::filesystem::resize_file(tmp.join("after.d") + "/AcqData/MSProfile.bin", 68);
+  const Spectrum again = after.read(0);
+  EXPECT_EQ(again.profile_status, Status::ok);
+  EXPECT_EQ(std::vector<double>(again.intensity.begin(), again.intensity.end()),
+            std::vector<double>(first.intensity.begin(), first.intensity.end()));
 }
 
 // scan_table() is scan(i) of every record, column by column, over every layout family: 16-bit
