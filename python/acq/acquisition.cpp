@@ -211,37 +211,42 @@ nb::dict record_dict(const acq::Acquisition& a, std::size_t i) {
 }
 
 nb::dict scan_table(const acq::Acquisition& a) {
-  acq::ScanTable t;
+  auto* t = new acq::ScanTable();
+  nb::capsule owner = owning_capsule(t);  // owns the table from here on
   {
     nb::gil_scoped_release release;
-    t = a.scan_table();
-    for (double& rt : t.retention_time_min) rt *= 60.0;
+    *t = a.scan_table();
+    for (double& rt : t->retention_time_min) rt *= 60.0;
   }
-  const std::size_t n = t.polarity.size();
+  const std::size_t n = t->polarity.size();
   nb::object positive = text(acq::to_string(acq::Polarity::positive));
   nb::object negative = text(acq::to_string(acq::Polarity::negative));
   nb::list words = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
   for (std::size_t i = 0; i < n; ++i) {
-    const std::int8_t p = t.polarity[i];
+    const std::int8_t p = t->polarity[i];
     nb::object word = p > 0 ? positive : p < 0 ? negative : nb::none();
     PyList_SET_ITEM(words.ptr(), static_cast<Py_ssize_t>(i), word.release().ptr());
   }
+  // Every column is a view of the table's one allocation, kept alive by `owner`.
+  const auto column = [&]<class T>(std::span<T> c) {
+    return numpy_view<T>(c.data(), c.size(), owner, true);
+  };
   nb::dict d;
-  d["scan_id"] = to_numpy(std::move(t.scan_id));
-  d["scan_method_id"] = to_numpy(std::move(t.scan_method_id));
-  d["time_segment_id"] = to_numpy(std::move(t.time_segment_id));
-  d["retention_time_sec"] = to_numpy(std::move(t.retention_time_min));
-  d["ms_level"] = to_numpy(std::move(t.ms_level));
-  d["scan_type"] = to_numpy(std::move(t.scan_type));
+  d["scan_id"] = column(t->scan_id);
+  d["scan_method_id"] = column(t->scan_method_id);
+  d["time_segment_id"] = column(t->time_segment_id);
+  d["retention_time_sec"] = column(t->retention_time_min);
+  d["ms_level"] = column(t->ms_level);
+  d["scan_type"] = column(t->scan_type);
   d["polarity"] = object_array(words);
-  d["precursor_mz"] = to_numpy(std::move(t.precursor_mz));
-  d["collision_energy"] = to_numpy(std::move(t.collision_energy));
-  d["record_tic"] = to_numpy(std::move(t.tic));
-  d["record_base_peak_mz"] = to_numpy(std::move(t.base_peak_mz));
-  d["record_base_peak_intensity"] = to_numpy(std::move(t.base_peak_value));
-  d["profile_points"] = to_numpy(std::move(t.profile_points));
-  d["centroid_points"] = to_numpy(std::move(t.centroid_points));
-  d["incomplete"] = to_numpy(std::move(t.incomplete)).attr("view")("bool");
+  d["precursor_mz"] = column(t->precursor_mz);
+  d["collision_energy"] = column(t->collision_energy);
+  d["record_tic"] = column(t->tic);
+  d["record_base_peak_mz"] = column(t->base_peak_mz);
+  d["record_base_peak_intensity"] = column(t->base_peak_value);
+  d["profile_points"] = column(t->profile_points);
+  d["centroid_points"] = column(t->centroid_points);
+  d["incomplete"] = column(t->incomplete).attr("view")("bool");
   return d;
 }
 

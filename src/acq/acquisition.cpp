@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <memory_resource>
 #include <type_traits>
 #include <string>
 
@@ -203,10 +205,10 @@ struct Acquisition::State {
   // PointCount of block j of record i; 0 for no block (j < 0) or a negative count.
   std::uint64_t points(std::size_t i, std::int32_t j) const noexcept {
     if (j < 0) return 0;
-    const std::int64_t n = *point_count.integer(
-        index, record_at(i) + static_cast<std::size_t>(layout.blocks_at +
-                                                       std::uint64_t{static_cast<std::uint32_t>(j)} *
-                                                           layout.block_size));
+    const std::uint64_t block_at =
+        layout.blocks_at + std::uint64_t{static_cast<std::uint32_t>(j)} * layout.block_size;
+    const std::int64_t n =
+        *point_count.integer(index, record_at(i) + static_cast<std::size_t>(block_at));
     return n > 0 ? static_cast<std::uint64_t>(n) : 0;
   }
 
@@ -787,6 +789,37 @@ void each_value(const Loader& f, std::span<const std::uint8_t> b, std::size_t fi
   }
 }
 
+// The columns of n records in one allocation, widest elements first so that each column is
+// aligned; the caller writes every element.
+ScanTable make_table(std::size_t n) {
+  std::pmr::memory_resource* resource = spectrum_array_resource();
+  const std::size_t bytes = std::max<std::size_t>(n * (11 * 8 + 2 * 4 + 2), 1);
+  void* base = resource->allocate(bytes, alignof(std::max_align_t));
+  ScanTable t;
+  t.storage = std::shared_ptr<void>(base, [resource, bytes](void* p) {
+    resource->deallocate(p, bytes, alignof(std::max_align_t));
+  });
+  auto* at = static_cast<unsigned char*>(base);
+  const auto carve = [&]<class T>(std::span<T>& column) {
+    T* const start = static_cast<T*>(static_cast<void*>(at));
+    T* const first = std::uninitialized_default_construct_n(start, n) - n;
+    column = std::span<T>(first, n);
+    at += n * sizeof(T);
+  };
+  for (auto* c : {&t.scan_id, &t.scan_method_id, &t.time_segment_id}) carve(*c);
+  for (auto* c : {&t.retention_time_min, &t.precursor_mz, &t.collision_energy, &t.tic,
+                  &t.base_peak_mz, &t.base_peak_value}) {
+    carve(*c);
+  }
+  carve(t.profile_points);
+  carve(t.centroid_points);
+  carve(t.ms_level);
+  carve(t.scan_type);
+  carve(t.polarity);
+  carve(t.incomplete);
+  return t;
+}
+
 }  // namespace
 
 ScanTable Acquisition::scan_table() const {
@@ -796,17 +829,17 @@ ScanTable Acquisition::scan_table() const {
   const std::size_t first = s.record_at(0);
   const auto stride = static_cast<std::size_t>(s.layout.stride);
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-  ScanTable t;
+  ScanTable t = make_table(n);
   // Integer columns take integer fields only (0 otherwise), as scan() does.
   const auto integers = [&](auto& column, const Loader& f) {
     using T = typename std::remove_reference_t<decltype(column)>::value_type;
-    column.assign(n, T{0});
+    std::fill(column.begin(), column.end(), T{0});
     each_value(f, b, first, stride, n, [&](std::size_t i, auto v) {
       if constexpr (std::is_integral_v<decltype(v)>) column[i] = static_cast<T>(v);
     });
   };
-  const auto reals = [&](std::vector<double>& column, const Loader& f, double absent) {
-    column.assign(n, absent);
+  const auto reals = [&](std::span<double> column, const Loader& f, double absent) {
+    std::fill(column.begin(), column.end(), absent);
     each_value(f, b, first, stride, n,
                [&](std::size_t i, auto v) { column[i] = static_cast<double>(v); });
   };
@@ -816,7 +849,7 @@ ScanTable Acquisition::scan_table() const {
   reals(t.retention_time_min, s.scan_time, 0.0);
   integers(t.ms_level, s.ms_level);
   integers(t.scan_type, s.scan_type);
-  t.polarity.assign(n, 0);
+  std::fill(t.polarity.begin(), t.polarity.end(), std::int8_t{0});
   each_value(s.ion_polarity, b, first, stride, n, [&](std::size_t i, auto v) {
     if constexpr (std::is_integral_v<decltype(v)>) t.polarity[i] = v == 0 ? 1 : v == 1 ? -1 : 0;
   });
@@ -828,9 +861,6 @@ ScanTable Acquisition::scan_table() const {
   reals(t.tic, s.tic, nan);
   reals(t.base_peak_mz, s.base_peak_mz, nan);
   reals(t.base_peak_value, s.base_peak_value, nan);
-  t.profile_points.resize(n);
-  t.centroid_points.resize(n);
-  t.incomplete.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const RecordBlocks& rb = s.blocks[i];
     t.profile_points[i] = s.points(i, rb.profile);

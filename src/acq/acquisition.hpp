@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,15 +43,18 @@ struct ScanInfo {
 
 // scan(i) of every record, one column per field: absent values are 0 for the integer columns
 // and NaN for the optional real ones; polarity 1 positive, -1 negative, 0 none; scan_type 0 for
-// none.
+// none. The columns lie in one allocation, shared by copies of the table: from
+// spectrum_array_resource() (array_pool.hpp), so that a table made after another freed its
+// memory touches no fresh page.
 struct ScanTable {
-  std::vector<std::int64_t> scan_id, scan_method_id, time_segment_id;
-  std::vector<double> retention_time_min;
-  std::vector<std::int32_t> ms_level, scan_type;
-  std::vector<std::int8_t> polarity;
-  std::vector<double> precursor_mz, collision_energy, tic, base_peak_mz, base_peak_value;
-  std::vector<std::uint64_t> profile_points, centroid_points;
-  std::vector<std::uint8_t> incomplete;
+  std::span<std::int64_t> scan_id, scan_method_id, time_segment_id;
+  std::span<double> retention_time_min;
+  std::span<std::int32_t> ms_level, scan_type;
+  std::span<std::int8_t> polarity;
+  std::span<double> precursor_mz, collision_energy, tic, base_peak_mz, base_peak_value;
+  std::span<std::uint64_t> profile_points, centroid_points;
+  std::span<std::uint8_t> incomplete;
+  std::shared_ptr<void> storage;
 };
 
 // One emitted spectrum. Arrays are written once per element; read() draws them from
