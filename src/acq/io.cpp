@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory_resource>
+
+#include "src/acq/array_pool.hpp"
 
 namespace kestrane::acq {
 
@@ -78,13 +81,22 @@ Result<void> DataFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out
 std::optional<std::span<const std::uint8_t>> DataFile::whole() const {
   if (!whole_) return std::nullopt;
   std::call_once(whole_->once, [this] {
-    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[static_cast<std::size_t>(size_)]);
-    if (read_at(0, std::span<std::uint8_t>(bytes.get(), static_cast<std::size_t>(size_)))) {
-      whole_->bytes = std::move(bytes);
+    const auto size = static_cast<std::size_t>(size_);
+    std::pmr::memory_resource* resource = spectrum_array_resource();
+    auto* bytes = static_cast<std::uint8_t*>(resource->allocate(std::max<std::size_t>(size, 1)));
+    if (read_at(0, std::span<std::uint8_t>(bytes, size))) {
+      whole_->bytes = bytes;
+      whole_->size = std::max<std::size_t>(size, 1);
+    } else {
+      resource->deallocate(bytes, std::max<std::size_t>(size, 1));
     }
   });
-  if (!whole_->bytes) return std::nullopt;
-  return std::span<const std::uint8_t>(whole_->bytes.get(), static_cast<std::size_t>(size_));
+  if (whole_->bytes == nullptr) return std::nullopt;
+  return std::span<const std::uint8_t>(whole_->bytes, static_cast<std::size_t>(size_));
+}
+
+DataFile::Whole::~Whole() {
+  if (bytes != nullptr) spectrum_array_resource()->deallocate(bytes, size);
 }
 
 Result<std::optional<std::vector<std::uint8_t>>> read_small_file(const std::string& path,

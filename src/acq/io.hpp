@@ -47,9 +47,16 @@ class DataFile {
   std::optional<std::span<const std::uint8_t>> whole() const;
 
  private:
+  // The copy comes from spectrum_array_resource(): a large file lands in huge pages, and the
+  // copy of a closed acquisition serves the next one without fresh page faults.
   struct Whole {
     std::once_flag once;
-    std::unique_ptr<std::uint8_t[]> bytes;  // null until read, or when the read failed
+    std::uint8_t* bytes = nullptr;  // null until read, or when the read failed
+    std::size_t size = 0;
+    Whole() = default;
+    Whole(const Whole&) = delete;
+    Whole& operator=(const Whole&) = delete;
+    ~Whole();
   };
 
   DataFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
