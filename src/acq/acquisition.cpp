@@ -103,7 +103,7 @@ struct Loader {
 
   // The caller has checked that the field lies inside `b` from `at` (a layout's fields lie in
   // its stride).
-  std::optional<std::int64_t> integer(std::span<const std::uint8_t> b,
+  [[gnu::always_inline]] std::optional<std::int64_t> integer(std::span<const std::uint8_t> b,
                                       std::size_t at) const noexcept {
     if (!present) return std::nullopt;
     at += static_cast<std::size_t>(offset);
@@ -123,7 +123,8 @@ struct Loader {
     return std::nullopt;
   }
 
-  std::optional<double> real(std::span<const std::uint8_t> b, std::size_t at) const noexcept {
+  [[gnu::always_inline]] std::optional<double> real(std::span<const std::uint8_t> b,
+                                                    std::size_t at) const noexcept {
     if (!present) return std::nullopt;
     switch (type) {
       case FieldType::f32:
@@ -195,7 +196,7 @@ struct Acquisition::State {
   }
 
   // The block fields are of integer types (make_layout checks them).
-  Block block(std::size_t i, std::uint32_t j) const noexcept {
+  [[gnu::always_inline]] Block block(std::size_t i, std::uint32_t j) const noexcept {
     const std::size_t at =
         record_at(i) + static_cast<std::size_t>(layout.blocks_at + j * layout.block_size);
     return {*format_id.integer(index, at), *spectrum_offset.integer(index, at),
