@@ -187,11 +187,13 @@ struct Acquisition::State {
     return static_cast<std::size_t>(info.data_offset + i * layout.stride);
   }
 
-  std::optional<std::int64_t> integer(std::size_t i, const Loader& f) const noexcept {
+  [[gnu::always_inline]] std::optional<std::int64_t> integer(std::size_t i,
+                                                              const Loader& f) const noexcept {
     return f.integer(index, record_at(i));
   }
 
-  std::optional<double> real(std::size_t i, const Loader& f) const noexcept {
+  [[gnu::always_inline]] std::optional<double> real(std::size_t i,
+                                                     const Loader& f) const noexcept {
     return f.real(index, record_at(i));
   }
 
@@ -362,8 +364,9 @@ Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choic
 void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scratch) const {
   const std::int64_t segment = integer(i, time_segment_id).value_or(0);
   const std::size_t n = out.mz.size();
-  // The X values stay in `intensity`'s twin until the masses are known.
-  vornelle_core::Array<double> x(out.mz.begin(), out.mz.end());
+  // The X values, kept while `mz` takes the masses.
+  std::vector<double>& x = scratch.channel_x;
+  x.assign(out.mz.begin(), out.mz.end());
   if (channel_map) {
     const auto it = channel_map->find(segment);
     out.precursor_mz.resize(n);
@@ -412,7 +415,6 @@ void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scr
     }
     if (modes) out.detector_mode = std::move(*modes);
   }
-  (void)scratch;
   out.representation = Representation::channels;
   out.calibration = CalibrationSource::axis;
   out.status = n == 0 ? Status::empty : Status::ok;

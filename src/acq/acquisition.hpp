@@ -95,11 +95,12 @@ struct AcqInfo {
        has_xspecific_settings = false, has_xspecific_records = false;
 };
 
-// Reusable buffers of read_into: block bytes and the LZF output.
+// Reusable buffers of read_into: block bytes, the LZF output and the X values of ICP channels.
 struct ReadScratch {
   std::unique_ptr<std::uint8_t[]> block;
   std::size_t capacity = 0;
   std::vector<std::uint8_t> expanded;
+  std::vector<double> channel_x;
 };
 
 class Acquisition {
