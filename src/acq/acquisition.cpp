@@ -152,7 +152,8 @@ struct RecordBlocks {
 struct Acquisition::State {
   AcqInfo info;
   std::vector<std::string> warnings;
-  std::vector<std::uint8_t> index;
+  PooledBytes index_bytes;              // MSScan.bin
+  std::span<const std::uint8_t> index;  // its bytes
   RecordLayout layout;
   std::size_t records = 0;
 
@@ -177,7 +178,7 @@ struct Acquisition::State {
   std::vector<RecordBlocks> blocks;
 
   std::span<const std::uint8_t> record_bytes(std::size_t i) const noexcept {
-    return std::span<const std::uint8_t>(index).subspan(
+    return index.subspan(
         static_cast<std::size_t>(info.data_offset + i * layout.stride),
         static_cast<std::size_t>(layout.stride));
   }
@@ -201,8 +202,9 @@ struct Acquisition::State {
   [[gnu::always_inline]] Block block(std::size_t i, std::uint32_t j) const noexcept {
     const std::size_t at =
         record_at(i) + static_cast<std::size_t>(layout.blocks_at + j * layout.block_size);
-    return {*format_id.integer(index, at), *spectrum_offset.integer(index, at),
-            *byte_count.integer(index, at), *point_count.integer(index, at)};
+    return {format_id.integer(index, at).value_or(0),
+            spectrum_offset.integer(index, at).value_or(0),
+            byte_count.integer(index, at).value_or(0), point_count.integer(index, at).value_or(0)};
   }
 
   // PointCount of block j of record i; 0 for no block (j < 0) or a negative count.
@@ -211,7 +213,7 @@ struct Acquisition::State {
     const std::uint64_t block_at =
         layout.blocks_at + std::uint64_t{static_cast<std::uint32_t>(j)} * layout.block_size;
     const std::int64_t n =
-        *point_count.integer(index, record_at(i) + static_cast<std::size_t>(block_at));
+        point_count.integer(index, record_at(i) + static_cast<std::size_t>(block_at)).value_or(0);
     return n > 0 ? static_cast<std::uint64_t>(n) : 0;
   }
 
@@ -439,10 +441,11 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   const auto warn = [&](std::string text) { s->warnings.push_back(std::move(text)); };
 
   // Index and header.
-  auto index = read_small_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
+  auto index = read_pooled_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
   if (!index) return std::unexpected(std::move(index).error());
   if (!*index) return std::unexpected(Error::io_os(ENOENT).with_path(dir + "MSScan.bin"));
-  s->index = std::move(**index);
+  s->index_bytes = std::move(**index);
+  s->index = std::as_const(s->index_bytes).bytes();
   auto header = parse_scan_header(s->index);
   if (!header) return std::unexpected(std::move(header).error().with_path(dir + "MSScan.bin"));
   info.layout_version = header->layout_version;

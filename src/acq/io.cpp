@@ -99,6 +99,42 @@ DataFile::Whole::~Whole() {
   if (bytes != nullptr) spectrum_array_resource()->deallocate(bytes, size);
 }
 
+PooledBytes::PooledBytes(std::size_t size)
+    : data_(static_cast<std::uint8_t*>(spectrum_array_resource()->allocate(size == 0 ? 1 : size))),
+      size_(size) {}
+
+PooledBytes& PooledBytes::operator=(PooledBytes&& other) noexcept {
+  if (this != &other) {
+    PooledBytes dropped(std::move(*this));
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+PooledBytes::~PooledBytes() {
+  if (data_ != nullptr) spectrum_array_resource()->deallocate(data_, size_ == 0 ? 1 : size_);
+}
+
+Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
+                                                    const std::string& name,
+                                                    std::uint64_t limit) {
+  auto file = DataFile::open_if_present(path);
+  if (!file) return std::unexpected(std::move(file).error());
+  if (!*file) return std::optional<PooledBytes>();
+  const std::uint64_t size = (*file)->size();
+  if (size > limit) {
+    return std::unexpected(Error::parse(name + ": larger than " + std::to_string(limit) +
+                                        " bytes")
+                               .with_path(path));
+  }
+  PooledBytes bytes(static_cast<std::size_t>(size));
+  if (auto done = (*file)->read_at(0, bytes.bytes()); !done) {
+    return std::unexpected(std::move(done).error().with_path(path));
+  }
+  return std::optional<PooledBytes>(std::move(bytes));
+}
+
 Result<std::optional<std::vector<std::uint8_t>>> read_small_file(const std::string& path,
                                                                   const std::string& name,
                                                                   std::uint64_t limit) {

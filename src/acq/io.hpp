@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "src/error.hpp"
@@ -64,6 +65,33 @@ class DataFile {
   std::uint64_t size_;
   std::unique_ptr<Whole> whole_;  // null above the limit
 };
+
+// Bytes from spectrum_array_resource(), returned to it on destruction: not zeroed before they
+// are read into, and a large buffer freed by one acquisition serves the next without fresh page
+// faults.
+class PooledBytes {
+ public:
+  PooledBytes() noexcept = default;
+  explicit PooledBytes(std::size_t size);
+  PooledBytes(PooledBytes&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  PooledBytes& operator=(PooledBytes&& other) noexcept;
+  PooledBytes(const PooledBytes&) = delete;
+  PooledBytes& operator=(const PooledBytes&) = delete;
+  ~PooledBytes();
+
+  std::span<std::uint8_t> bytes() noexcept { return {data_, size_}; }
+  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// As read_small_file, into pooled bytes.
+[[nodiscard]] Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
+                                                                  const std::string& name,
+                                                                  std::uint64_t limit);
 
 // The whole file, or nullopt when it does not exist. Parse error "<name>: larger than N bytes"
 // beyond `limit`, checked before anything is read.
