@@ -832,46 +832,54 @@ ScanTable Acquisition::scan_table() const {
   const State& s = *s_;
   const std::size_t n = s.records;
   const std::span<const std::uint8_t> b = s.index;
-  const std::size_t first = s.record_at(0);
   const auto stride = static_cast<std::size_t>(s.layout.stride);
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  // Records a chunk at a time, so that the chunk's index bytes stay in cache across columns.
+  constexpr std::size_t chunk = 64;
   ScanTable t = make_table(n);
+  std::size_t c0 = 0, m = 0;  // the chunk: records c0 .. c0 + m - 1
+  const auto each = [&](const Loader& f, auto sink) {
+    each_value(f, b, s.record_at(c0), stride, m,
+               [&](std::size_t i, auto v) { sink(c0 + i, v); });
+  };
   // Integer columns take integer fields only (0 otherwise), as scan() does.
   const auto integers = [&](auto& column, const Loader& f) {
     using T = typename std::remove_reference_t<decltype(column)>::value_type;
-    std::fill(column.begin(), column.end(), T{0});
-    each_value(f, b, first, stride, n, [&](std::size_t i, auto v) {
+    std::fill_n(column.begin() + static_cast<std::ptrdiff_t>(c0), m, T{0});
+    each(f, [&](std::size_t i, auto v) {
       if constexpr (std::is_integral_v<decltype(v)>) column[i] = static_cast<T>(v);
     });
   };
   const auto reals = [&](std::span<double> column, const Loader& f, double absent) {
-    std::fill(column.begin(), column.end(), absent);
-    each_value(f, b, first, stride, n,
-               [&](std::size_t i, auto v) { column[i] = static_cast<double>(v); });
+    std::fill_n(column.begin() + static_cast<std::ptrdiff_t>(c0), m, absent);
+    each(f, [&](std::size_t i, auto v) { column[i] = static_cast<double>(v); });
   };
-  integers(t.scan_id, s.scan_id);
-  integers(t.scan_method_id, s.scan_method_id);
-  integers(t.time_segment_id, s.time_segment_id);
-  reals(t.retention_time_min, s.scan_time, 0.0);
-  integers(t.ms_level, s.ms_level);
-  integers(t.scan_type, s.scan_type);
-  std::fill(t.polarity.begin(), t.polarity.end(), std::int8_t{0});
-  each_value(s.ion_polarity, b, first, stride, n, [&](std::size_t i, auto v) {
-    if constexpr (std::is_integral_v<decltype(v)>) t.polarity[i] = v == 0 ? 1 : v == 1 ? -1 : 0;
-  });
-  reals(t.precursor_mz, s.mz_of_interest, nan);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(t.ms_level[i] >= 2 && t.precursor_mz[i] > 0.0)) t.precursor_mz[i] = nan;
-  }
-  reals(t.collision_energy, s.collision_energy, nan);
-  reals(t.tic, s.tic, nan);
-  reals(t.base_peak_mz, s.base_peak_mz, nan);
-  reals(t.base_peak_value, s.base_peak_value, nan);
-  for (std::size_t i = 0; i < n; ++i) {
-    const RecordBlocks& rb = s.blocks[i];
-    t.profile_points[i] = s.points(i, rb.profile);
-    t.centroid_points[i] = s.points(i, rb.centroid);
-    t.incomplete[i] = rb.incomplete ? 1 : 0;
+  for (; c0 < n; c0 += m) {
+    m = std::min(chunk, n - c0);
+    integers(t.scan_id, s.scan_id);
+    integers(t.scan_method_id, s.scan_method_id);
+    integers(t.time_segment_id, s.time_segment_id);
+    reals(t.retention_time_min, s.scan_time, 0.0);
+    integers(t.ms_level, s.ms_level);
+    integers(t.scan_type, s.scan_type);
+    integers(t.polarity, Loader{});
+    each(s.ion_polarity, [&](std::size_t i, auto v) {
+      if constexpr (std::is_integral_v<decltype(v)>) t.polarity[i] = v == 0 ? 1 : v == 1 ? -1 : 0;
+    });
+    reals(t.precursor_mz, s.mz_of_interest, nan);
+    for (std::size_t i = c0; i < c0 + m; ++i) {
+      if (!(t.ms_level[i] >= 2 && t.precursor_mz[i] > 0.0)) t.precursor_mz[i] = nan;
+    }
+    reals(t.collision_energy, s.collision_energy, nan);
+    reals(t.tic, s.tic, nan);
+    reals(t.base_peak_mz, s.base_peak_mz, nan);
+    reals(t.base_peak_value, s.base_peak_value, nan);
+    for (std::size_t i = c0; i < c0 + m; ++i) {
+      const RecordBlocks& rb = s.blocks[i];
+      t.profile_points[i] = s.points(i, rb.profile);
+      t.centroid_points[i] = s.points(i, rb.centroid);
+      t.incomplete[i] = rb.incomplete ? 1 : 0;
+    }
   }
   return t;
 }
