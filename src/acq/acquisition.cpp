@@ -256,9 +256,11 @@ struct Acquisition::State {
   }
 
   // The first checks of precheck: format, file and bounds.
-  Status precheck_bounds(const Block& b) const noexcept {
+  Status precheck_bounds(const Block& b) const noexcept { return bounds_of(b, format_of(b)); }
+
+  // The same, given the block's format entry (format_of(b)).
+  Status bounds_of(const Block& b, const std::optional<BlockFormat>* format) const noexcept {
     if (b.empty()) return Status::empty;
-    const auto* format = format_of(b);
     if (format == nullptr || !*format) return Status::unknown_format;
     const DataFile* file = file_of((*format)->kind);
     if (file == nullptr) return Status::file_absent;
@@ -659,7 +661,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
                           ((*format)->kind == kind_profile || (*format)->kind == kind_peak);
       if (!b.empty()) {
         any = true;
-        all_past = all_past && s->precheck_bounds(b) == Status::past_end;
+        all_past = all_past && s->bounds_of(b, format) == Status::past_end;
       }
       if (!placed) {
         if (!b.empty()) {
