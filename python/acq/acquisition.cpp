@@ -212,55 +212,42 @@ nb::dict record_dict(const acq::Acquisition& a, std::size_t i) {
 }
 
 nb::dict scan_table(const acq::Acquisition& a) {
-  const std::size_t n = a.size();
-  std::vector<std::int64_t> scan_id(n), method(n), segment(n);
-  std::vector<double> rt(n), precursor(n), energy(n), tic(n), base_mz(n), base_value(n);
-  std::vector<std::int32_t> level(n), type(n);
-  std::vector<std::int8_t> polarity(n);
-  std::vector<std::uint64_t> profile_points(n), centroid_points(n);
-  std::vector<bool> incomplete_flags(n);
+  auto* t = new acq::ScanTable();
+  nb::capsule owner = owning_capsule(t);  // owns the table from here on
   {
     nb::gil_scoped_release release;
-    for (std::size_t i = 0; i < n; ++i) {
-      const acq::ScanInfo s = a.scan(i);
-      scan_id[i] = s.scan_id;
-      method[i] = s.scan_method_id;
-      segment[i] = s.time_segment_id;
-      rt[i] = s.retention_time_min * 60.0;
-      level[i] = s.ms_level;
-      type[i] = s.scan_type.value_or(0);
-      polarity[i] = !s.polarity ? 0 : *s.polarity == acq::Polarity::positive ? 1 : -1;
-      precursor[i] = s.precursor_mz.value_or(nan);
-      energy[i] = s.collision_energy.value_or(nan);
-      tic[i] = s.tic.value_or(nan);
-      base_mz[i] = s.base_peak_mz.value_or(nan);
-      base_value[i] = s.base_peak_value.value_or(nan);
-      profile_points[i] = s.profile_points;
-      centroid_points[i] = s.centroid_points;
-      incomplete_flags[i] = s.incomplete;
-    }
+    *t = a.scan_table();
+    for (double& rt : t->retention_time_min) rt *= 60.0;
   }
+  const std::size_t n = t->polarity.size();
   nb::object positive = text(acq::to_string(acq::Polarity::positive));
   nb::object negative = text(acq::to_string(acq::Polarity::negative));
-  nb::list words;
-  for (const auto p : polarity) words.append(p > 0 ? positive : p < 0 ? negative : nb::none());
-  std::vector<std::uint8_t> incomplete(incomplete_flags.begin(), incomplete_flags.end());
+  nb::list words = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int8_t p = t->polarity[i];
+    nb::object word = p > 0 ? positive : p < 0 ? negative : nb::none();
+    PyList_SET_ITEM(words.ptr(), static_cast<Py_ssize_t>(i), word.release().ptr());
+  }
+  // Every column is a view of the table's one allocation, kept alive by `owner`.
+  const auto column = [&]<class T>(std::span<T> c) {
+    return numpy_view<T>(c.data(), c.size(), owner, true);
+  };
   nb::dict d;
-  d["scan_id"] = to_numpy(std::move(scan_id));
-  d["scan_method_id"] = to_numpy(std::move(method));
-  d["time_segment_id"] = to_numpy(std::move(segment));
-  d["retention_time_sec"] = to_numpy(std::move(rt));
-  d["ms_level"] = to_numpy(std::move(level));
-  d["scan_type"] = to_numpy(std::move(type));
+  d["scan_id"] = column(t->scan_id);
+  d["scan_method_id"] = column(t->scan_method_id);
+  d["time_segment_id"] = column(t->time_segment_id);
+  d["retention_time_sec"] = column(t->retention_time_min);
+  d["ms_level"] = column(t->ms_level);
+  d["scan_type"] = column(t->scan_type);
   d["polarity"] = object_array(words);
-  d["precursor_mz"] = to_numpy(std::move(precursor));
-  d["collision_energy"] = to_numpy(std::move(energy));
-  d["record_tic"] = to_numpy(std::move(tic));
-  d["record_base_peak_mz"] = to_numpy(std::move(base_mz));
-  d["record_base_peak_intensity"] = to_numpy(std::move(base_value));
-  d["profile_points"] = to_numpy(std::move(profile_points));
-  d["centroid_points"] = to_numpy(std::move(centroid_points));
-  d["incomplete"] = to_numpy(std::move(incomplete)).attr("view")("bool");
+  d["precursor_mz"] = column(t->precursor_mz);
+  d["collision_energy"] = column(t->collision_energy);
+  d["record_tic"] = column(t->tic);
+  d["record_base_peak_mz"] = column(t->base_peak_mz);
+  d["record_base_peak_intensity"] = column(t->base_peak_value);
+  d["profile_points"] = column(t->profile_points);
+  d["centroid_points"] = column(t->centroid_points);
+  d["incomplete"] = column(t->incomplete).attr("view")("bool");
   return d;
 }
 

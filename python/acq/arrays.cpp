@@ -50,9 +50,19 @@ template nb::object numpy_view(const std::int32_t*, std::size_t, nb::handle, boo
 template nb::object numpy_view(const std::uint8_t*, std::size_t, nb::handle, bool);
 
 nb::object object_array(nb::list items) {
-  PyObject* array = PyArray_FROMANY(items.ptr(), NPY_OBJECT, 1, 1, NPY_ARRAY_DEFAULT);
+  // Filled item by item: numpy's conversion of a list inspects every item for its type first.
+  const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+  npy_intp shape[1] = {n};
+  PyObject* array = PyArray_SimpleNew(1, shape, NPY_OBJECT);
   if (array == nullptr) throw nb::python_error();
-  return nb::steal(array);
+  nb::object result = nb::steal(array);
+  auto* slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* previous = slots[i];
+    slots[i] = Py_NewRef(PyList_GET_ITEM(items.ptr(), i));
+    Py_XDECREF(previous);
+  }
+  return result;
 }
 
 }  // namespace kestrane::acq_python

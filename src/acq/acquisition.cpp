@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <limits>
+#include <memory>
+#include <memory_resource>
+#include <type_traits>
 #include <string>
 
 #include "src/acq/array_pool.hpp"
@@ -14,13 +18,19 @@
 #include "src/acq/msts.hpp"
 #include "src/acq/schema.hpp"
 #include "src/acq/xml.hpp"
+#include "src/raw/le.hpp"
 
 namespace kestrane::acq {
+
+using raw::load_le;
 
 namespace {
 
 constexpr std::uint64_t index_limit = std::uint64_t{1} << 34;
 constexpr std::uint64_t mass_cal_limit = std::uint64_t{1} << 30;
+// Data files up to this size are read whole on their first read and served from memory: one
+// read instead of one per block. Larger ones are read block by block.
+constexpr std::uint64_t whole_file_limit = std::uint64_t{8} << 20;
 constexpr std::uint64_t builtin_icp_stride = 136;
 constexpr const char* builtin_icp_source = "built-in ICP layout";
 
@@ -78,6 +88,56 @@ struct Block {
   bool empty() const noexcept { return byte_count == 0 && point_count == 0; }
 };
 
+// A field resolved once from the layout: its offset within the record (or within a block) and
+// its type, loaded without a name lookup or a variant. Integer fields load as integers only;
+// any numeric field loads as a double, widened as load_field does.
+struct Loader {
+  std::uint64_t offset = 0;
+  FieldType type = FieldType::i32;
+  bool present = false;
+
+  static Loader of(const Field* f) noexcept {
+    if (f == nullptr) return {};
+    return {f->offset, f->type, true};
+  }
+
+  // The caller has checked that the field lies inside `b` from `at` (a layout's fields lie in
+  // its stride).
+  [[gnu::always_inline]] std::optional<std::int64_t> integer(std::span<const std::uint8_t> b,
+                                      std::size_t at) const noexcept {
+    if (!present) return std::nullopt;
+    at += static_cast<std::size_t>(offset);
+    switch (type) {
+      case FieldType::i8:
+        return std::int64_t{static_cast<std::int8_t>(b[at])};
+      case FieldType::i16:
+        return std::int64_t{static_cast<std::int16_t>(load_le<std::uint16_t>(b, at))};
+      case FieldType::i32:
+        return std::int64_t{static_cast<std::int32_t>(load_le<std::uint32_t>(b, at))};
+      case FieldType::i64:
+        return static_cast<std::int64_t>(load_le<std::uint64_t>(b, at));
+      case FieldType::f32:
+      case FieldType::f64:
+        break;
+    }
+    return std::nullopt;
+  }
+
+  [[gnu::always_inline]] std::optional<double> real(std::span<const std::uint8_t> b,
+                                                    std::size_t at) const noexcept {
+    if (!present) return std::nullopt;
+    switch (type) {
+      case FieldType::f32:
+        return static_cast<double>(
+            load_le<float>(b, at + static_cast<std::size_t>(offset)));
+      case FieldType::f64:
+        return load_le<double>(b, at + static_cast<std::size_t>(offset));
+      default:
+        return static_cast<double>(*integer(b, at));
+    }
+  }
+};
+
 // The blocks a read may decode: the first non-empty block of each kind (or the first, when all
 // of that kind are empty).
 struct RecordBlocks {
@@ -92,47 +152,77 @@ struct RecordBlocks {
 struct Acquisition::State {
   AcqInfo info;
   std::vector<std::string> warnings;
-  std::vector<std::uint8_t> index;
+  PooledBytes index_bytes;              // MSScan.bin
+  std::span<const std::uint8_t> index;  // its bytes
   RecordLayout layout;
   std::size_t records = 0;
 
-  // Fields looked up once; nullptr when the layout has none.
-  const Field *scan_id = nullptr, *scan_method_id = nullptr, *time_segment_id = nullptr,
-              *scan_time = nullptr, *ms_level = nullptr, *scan_type = nullptr,
-              *ion_polarity = nullptr, *mz_of_interest = nullptr, *collision_energy = nullptr,
-              *fragmentor = nullptr, *isolation_width = nullptr, *tic = nullptr,
-              *base_peak_mz = nullptr, *base_peak_value = nullptr, *calibration_id = nullptr,
-              *mass_cal_offset = nullptr, *xspecific_offset = nullptr,
-              *xspecific_byte_count = nullptr;
-  const Field *format_id = nullptr, *spectrum_offset = nullptr, *byte_count = nullptr,
-              *point_count = nullptr;
+  // Fields resolved once; absent when the layout has none. Block fields are relative to their
+  // block.
+  Loader scan_id, scan_method_id, time_segment_id, scan_time, ms_level, scan_type, ion_polarity,
+      mz_of_interest, collision_energy, fragmentor, isolation_width, tic, base_peak_mz,
+      base_peak_value, calibration_id, mass_cal_offset, xspecific_offset, xspecific_byte_count;
+  Loader format_id, spectrum_offset, byte_count, point_count;
 
   std::vector<std::optional<BlockFormat>> formats;  // parallel to info.formats
   std::optional<DataFile> profile_file, peak_file, xspecific_file;
-  std::vector<CalibrationChoice> calibrations;      // per record, when a format is flight time
+  // Calibration, when a format holds flight times: each record's choice is made when it is
+  // read, from these (immutable after open, so reads need no lock).
+  bool flight_time = false;
+  std::optional<MassCalFile> mass_cal_rows;
+  std::optional<DefaultCalibrations> default_cals;
+  bool cal_by_index = false;
   std::optional<ChannelMap> channel_map;
   bool channel_map_broken = false;
   MassSettings mass_settings;
   std::vector<RecordBlocks> blocks;
 
   std::span<const std::uint8_t> record_bytes(std::size_t i) const noexcept {
-    return std::span<const std::uint8_t>(index).subspan(
+    return index.subspan(
         static_cast<std::size_t>(info.data_offset + i * layout.stride),
         static_cast<std::size_t>(layout.stride));
   }
 
-  std::optional<FieldValue> get(std::size_t i, const Field* f) const noexcept {
-    if (f == nullptr) return std::nullopt;
-    return load_field(record_bytes(i), 0, *f);
+  // The offset of record i in `index`.
+  std::size_t record_at(std::size_t i) const noexcept {
+    return static_cast<std::size_t>(info.data_offset + i * layout.stride);
   }
 
-  Block block(std::size_t i, std::uint32_t j) const noexcept {
-    const auto bytes = record_bytes(i);
-    const std::uint64_t base = layout.blocks_at + std::uint64_t{j} * layout.block_size;
-    return {*as_integer(load_field(bytes, base, *format_id)),
-            *as_integer(load_field(bytes, base, *spectrum_offset)),
-            *as_integer(load_field(bytes, base, *byte_count)),
-            *as_integer(load_field(bytes, base, *point_count))};
+  [[gnu::always_inline]] std::optional<std::int64_t> integer(std::size_t i,
+                                                              const Loader& f) const noexcept {
+    return f.integer(index, record_at(i));
+  }
+
+  [[gnu::always_inline]] std::optional<double> real(std::size_t i,
+                                                     const Loader& f) const noexcept {
+    return f.real(index, record_at(i));
+  }
+
+  // The block fields are of integer types (make_layout checks them).
+  [[gnu::always_inline]] Block block(std::size_t i, std::uint32_t j) const noexcept {
+    const std::size_t at =
+        record_at(i) + static_cast<std::size_t>(layout.blocks_at + j * layout.block_size);
+    return {format_id.integer(index, at).value_or(0),
+            spectrum_offset.integer(index, at).value_or(0),
+            byte_count.integer(index, at).value_or(0), point_count.integer(index, at).value_or(0)};
+  }
+
+  // PointCount of block j of record i; 0 for no block (j < 0) or a negative count.
+  std::uint64_t points(std::size_t i, std::int32_t j) const noexcept {
+    if (j < 0) return 0;
+    const std::uint64_t block_at =
+        layout.blocks_at + std::uint64_t{static_cast<std::uint32_t>(j)} * layout.block_size;
+    const std::int64_t n =
+        point_count.integer(index, record_at(i) + static_cast<std::size_t>(block_at)).value_or(0);
+    return n > 0 ? static_cast<std::uint64_t>(n) : 0;
+  }
+
+  // Record i's calibration; uncalibrated when no format holds flight times.
+  CalibrationChoice calibration_of(std::size_t i) const noexcept {
+    if (!flight_time || i >= records) return {};
+    return choose_calibration(mass_cal_rows ? &*mass_cal_rows : nullptr,
+                              default_cals ? &*default_cals : nullptr, integer(i, calibration_id),
+                              integer(i, mass_cal_offset), cal_by_index, i);
   }
 
   // The format entry of a block and its decoder (nullptr / nullopt when unknown).
@@ -151,10 +241,26 @@ struct Acquisition::State {
     return f ? &*f : nullptr;
   }
 
-  // The checks made without decoding, in the order that decides the status.
-  Status precheck(std::size_t i, const Block& b) const noexcept {
+  // The checks made without decoding, in the order that decides the status. `cal` is the
+  // record's calibration, needed for flight-time blocks only.
+  Status precheck(const Block& b, const CalibrationChoice& cal) const noexcept {
+    const Status bounds = precheck_bounds(b);
+    if (bounds != Status::ok) return bounds;
+    const auto& format = *format_of(b);
+    if (format->x_quantity == quantity_flight_time &&
+        cal.source == CalibrationSource::uncalibrated) {
+      return Status::uncalibrated;
+    }
+    if (format->codec == Codec::channels && channel_map_broken) return Status::malformed;
+    return Status::ok;
+  }
+
+  // The first checks of precheck: format, file and bounds.
+  Status precheck_bounds(const Block& b) const noexcept { return bounds_of(b, format_of(b)); }
+
+  // The same, given the block's format entry (format_of(b)).
+  Status bounds_of(const Block& b, const std::optional<BlockFormat>* format) const noexcept {
     if (b.empty()) return Status::empty;
-    const auto* format = format_of(b);
     if (format == nullptr || !*format) return Status::unknown_format;
     const DataFile* file = file_of((*format)->kind);
     if (file == nullptr) return Status::file_absent;
@@ -162,25 +268,25 @@ struct Acquisition::State {
     const auto offset = static_cast<std::uint64_t>(b.offset);
     const auto count = static_cast<std::uint64_t>(b.byte_count);
     if (offset > file->size() || count > file->size() - offset) return Status::past_end;
-    if ((*format)->x_quantity == quantity_flight_time &&
-        (calibrations.empty() ||
-         calibrations[i].source == CalibrationSource::uncalibrated)) {
-      return Status::uncalibrated;
-    }
-    if ((*format)->codec == Codec::channels && channel_map_broken) return Status::malformed;
     return Status::ok;
   }
 
-  Status decode(std::size_t i, const Block& b, Spectrum& out, ReadScratch& scratch) const;
+  Status decode(const Block& b, const CalibrationChoice& choice, Spectrum& out,
+                ReadScratch& scratch) const;
   void channels(std::size_t i, Spectrum& out, ReadScratch& scratch) const;
 };
 
 namespace {
 
-// Reads a block's bytes into the scratch; false when the file has shrunk or cannot be read.
+// A block's bytes: a view of the file's whole copy when it has one, else read into the
+// scratch; false when the file has shrunk or cannot be read.
 bool read_block(const DataFile& file, const Block& b, ReadScratch& scratch,
                 std::span<const std::uint8_t>& bytes, Status& failure) {
   const auto size = static_cast<std::size_t>(b.byte_count);
+  if (const auto whole = file.whole()) {
+    bytes = whole->subspan(static_cast<std::size_t>(b.offset), size);  // precheck: in bounds
+    return true;
+  }
   if (scratch.capacity < size) {
     scratch.block.reset(new std::uint8_t[size]);
     scratch.capacity = size;
@@ -206,7 +312,7 @@ void clear_arrays(Spectrum& out) {
 
 }  // namespace
 
-Status Acquisition::State::decode(std::size_t i, const Block& b, Spectrum& out,
+Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choice, Spectrum& out,
                                   ReadScratch& scratch) const {
   const BlockFormat& format = **format_of(b);
   std::span<const std::uint8_t> bytes;
@@ -214,7 +320,7 @@ Status Acquisition::State::decode(std::size_t i, const Block& b, Spectrum& out,
   if (!read_block(*file_of(format.kind), b, scratch, bytes, failure)) return failure;
   const auto n = static_cast<std::uint64_t>(b.point_count);
   const bool flight = format.x_quantity == quantity_flight_time;
-  const Calibration* cal = flight ? &calibrations[i].calibration : nullptr;
+  const Calibration* cal = flight ? &choice.calibration : nullptr;
 
   Result<LinearAxis> axis = LinearAxis{};
   switch (format.codec) {
@@ -234,7 +340,7 @@ Status Acquisition::State::decode(std::size_t i, const Block& b, Spectrum& out,
       }
       if (cal != nullptr) calibrate_values(*cal, out.mz);
       out.representation = Representation::centroid;
-      out.calibration = flight ? calibrations[i].source : CalibrationSource::axis;
+      out.calibration = flight ? choice.source : CalibrationSource::axis;
       return out.mz.empty() ? Status::empty : Status::ok;
     }
     case Codec::channels: {
@@ -255,15 +361,16 @@ Status Acquisition::State::decode(std::size_t i, const Block& b, Spectrum& out,
     }
   }
   out.representation = Representation::profile;
-  out.calibration = flight ? calibrations[i].source : CalibrationSource::axis;
+  out.calibration = flight ? choice.source : CalibrationSource::axis;
   return points == 0 ? Status::empty : Status::ok;
 }
 
 void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scratch) const {
-  const std::int64_t segment = as_integer(get(i, time_segment_id)).value_or(0);
+  const std::int64_t segment = integer(i, time_segment_id).value_or(0);
   const std::size_t n = out.mz.size();
-  // The X values stay in `intensity`'s twin until the masses are known.
-  vornelle_core::Array<double> x(out.mz.begin(), out.mz.end());
+  // The X values, kept while `mz` takes the masses.
+  std::vector<double>& x = scratch.channel_x;
+  x.assign(out.mz.begin(), out.mz.end());
   if (channel_map) {
     const auto it = channel_map->find(segment);
     out.precursor_mz.resize(n);
@@ -294,19 +401,24 @@ void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scr
       }
     }
   }
-  const auto xs_offset = as_integer(get(i, xspecific_offset));
-  const auto xs_count = as_integer(get(i, xspecific_byte_count));
+  const auto xs_offset = integer(i, xspecific_offset);
+  const auto xs_count = integer(i, xspecific_byte_count);
   if (xspecific_file && xs_offset && xs_count && *xs_offset >= 0 && *xs_count >= 0 &&
       static_cast<std::uint64_t>(*xs_count) == xspecific_record_size * n &&
       static_cast<std::uint64_t>(*xs_offset) <= xspecific_file->size() &&
       static_cast<std::uint64_t>(*xs_count) <=
           xspecific_file->size() - static_cast<std::uint64_t>(*xs_offset)) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*xs_count));
-    if (xspecific_file->read_at(static_cast<std::uint64_t>(*xs_offset), bytes)) {
-      if (auto modes = decode_xspecific(bytes, x)) out.detector_mode = std::move(*modes);
+    const auto at = static_cast<std::size_t>(*xs_offset);
+    const auto count = static_cast<std::size_t>(*xs_count);
+    std::optional<vornelle_core::Array<std::int32_t>> modes;
+    if (const auto whole = xspecific_file->whole()) {
+      modes = decode_xspecific(whole->subspan(at, count), x);
+    } else {
+      std::vector<std::uint8_t> bytes(count);
+      if (xspecific_file->read_at(at, bytes)) modes = decode_xspecific(bytes, x);
     }
+    if (modes) out.detector_mode = std::move(*modes);
   }
-  (void)scratch;
   out.representation = Representation::channels;
   out.calibration = CalibrationSource::axis;
   out.status = n == 0 ? Status::empty : Status::ok;
@@ -331,10 +443,11 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   const auto warn = [&](std::string text) { s->warnings.push_back(std::move(text)); };
 
   // Index and header.
-  auto index = read_small_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
+  auto index = read_pooled_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
   if (!index) return std::unexpected(std::move(index).error());
   if (!*index) return std::unexpected(Error::io_os(ENOENT).with_path(dir + "MSScan.bin"));
-  s->index = std::move(**index);
+  s->index_bytes = std::move(**index);
+  s->index = std::as_const(s->index_bytes).bytes();
   auto header = parse_scan_header(s->index);
   if (!header) return std::unexpected(std::move(header).error().with_path(dir + "MSScan.bin"));
   info.layout_version = header->layout_version;
@@ -347,7 +460,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   auto xsd = read_small_file(dir + "MSScan.xsd", "MSScan.xsd", xml_max_bytes);
   if (!xsd) return std::unexpected(std::move(xsd).error());
   Result<RecordLayout> layout = RecordLayout{};
-  auto xspecific = DataFile::open_if_present(dir + "MSScan_XSpecific.bin");
+  auto xspecific = DataFile::open_if_present(dir + "MSScan_XSpecific.bin", whole_file_limit);
   if (!xspecific) return std::unexpected(std::move(xspecific).error());
   if (*xsd) {
     auto schema = parse_schema(**xsd);
@@ -397,31 +510,31 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   }
 
   const RecordLayout& l = s->layout;
-  s->scan_id = l.find("ScanID");
-  s->scan_method_id = l.find("ScanMethodID");
-  s->time_segment_id = l.find("TimeSegmentID");
-  s->scan_time = l.find("ScanTime");
-  s->ms_level = l.find("MSLevel");
-  s->scan_type = l.find("ScanType");
-  s->ion_polarity = l.find("IonPolarity");
-  s->mz_of_interest = l.find("MzOfInterest");
-  s->collision_energy = l.find("CollisionEnergy");
-  s->fragmentor = l.find("Fragmentor");
-  s->isolation_width = l.find("MzIsolationWidth");
-  s->tic = l.find("TIC");
-  s->base_peak_mz = l.find("BasePeakMZ");
-  s->base_peak_value = l.find("BasePeakValue");
-  s->calibration_id = l.find("CalibrationID");
-  s->mass_cal_offset = l.find("MassCalOffset");
-  s->xspecific_offset = l.find("XSpecificParamType.Offset");
-  s->xspecific_byte_count = l.find("XSpecificParamType.ByteCount");
-  s->format_id = l.find_block("SpectrumFormatID");
-  s->spectrum_offset = l.find_block("SpectrumOffset");
-  s->byte_count = l.find_block("ByteCount");
-  s->point_count = l.find_block("PointCount");
+  s->scan_id = Loader::of(l.find("ScanID"));
+  s->scan_method_id = Loader::of(l.find("ScanMethodID"));
+  s->time_segment_id = Loader::of(l.find("TimeSegmentID"));
+  s->scan_time = Loader::of(l.find("ScanTime"));
+  s->ms_level = Loader::of(l.find("MSLevel"));
+  s->scan_type = Loader::of(l.find("ScanType"));
+  s->ion_polarity = Loader::of(l.find("IonPolarity"));
+  s->mz_of_interest = Loader::of(l.find("MzOfInterest"));
+  s->collision_energy = Loader::of(l.find("CollisionEnergy"));
+  s->fragmentor = Loader::of(l.find("Fragmentor"));
+  s->isolation_width = Loader::of(l.find("MzIsolationWidth"));
+  s->tic = Loader::of(l.find("TIC"));
+  s->base_peak_mz = Loader::of(l.find("BasePeakMZ"));
+  s->base_peak_value = Loader::of(l.find("BasePeakValue"));
+  s->calibration_id = Loader::of(l.find("CalibrationID"));
+  s->mass_cal_offset = Loader::of(l.find("MassCalOffset"));
+  s->xspecific_offset = Loader::of(l.find("XSpecificParamType.Offset"));
+  s->xspecific_byte_count = Loader::of(l.find("XSpecificParamType.ByteCount"));
+  s->format_id = Loader::of(l.find_block("SpectrumFormatID"));
+  s->spectrum_offset = Loader::of(l.find_block("SpectrumOffset"));
+  s->byte_count = Loader::of(l.find_block("ByteCount"));
+  s->point_count = Loader::of(l.find_block("PointCount"));
 
   // Decoders of the format table.
-  bool flight_time = false, channels = false;
+  bool flight_time = false, channels = false;  // some format holds flight times, channels
   for (const auto& entry : info.formats) {
     s->formats.push_back(classify(entry));
     const auto& f = s->formats.back();
@@ -443,7 +556,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   for (auto [name, slot, present] :
        {std::tuple{"MSProfile.bin", &s->profile_file, &info.has_profile_file},
         std::tuple{"MSPeak.bin", &s->peak_file, &info.has_peak_file}}) {
-    auto file = DataFile::open_if_present(dir + name);
+    auto file = DataFile::open_if_present(dir + name, whole_file_limit);
     if (!file) return std::unexpected(std::move(file).error());
     *slot = std::move(*file);
     *present = slot->has_value();
@@ -494,18 +607,14 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
     bool any_valid_offset = false;
     if (rows) {
       for (std::size_t i = 0; i < s->records && !any_valid_offset; ++i) {
-        const auto offset = as_integer(s->get(i, s->mass_cal_offset));
+        const auto offset = s->integer(i, s->mass_cal_offset);
         any_valid_offset = offset && rows->row_at(*offset).has_value();
       }
     }
-    const bool by_index = rows && !any_valid_offset && rows->row_count() == s->records;
-    s->calibrations.reserve(s->records);
-    for (std::size_t i = 0; i < s->records; ++i) {
-      s->calibrations.push_back(choose_calibration(
-          rows ? &*rows : nullptr, defaults ? &*defaults : nullptr,
-          as_integer(s->get(i, s->calibration_id)), as_integer(s->get(i, s->mass_cal_offset)),
-          by_index, i));
-    }
+    s->flight_time = true;
+    s->cal_by_index = rows && !any_valid_offset && rows->row_count() == s->records;
+    s->mass_cal_rows = std::move(rows);
+    s->default_cals = std::move(defaults);
   }
 
   // ICP companions.
@@ -552,7 +661,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
                           ((*format)->kind == kind_profile || (*format)->kind == kind_peak);
       if (!b.empty()) {
         any = true;
-        all_past = all_past && s->precheck(i, b) == Status::past_end;
+        all_past = all_past && s->bounds_of(b, format) == Status::past_end;
       }
       if (!placed) {
         if (!b.empty()) {
@@ -602,50 +711,179 @@ RecordView Acquisition::record(std::size_t i) const noexcept {
 }
 
 CalibrationChoice Acquisition::calibration(std::size_t i) const noexcept {
-  if (i >= s_->calibrations.size()) return {};
-  return s_->calibrations[i];
+  return s_->calibration_of(i);
 }
+
+namespace {
+
+std::optional<std::int32_t> narrow(std::optional<std::int64_t> v) noexcept {
+  if (!v) return std::nullopt;
+  return static_cast<std::int32_t>(*v);
+}
+
+}  // namespace
 
 ScanInfo Acquisition::scan(std::size_t i) const {
   const State& s = *s_;
+  const std::span<const std::uint8_t> b = s.index;
+  const std::size_t at = s.record_at(i);
   ScanInfo info;
   info.index = i;
-  const auto integer = [&](const Field* f) { return as_integer(s.get(i, f)); };
-  const auto real = [&](const Field* f) { return as_real(s.get(i, f)); };
-  const auto int32 = [](std::optional<std::int64_t> v) -> std::optional<std::int32_t> {
-    if (!v) return std::nullopt;
-    return static_cast<std::int32_t>(*v);
-  };
-  info.scan_id = integer(s.scan_id).value_or(0);
-  info.scan_method_id = integer(s.scan_method_id).value_or(0);
-  info.time_segment_id = integer(s.time_segment_id).value_or(0);
-  info.retention_time_min = real(s.scan_time).value_or(0.0);
-  info.ms_level = int32(integer(s.ms_level)).value_or(0);
-  info.scan_type = int32(integer(s.scan_type));
-  if (const auto p = integer(s.ion_polarity)) {
+  info.scan_id = s.scan_id.integer(b, at).value_or(0);
+  info.scan_method_id = s.scan_method_id.integer(b, at).value_or(0);
+  info.time_segment_id = s.time_segment_id.integer(b, at).value_or(0);
+  info.retention_time_min = s.scan_time.real(b, at).value_or(0.0);
+  info.ms_level = narrow(s.ms_level.integer(b, at)).value_or(0);
+  info.scan_type = narrow(s.scan_type.integer(b, at));
+  if (const auto p = s.ion_polarity.integer(b, at)) {
     if (*p == 0) info.polarity = Polarity::positive;
     if (*p == 1) info.polarity = Polarity::negative;
   }
-  if (const auto mz = real(s.mz_of_interest); mz && info.ms_level >= 2 && *mz > 0.0) {
+  if (const auto mz = s.mz_of_interest.real(b, at); mz && info.ms_level >= 2 && *mz > 0.0) {
     info.precursor_mz = mz;
   }
-  info.collision_energy = real(s.collision_energy);
-  info.fragmentor = real(s.fragmentor);
-  info.isolation_width = real(s.isolation_width);
-  info.tic = real(s.tic);
-  info.base_peak_mz = real(s.base_peak_mz);
-  info.base_peak_value = real(s.base_peak_value);
-  info.calibration_id = int32(integer(s.calibration_id));
+  info.collision_energy = s.collision_energy.real(b, at);
+  info.fragmentor = s.fragmentor.real(b, at);
+  info.isolation_width = s.isolation_width.real(b, at);
+  info.tic = s.tic.real(b, at);
+  info.base_peak_mz = s.base_peak_mz.real(b, at);
+  info.base_peak_value = s.base_peak_value.real(b, at);
+  info.calibration_id = narrow(s.calibration_id.integer(b, at));
   const RecordBlocks& rb = s.blocks[i];
-  const auto points = [&](std::int32_t j) -> std::uint64_t {
-    if (j < 0) return 0;
-    const auto n = s.block(i, static_cast<std::uint32_t>(j)).point_count;
-    return n > 0 ? static_cast<std::uint64_t>(n) : 0;
-  };
-  info.profile_points = points(rb.profile);
-  info.centroid_points = points(rb.centroid);
+  info.profile_points = s.points(i, rb.profile);
+  info.centroid_points = s.points(i, rb.centroid);
   info.incomplete = rb.incomplete;
   return info;
+}
+
+namespace {
+
+// sink(i, v) for records 0..n-1 with the value stored at `at` + i * stride as `Stored`: integers
+// as std::int64_t, floating values widened to double.
+template <class Stored, class Sink>
+void each_stored(std::span<const std::uint8_t> b, std::size_t at, std::size_t stride,
+                 std::size_t n, Sink& sink) {
+  for (std::size_t i = 0; i < n; ++i, at += stride) {
+    if constexpr (std::is_same_v<Stored, std::int8_t>) {
+      sink(i, std::int64_t{static_cast<std::int8_t>(b[at])});
+    } else if constexpr (std::is_floating_point_v<Stored>) {
+      sink(i, static_cast<double>(load_le<Stored>(b, at)));
+    } else {
+      sink(i, std::int64_t{static_cast<Stored>(load_le<std::make_unsigned_t<Stored>>(b, at))});
+    }
+  }
+}
+
+// The same for field `f` of records starting at `first`, the type switched on once; nothing
+// when the layout lacks the field.
+template <class Sink>
+void each_value(const Loader& f, std::span<const std::uint8_t> b, std::size_t first,
+                std::size_t stride, std::size_t n, Sink sink) {
+  if (!f.present) return;
+  const std::size_t at = first + static_cast<std::size_t>(f.offset);
+  switch (f.type) {
+    case FieldType::i8:
+      return each_stored<std::int8_t>(b, at, stride, n, sink);
+    case FieldType::i16:
+      return each_stored<std::int16_t>(b, at, stride, n, sink);
+    case FieldType::i32:
+      return each_stored<std::int32_t>(b, at, stride, n, sink);
+    case FieldType::i64:
+      return each_stored<std::int64_t>(b, at, stride, n, sink);
+    case FieldType::f32:
+      return each_stored<float>(b, at, stride, n, sink);
+    case FieldType::f64:
+      return each_stored<double>(b, at, stride, n, sink);
+  }
+}
+
+// The columns of n records in one allocation, widest elements first so that each column is
+// aligned; the caller writes every element.
+ScanTable make_table(std::size_t n) {
+  std::pmr::memory_resource* resource = spectrum_array_resource();
+  const std::size_t bytes = std::max<std::size_t>(n * (11 * 8 + 2 * 4 + 2), 1);
+  void* base = resource->allocate(bytes, alignof(std::max_align_t));
+  ScanTable t;
+  t.storage = std::shared_ptr<void>(base, [resource, bytes](void* p) {
+    resource->deallocate(p, bytes, alignof(std::max_align_t));
+  });
+  auto* at = static_cast<unsigned char*>(base);
+  const auto carve = [&]<class T>(std::span<T>& column) {
+    T* const start = static_cast<T*>(static_cast<void*>(at));
+    T* const first = std::uninitialized_default_construct_n(start, n) - n;
+    column = std::span<T>(first, n);
+    at += n * sizeof(T);
+  };
+  for (auto* c : {&t.scan_id, &t.scan_method_id, &t.time_segment_id}) carve(*c);
+  for (auto* c : {&t.retention_time_min, &t.precursor_mz, &t.collision_energy, &t.tic,
+                  &t.base_peak_mz, &t.base_peak_value}) {
+    carve(*c);
+  }
+  carve(t.profile_points);
+  carve(t.centroid_points);
+  carve(t.ms_level);
+  carve(t.scan_type);
+  carve(t.polarity);
+  carve(t.incomplete);
+  return t;
+}
+
+}  // namespace
+
+ScanTable Acquisition::scan_table() const {
+  const State& s = *s_;
+  const std::size_t n = s.records;
+  const std::span<const std::uint8_t> b = s.index;
+  const auto stride = static_cast<std::size_t>(s.layout.stride);
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  // Records a chunk at a time, so that the chunk's index bytes stay in cache across columns.
+  constexpr std::size_t chunk = 64;
+  ScanTable t = make_table(n);
+  std::size_t c0 = 0, m = 0;  // the chunk: records c0 .. c0 + m - 1
+  const auto each = [&](const Loader& f, auto sink) {
+    each_value(f, b, s.record_at(c0), stride, m,
+               [&](std::size_t i, auto v) { sink(c0 + i, v); });
+  };
+  // Integer columns take integer fields only (0 otherwise), as scan() does.
+  const auto integers = [&](auto& column, const Loader& f) {
+    using T = typename std::remove_reference_t<decltype(column)>::value_type;
+    std::fill_n(column.begin() + static_cast<std::ptrdiff_t>(c0), m, T{0});
+    each(f, [&](std::size_t i, auto v) {
+      if constexpr (std::is_integral_v<decltype(v)>) column[i] = static_cast<T>(v);
+    });
+  };
+  const auto reals = [&](std::span<double> column, const Loader& f, double absent) {
+    std::fill_n(column.begin() + static_cast<std::ptrdiff_t>(c0), m, absent);
+    each(f, [&](std::size_t i, auto v) { column[i] = static_cast<double>(v); });
+  };
+  for (; c0 < n; c0 += m) {
+    m = std::min(chunk, n - c0);
+    integers(t.scan_id, s.scan_id);
+    integers(t.scan_method_id, s.scan_method_id);
+    integers(t.time_segment_id, s.time_segment_id);
+    reals(t.retention_time_min, s.scan_time, 0.0);
+    integers(t.ms_level, s.ms_level);
+    integers(t.scan_type, s.scan_type);
+    integers(t.polarity, Loader{});
+    each(s.ion_polarity, [&](std::size_t i, auto v) {
+      if constexpr (std::is_integral_v<decltype(v)>) t.polarity[i] = v == 0 ? 1 : v == 1 ? -1 : 0;
+    });
+    reals(t.precursor_mz, s.mz_of_interest, nan);
+    for (std::size_t i = c0; i < c0 + m; ++i) {
+      if (!(t.ms_level[i] >= 2 && t.precursor_mz[i] > 0.0)) t.precursor_mz[i] = nan;
+    }
+    reals(t.collision_energy, s.collision_energy, nan);
+    reals(t.tic, s.tic, nan);
+    reals(t.base_peak_mz, s.base_peak_mz, nan);
+    reals(t.base_peak_value, s.base_peak_value, nan);
+    for (std::size_t i = c0; i < c0 + m; ++i) {
+      const RecordBlocks& rb = s.blocks[i];
+      t.profile_points[i] = s.points(i, rb.profile);
+      t.centroid_points[i] = s.points(i, rb.centroid);
+      t.incomplete[i] = rb.incomplete ? 1 : 0;
+    }
+  }
+  return t;
 }
 
 Spectrum Acquisition::read(std::size_t i, Prefer prefer) const {
@@ -681,15 +919,16 @@ void Acquisition::read_into(std::size_t i, Prefer prefer, Spectrum& out,
                                  profile_first ? rb.centroid : rb.profile};
   std::optional<Status>* slots[2] = {profile_first ? &out.profile_status : &out.centroid_status,
                                      profile_first ? &out.centroid_status : &out.profile_status};
+  const CalibrationChoice cal = s.calibration_of(i);
   Block blocks[2];
   for (int k = 0; k < 2; ++k) {
     if (order[k] < 0) continue;
     blocks[k] = s.block(i, static_cast<std::uint32_t>(order[k]));
-    *slots[k] = s.precheck(i, blocks[k]);
+    *slots[k] = s.precheck(blocks[k], cal);
   }
   for (int k = 0; k < 2; ++k) {
     if (order[k] < 0 || *slots[k] != Status::ok) continue;
-    Status st = s.decode(i, blocks[k], out, scratch);
+    Status st = s.decode(blocks[k], cal, out, scratch);
     const auto* format = s.format_of(blocks[k]);
     if (st == Status::ok && (*format)->codec == Codec::channels) {
       s.channels(i, out, scratch);

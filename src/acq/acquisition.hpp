@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,22 @@ struct ScanInfo {
   std::uint64_t profile_points = 0, centroid_points = 0;     // PointCount of its blocks
   // Every non-empty block lies at or past the end of its file (a run stopped mid-write).
   bool incomplete = false;
+};
+
+// scan(i) of every record, one column per field: absent values are 0 for the integer columns
+// and NaN for the optional real ones; polarity 1 positive, -1 negative, 0 none; scan_type 0 for
+// none. The columns lie in one allocation, shared by copies of the table: from
+// spectrum_array_resource() (array_pool.hpp), so that a table made after another freed its
+// memory touches no fresh page.
+struct ScanTable {
+  std::span<std::int64_t> scan_id, scan_method_id, time_segment_id;
+  std::span<double> retention_time_min;
+  std::span<std::int32_t> ms_level, scan_type;
+  std::span<std::int8_t> polarity;
+  std::span<double> precursor_mz, collision_energy, tic, base_peak_mz, base_peak_value;
+  std::span<std::uint64_t> profile_points, centroid_points;
+  std::span<std::uint8_t> incomplete;
+  std::shared_ptr<void> storage;
 };
 
 // One emitted spectrum. Arrays are written once per element; read() draws them from
@@ -78,11 +95,12 @@ struct AcqInfo {
        has_xspecific_settings = false, has_xspecific_records = false;
 };
 
-// Reusable buffers of read_into: block bytes and the LZF output.
+// Reusable buffers of read_into: block bytes, the LZF output and the X values of ICP channels.
 struct ReadScratch {
   std::unique_ptr<std::uint8_t[]> block;
   std::size_t capacity = 0;
   std::vector<std::uint8_t> expanded;
+  std::vector<double> channel_x;
 };
 
 class Acquisition {
@@ -99,6 +117,8 @@ class Acquisition {
   const RecordLayout& layout() const noexcept;
   // Metadata from the index only; i < size().
   ScanInfo scan(std::size_t i) const;
+  // scan(i) for every i, as columns, each filled by one loop over the index.
+  ScanTable scan_table() const;
   // Any field by name, typed; absent = nullopt. i < size(); the view lives as long as any copy
   // of this Acquisition.
   RecordView record(std::size_t i) const noexcept;

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "src/error.hpp"
@@ -17,10 +20,15 @@ namespace kestrane::acq {
 class DataFile {
  public:
   // nullopt when the file does not exist; Io errors (with the path attached) otherwise, and Io
-  // "not a regular file" for a directory, FIFO, device or socket.
-  [[nodiscard]] static Result<std::optional<DataFile>> open_if_present(const std::string& path);
+  // "not a regular file" for a directory, FIFO, device or socket. A file of at most
+  // `whole_limit` bytes is read whole by the first call of whole() (0: never).
+  [[nodiscard]] static Result<std::optional<DataFile>> open_if_present(
+      const std::string& path, std::uint64_t whole_limit = 0);
 
-  DataFile(DataFile&& other) noexcept : fd_(other.fd_), size_(other.size_) { other.fd_ = -1; }
+  DataFile(DataFile&& other) noexcept
+      : fd_(other.fd_), size_(other.size_), whole_(std::move(other.whole_)) {
+    other.fd_ = -1;
+  }
   DataFile& operator=(DataFile&& other) noexcept;
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
@@ -33,11 +41,57 @@ class DataFile {
   // "failed to fill whole buffer" when the file has shrunk since.
   [[nodiscard]] Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
+  // The whole file (size() bytes) as read by the first call, which the others wait for; nullopt
+  // when the file is above the limit given to open_if_present or could not be read whole then
+  // (it had shrunk): read_at serves such a file. Later changes to the file do not reach the copy,
+  // as a file replaced after open does not reach its descriptor.
+  std::optional<std::span<const std::uint8_t>> whole() const;
+
  private:
+  // The copy comes from spectrum_array_resource(): a large file lands in huge pages, and the
+  // copy of a closed acquisition serves the next one without fresh page faults.
+  struct Whole {
+    std::once_flag once;
+    std::uint8_t* bytes = nullptr;  // null until read, or when the read failed
+    std::size_t size = 0;
+    Whole() = default;
+    Whole(const Whole&) = delete;
+    Whole& operator=(const Whole&) = delete;
+    ~Whole();
+  };
+
   DataFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
   int fd_;
   std::uint64_t size_;
+  std::unique_ptr<Whole> whole_;  // null above the limit
 };
+
+// Bytes from spectrum_array_resource(), returned to it on destruction: not zeroed before they
+// are read into, and a large buffer freed by one acquisition serves the next without fresh page
+// faults.
+class PooledBytes {
+ public:
+  PooledBytes() noexcept = default;
+  explicit PooledBytes(std::size_t size);
+  PooledBytes(PooledBytes&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  PooledBytes& operator=(PooledBytes&& other) noexcept;
+  PooledBytes(const PooledBytes&) = delete;
+  PooledBytes& operator=(const PooledBytes&) = delete;
+  ~PooledBytes();
+
+  std::span<std::uint8_t> bytes() noexcept { return {data_, size_}; }
+  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// As read_small_file, into pooled bytes.
+[[nodiscard]] Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
+                                                                  const std::string& name,
+                                                                  std::uint64_t limit);
 
 // The whole file, or nullopt when it does not exist. Parse error "<name>: larger than N bytes"
 // beyond `limit`, checked before anything is read.

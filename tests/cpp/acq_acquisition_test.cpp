@@ -2,8 +2,12 @@
 // block, the fallback between profile and centroid, and open errors.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <limits>
+#include <optional>
 #include <vector>
 
 #include "src/acq/acquisition.hpp"
@@ -345,6 +349,85 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_errno(), ENOENT);
   EXPECT_EQ(missing.error().path(), tmp.join("nowhere") + "/AcqData/MSScan.bin");
+}
+
+// A data file cut short in place: before its first read, its blocks past the new end are
+// past_end; after it, reads keep the bytes of that first read (the file's whole copy).
+TEST(AcquisitionRead, FileCutInPlaceKeepsWhatTheFirstReadSaw) {
+  test_support::TempDir tmp;
+  const DirectoryFiles files = TofDir(true).files;
+  const Acquisition before = open_files(tmp, files, "before.d");
+  std::filesystem::resize_file(tmp.join("before.d") + "/AcqData/MSProfile.bin", 68);
+  const Spectrum cut = before.read(0);
+  EXPECT_EQ(cut.profile_status, Status::past_end);
+  EXPECT_EQ(cut.representation, Representation::centroid);
+
+  const Acquisition after = open_files(tmp, files, "after.d");
+  const Spectrum first = after.read(0);
+  ASSERT_EQ(first.status, Status::ok);
+  std::filesystem::resize_file(tmp.join("after.d") + "/AcqData/MSProfile.bin", 68);
+  const Spectrum again = after.read(0);
+  EXPECT_EQ(again.profile_status, Status::ok);
+  EXPECT_EQ(std::vector<double>(again.intensity.begin(), again.intensity.end()),
+            std::vector<double>(first.intensity.begin(), first.intensity.end()));
+}
+
+// scan_table() is scan(i) of every record, column by column, over every layout family: 16-bit
+// and float fields (v2), precursor fields, fields after the blocks, values scan() leaves absent.
+TEST(AcquisitionScanTable, ColumnsHoldScanOfEveryRecord) {
+  test_support::TempDir tmp;
+  const std::vector<std::pair<std::string, acq_test::SchemaSpec>> schemas = {
+      {"tof-v1", acq_test::tof_v1_schema()}, {"tof-older", acq_test::tof_older_schema()},
+      {"tof-v2", acq_test::tof_v2_schema()}, {"gc", acq_test::gc_schema()},
+      {"quad-v2", acq_test::quad_v2_schema()}, {"icp", acq_test::icp_schema()}};
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  const auto real = [&](std::optional<double> v) {
+    return bits(v.value_or(std::numeric_limits<double>::quiet_NaN()));
+  };
+  for (const auto& [name, spec] : schemas) {
+    SCOPED_TRACE(name);
+    const auto layout = acq_test::layout_of(spec, 1);
+    std::vector<Bytes> records;
+    for (int i = 0; i < 70; ++i) {  // more than one chunk of scan_table's loops
+      records.push_back(acq_test::record(
+          layout,
+          {{"ScanID", 1000 - 7 * i}, {"ScanMethodID", i % 2}, {"TimeSegmentID", -i},
+           {"ScanTime", 0.25 * i + 0.1}, {"MSLevel", 1 + i % 3}, {"ScanType", i - 1},
+           {"IonPolarity", i % 3}, {"MzOfInterest", 300.5 - 150.0 * i},
+           {"CollisionEnergy", 1.5 * i}, {"TIC", 1e6 / (i + 1)}, {"BasePeakMZ", 100.25 + i},
+           {"BasePeakValue", -2.0 * i}, {"CalibrationID", i}},
+          {{{"SpectrumFormatID", i == 4 ? 7 : 1}, {"SpectrumOffset", 68.0 * i},
+            {"ByteCount", i == 3 ? 0 : 12 * i}, {"PointCount", i == 3 ? 0 : i - 1}}}));
+    }
+    DirectoryFiles files;
+    files["AcqData/MSScan.bin"] = acq_test::msscan(spec.version == "2.0" ? 2 : 1, 1,
+                                                   {acq_test::tof_peak_format(1)}, records);
+    files["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(spec));
+    files["AcqData/MSPeak.bin"] = Bytes(100, 0);
+    const Acquisition a = open_files(tmp, files, name + ".d");
+    const ScanTable t = a.scan_table();
+    ASSERT_EQ(t.scan_id.size(), a.size());
+    ASSERT_EQ(a.size(), 70u);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      SCOPED_TRACE(i);
+      const ScanInfo s = a.scan(i);
+      EXPECT_EQ(t.scan_id[i], s.scan_id);
+      EXPECT_EQ(t.scan_method_id[i], s.scan_method_id);
+      EXPECT_EQ(t.time_segment_id[i], s.time_segment_id);
+      EXPECT_EQ(bits(t.retention_time_min[i]), bits(s.retention_time_min));
+      EXPECT_EQ(t.ms_level[i], s.ms_level);
+      EXPECT_EQ(t.scan_type[i], s.scan_type.value_or(0));
+      EXPECT_EQ(t.polarity[i], !s.polarity ? 0 : *s.polarity == Polarity::positive ? 1 : -1);
+      EXPECT_EQ(bits(t.precursor_mz[i]), real(s.precursor_mz));
+      EXPECT_EQ(bits(t.collision_energy[i]), real(s.collision_energy));
+      EXPECT_EQ(bits(t.tic[i]), real(s.tic));
+      EXPECT_EQ(bits(t.base_peak_mz[i]), real(s.base_peak_mz));
+      EXPECT_EQ(bits(t.base_peak_value[i]), real(s.base_peak_value));
+      EXPECT_EQ(t.profile_points[i], s.profile_points);
+      EXPECT_EQ(t.centroid_points[i], s.centroid_points);
+      EXPECT_EQ(t.incomplete[i] != 0, s.incomplete);
+    }
+  }
 }
 
 }  // namespace

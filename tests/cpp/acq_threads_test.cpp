@@ -61,6 +61,30 @@ TEST(AcqThreads, ReadTheSameValuesAsOneThread) {
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
+// The first reads of a fresh acquisition race to make its data files' whole copies: every
+// thread waits for the one copy and reads the values one thread reads.
+TEST(AcqThreads, FirstReadsOfAFreshAcquisitionShareOneCopy) {
+  test_support::TempDir tmp;
+  acq_test::write_tof_run(tmp.join("run.d"), 8, 20000, 3);
+  auto reference = Acquisition::open(tmp.join("run.d"));
+  auto fresh = Acquisition::open(tmp.join("run.d"));
+  ASSERT_TRUE(reference && fresh);
+  std::vector<Spectrum> expected;
+  for (std::size_t i = 0; i < reference->size(); ++i) expected.push_back(reference->read(i));
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = 0; i < fresh->size(); ++i) {
+        const std::size_t scan = (i + 2 * t) % fresh->size();
+        mismatches[t] += !same(fresh->read(scan), expected[scan]);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
 TEST(AcqThreads, ArrayPoolReusesAFreedArrayOfTheSameSizeClassOnly) {
   using Array = vornelle_core::Array<double>;
   std::pmr::memory_resource* pool = spectrum_array_resource();
