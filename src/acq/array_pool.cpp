@@ -7,12 +7,14 @@
 #include <mutex>
 #include <new>
 
+#include "src/raw/mapping.hpp"
+
 namespace kestrane::acq {
 
 namespace {
 
 constexpr std::size_t page = 4096;  // the alignment of any mapping
-constexpr std::size_t huge_page = std::size_t{2} << 20;
+using raw::huge_page;
 constexpr std::size_t small_granule = std::size_t{64} << 10;
 // Above glibc's default mmap threshold (128 KiB): what malloc would map and unmap itself.
 constexpr std::size_t smallest_pooled = std::size_t{256} << 10;
@@ -30,24 +32,9 @@ std::size_t mapping_size(std::size_t bytes) noexcept {
 // A mapping of `size` bytes; from 2 MiB on, starting on a huge-page boundary and advised for
 // transparent huge pages.
 void* map(std::size_t size) {
-  if (size < huge_page) {
-    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mapping == MAP_FAILED) throw std::bad_alloc();
-    return mapping;
-  }
-  // One huge page more, so that the mapping can start on a boundary.
-  void* mapping = ::mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == MAP_FAILED) throw std::bad_alloc();
-  const auto address = reinterpret_cast<std::uintptr_t>(mapping);
-  const std::uintptr_t aligned = round_up(address, huge_page);
-  if (aligned > address) ::munmap(mapping, aligned - address);
-  const std::size_t tail = huge_page - (aligned - address);
-  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
-  void* base = reinterpret_cast<void*>(aligned);
-  ::madvise(base, size, MADV_HUGEPAGE);  // advisory: without THP the mapping still works
-  return base;
+  void* mapping = raw::map_anonymous(size, size >= huge_page);
+  if (mapping == nullptr) throw std::bad_alloc();
+  return mapping;
 }
 
 class SpectrumArrayPool final : public std::pmr::memory_resource {

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <new>
 
+#include "src/raw/mapping.hpp"
+
 namespace kestrane::reader {
 
 namespace {
 
-constexpr std::size_t huge_page = std::size_t{2} << 20;
+using raw::huge_page;
 // A reader's arrays may be a few bytes or gigabytes, and a process may hold thousands of small
 // readers: regions start small (first_region_size) and double up to a generous size, so that
 // the address space and the memory a reader holds follow its arrays.
@@ -21,24 +23,6 @@ constexpr std::size_t max_region_size = std::size_t{256} << 20;
 constexpr std::size_t huge_region_size = std::size_t{4} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
-
-// A new anonymous mapping of `size` bytes, aligned to a huge page when `huge`; nullptr when the
-// system refuses it.
-void* map_region(std::size_t size, bool huge) {
-  const std::size_t slack = huge ? huge_page : 0;  // room to move the start to a boundary
-  void* mapping = ::mmap(nullptr, size + slack, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == MAP_FAILED) return nullptr;
-  if (!huge) return mapping;
-  const auto address = reinterpret_cast<std::uintptr_t>(mapping);
-  const std::uintptr_t aligned = round_up(address, huge_page);
-  if (aligned > address) ::munmap(mapping, aligned - address);
-  const std::size_t tail = huge_page - (aligned - address);
-  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
-  void* base = reinterpret_cast<void*>(aligned);
-  ::madvise(base, size, MADV_HUGEPAGE);  // advisory: without THP the region still works
-  return base;
-}
 
 }  // namespace
 
@@ -65,7 +49,7 @@ void* ArrayArena::do_allocate(std::size_t bytes, std::size_t alignment) {
   const bool huge = size >= huge_region_size;
   size = round_up(size, huge ? huge_page : static_cast<std::size_t>(::getpagesize()));
   regions_.reserve(regions_.size() + 1);  // so that recording the mapping cannot fail
-  void* base = map_region(size, huge);
+  void* base = raw::map_anonymous(size, huge);
   if (base == nullptr) throw std::bad_alloc();
   regions_.push_back({base, size});
   cursor_ = bytes;
