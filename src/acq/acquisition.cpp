@@ -90,7 +90,7 @@ struct Block {
 
 // A field resolved once from the layout: its offset within the record (or within a block) and
 // its type, loaded without a name lookup or a variant. Integer fields load as integers only;
-// any numeric field loads as a double, widened as load_field does.
+// any numeric field loads as a double (record.hpp's load_integer and load_real).
 struct Loader {
   std::uint64_t offset = 0;
   FieldType type = FieldType::i32;
@@ -104,37 +104,15 @@ struct Loader {
   // The caller has checked that the field lies inside `b` from `at` (a layout's fields lie in
   // its stride).
   [[gnu::always_inline]] std::optional<std::int64_t> integer(std::span<const std::uint8_t> b,
-                                      std::size_t at) const noexcept {
+                                                              std::size_t at) const noexcept {
     if (!present) return std::nullopt;
-    at += static_cast<std::size_t>(offset);
-    switch (type) {
-      case FieldType::i8:
-        return std::int64_t{static_cast<std::int8_t>(b[at])};
-      case FieldType::i16:
-        return std::int64_t{static_cast<std::int16_t>(load_le<std::uint16_t>(b, at))};
-      case FieldType::i32:
-        return std::int64_t{static_cast<std::int32_t>(load_le<std::uint32_t>(b, at))};
-      case FieldType::i64:
-        return static_cast<std::int64_t>(load_le<std::uint64_t>(b, at));
-      case FieldType::f32:
-      case FieldType::f64:
-        break;
-    }
-    return std::nullopt;
+    return load_integer(b, at + static_cast<std::size_t>(offset), type);
   }
 
   [[gnu::always_inline]] std::optional<double> real(std::span<const std::uint8_t> b,
                                                     std::size_t at) const noexcept {
     if (!present) return std::nullopt;
-    switch (type) {
-      case FieldType::f32:
-        return static_cast<double>(
-            load_le<float>(b, at + static_cast<std::size_t>(offset)));
-      case FieldType::f64:
-        return load_le<double>(b, at + static_cast<std::size_t>(offset));
-      default:
-        return static_cast<double>(*integer(b, at));
-    }
+    return load_real(b, at + static_cast<std::size_t>(offset), type);
   }
 };
 

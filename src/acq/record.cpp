@@ -1,29 +1,12 @@
 #include "src/acq/record.hpp"
 
-#include "src/raw/le.hpp"
-
 namespace kestrane::acq {
-
-using raw::load_le;
 
 FieldValue load_field(std::span<const std::uint8_t> b, std::uint64_t base,
                       const Field& f) noexcept {
   const auto at = static_cast<std::size_t>(base + f.offset);
-  switch (f.type) {
-    case FieldType::i8:
-      return std::int64_t{static_cast<std::int8_t>(b[at])};
-    case FieldType::i16:
-      return std::int64_t{static_cast<std::int16_t>(load_le<std::uint16_t>(b, at))};
-    case FieldType::i32:
-      return std::int64_t{static_cast<std::int32_t>(load_le<std::uint32_t>(b, at))};
-    case FieldType::i64:
-      return static_cast<std::int64_t>(load_le<std::uint64_t>(b, at));
-    case FieldType::f32:
-      return static_cast<double>(load_le<float>(b, at));
-    case FieldType::f64:
-      return load_le<double>(b, at);
-  }
-  return std::int64_t{0};
+  if (const auto i = load_integer(b, at, f.type)) return *i;
+  return load_real(b, at, f.type);
 }
 
 std::optional<std::int64_t> as_integer(const std::optional<FieldValue>& v) noexcept {
