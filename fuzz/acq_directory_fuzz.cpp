@@ -8,8 +8,6 @@
 // records and both preferences, read gives arrays of equal length, a representation exactly
 // when the status is ok, no m/z for an uncalibrated spectrum, block statuses other than
 // incomplete, the same bits when read again through reused buffers; no descriptor stays open.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +21,7 @@
 #include <span>
 #include <string>
 
+#include "fuzz/temp_directory.hpp"
 #include "src/acq/acquisition.hpp"
 #include "src/raw/le.hpp"
 
@@ -38,56 +37,6 @@ constexpr const char* file_names[10] = {
     "AcqData/MSPeak.bin",       "AcqData/MSMassCal.bin",  "AcqData/DefaultMassCal.xml",
     "AcqData/MSTS.xml",         "AcqData/MSScan_XSpecific.bin", "AcqData/MSTS_XSpecific.xml",
     "MSTS_XAddition.xml"};
-
-void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) fail("cannot create", path + ": " + std::strerror(errno));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) fail("cannot write", path + ": " + std::strerror(errno));
-    done += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-}
-
-std::size_t open_descriptor_count() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  std::size_t count = 0;
-  while (::readdir(dir) != nullptr) ++count;
-  ::closedir(dir);
-  return count;
-}
-
-std::string temp_base() {
-  const char* env = std::getenv("TMPDIR");
-  if (env != nullptr && *env != '\0') return env;
-  if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
-  return "/tmp";
-}
-
-class TempDirectory {
- public:
-  TempDirectory() {
-    std::string pattern = temp_base() + "/kestrane-acq-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp:", std::strerror(errno));
-    root_ = pattern;
-    if (::mkdir((root_ + "/AcqData").c_str(), 0700) != 0) fail("mkdir:", std::strerror(errno));
-  }
-  TempDirectory(const TempDirectory&) = delete;
-  TempDirectory& operator=(const TempDirectory&) = delete;
-  ~TempDirectory() {
-    for (const char* name : file_names) ::unlink((root_ + "/" + name).c_str());
-    ::rmdir((root_ + "/AcqData").c_str());
-    ::rmdir(root_.c_str());
-  }
-  const std::string& root() const { return root_; }
-
- private:
-  std::string root_;
-};
 
 bool same(const kestrane::acq::Spectrum& a, const kestrane::acq::Spectrum& b) {
   return a.status == b.status && a.representation == b.representation &&
@@ -115,10 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += take;
   }
 
-  const std::size_t descriptors_before = open_descriptor_count();
+  const std::size_t descriptors_before = kestrane::fuzz::open_descriptor_count();
   {
-    TempDirectory dir;
-    for (const auto& [id, bytes] : files) write_file(dir.root() + "/" + file_names[id], bytes);
+    kestrane::fuzz::TempDirectory dir;
+    for (const auto& [id, bytes] : files) {
+      kestrane::fuzz::write_file(dir.root() + "/" + file_names[id], bytes);
+    }
     auto acq = Acquisition::open(dir.root());
     if (!acq) {
       const std::string text = acq.error().display();
@@ -149,6 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
   }
-  if (open_descriptor_count() != descriptors_before) fail("a file descriptor was left open");
+  if (kestrane::fuzz::open_descriptor_count() != descriptors_before) fail("a file descriptor was left open");
   return 0;
 }

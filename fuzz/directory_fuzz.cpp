@@ -6,8 +6,6 @@
 // yields one record per index entry, in order, with arrays of equal length, and the arrays that
 // reading each block whole and decoding it gives; Spectra::decode gives the same arrays; no
 // descriptor stays open.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 #include <span>
 #include <string>
 
+#include "fuzz/temp_directory.hpp"
 #include "src/raw/le.hpp"
 #include "src/raw/mspeak.hpp"
 #include "src/raw/msprofile.hpp"
@@ -38,19 +37,6 @@ namespace {
 
 constexpr std::uint32_t absent = 0xFFFFFFFF;
 constexpr const char* file_names[3] = {"MSScan.bin", "MSPeak.bin", "MSProfile.bin"};
-
-void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) fail("cannot create", path + ": " + std::strerror(errno));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) fail("cannot write", path + ": " + std::strerror(errno));
-    done += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-}
 
 // A scan's arrays the plain way: each block's whole byte range read, then decoded; the profile
 // block first, the peak block when that gave nothing.
@@ -83,49 +69,6 @@ bool same_bits(const A& a, const B& b) {
          (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
 }
 
-std::size_t open_descriptor_count() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  std::size_t count = 0;
-  while (::readdir(dir) != nullptr) ++count;
-  ::closedir(dir);
-  return count;
-}
-
-// $TMPDIR, else /dev/shm (memory-backed: tens of times faster for thousands of tiny
-// directories), else /tmp.
-std::string temp_base() {
-  const char* env = std::getenv("TMPDIR");
-  if (env != nullptr && *env != '\0') return env;
-  if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
-  return "/tmp";
-}
-
-// A temporary data directory with AcqData inside; removed, with its files, on destruction.
-class TempAcquisition {
- public:
-  TempAcquisition() {
-    std::string pattern = temp_base() + "/kestrane-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp:", std::strerror(errno));
-    root_ = pattern;
-    acq_ = root_ + "/AcqData";
-    if (::mkdir(acq_.c_str(), 0700) != 0) fail("mkdir:", std::strerror(errno));
-  }
-  TempAcquisition(const TempAcquisition&) = delete;
-  TempAcquisition& operator=(const TempAcquisition&) = delete;
-  ~TempAcquisition() {
-    for (const char* name : file_names) ::unlink((acq_ + "/" + name).c_str());
-    ::rmdir(acq_.c_str());
-    ::rmdir(root_.c_str());
-  }
-  const std::string& root() const { return root_; }
-  std::string file(const char* name) const { return acq_ + "/" + name; }
-
- private:
-  std::string root_;
-  std::string acq_;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -142,11 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += take;
   }
 
-  const std::size_t descriptors_before = open_descriptor_count();
+  const std::size_t descriptors_before = kestrane::fuzz::open_descriptor_count();
   {
-    TempAcquisition dir;
+    kestrane::fuzz::TempDirectory dir;
     for (int i = 0; i < 3; ++i) {
-      if (images[i]) write_file(dir.file(file_names[i]), *images[i]);
+      if (images[i]) {
+        kestrane::fuzz::write_file(dir.acq_data() + "/" + file_names[i], *images[i]);
+      }
     }
 
     auto reader = kestrane::reader::Reader::open(dir.root());
@@ -194,6 +139,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
   }
-  if (open_descriptor_count() != descriptors_before) fail("a file descriptor was left open");
+  if (kestrane::fuzz::open_descriptor_count() != descriptors_before) fail("a file descriptor was left open");
   return 0;
 }
