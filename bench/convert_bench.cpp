@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/peak_memory.hpp"
 #include "src/convert/convert.hpp"
 #include "src/mzml/base64.hpp"
 #include "tests/support/acq_builders.hpp"
@@ -152,53 +153,21 @@ void BM_Floor(benchmark::State& state) {
   state.counters["encoded_bytes"] = static_cast<double>(encoded);
 }
 
-std::uint64_t status_kib(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  std::uint64_t value = 0;
-  while (in >> key) {
-    if (key == field) {
-      in >> value;
-      return value;
-    }
-    in.ignore(1 << 12, '\n');
-  }
-  return 0;
-}
-
-// Peak resident memory that opening and converting range(0) scans on 2 threads adds, measured
-// in a child process whose high-water mark starts at its resident size (/proc/self/clear_refs).
+// Peak resident memory that opening and converting range(0) scans on 2 threads adds (in a
+// child).
 void BM_PeakMemory(benchmark::State& state) {
   const auto scans = static_cast<std::size_t>(state.range(0));
   (void)run(scans);
   const std::string path = output_path("memory");
   double growth_mib = 0;
   for (auto _ : state) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-      state.SkipWithError("pipe");
-      return;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-      std::ofstream("/proc/self/clear_refs") << "5";
-      const std::uint64_t before = status_kib("VmRSS:");
-      const bool ok = convert_run(open(scans), 2, path).has_value();
-      const std::uint64_t peak = status_kib("VmHWM:");
-      const std::uint64_t growth = ok && peak >= before ? peak - before : ~std::uint64_t{0};
-      (void)!::write(fds[1], &growth, sizeof growth);
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::uint64_t growth = ~std::uint64_t{0};
-    (void)!::read(fds[0], &growth, sizeof growth);
-    ::close(fds[0]);
-    ::waitpid(child, nullptr, 0);
-    if (growth == ~std::uint64_t{0}) {
+    const auto growth = kestrane::bench::peak_growth_kib(
+        [&] { return convert_run(open(scans), 2, path).has_value(); });
+    if (!growth) {
       state.SkipWithError("conversion failed in the child");
       return;
     }
-    growth_mib = static_cast<double>(growth) / 1024.0;
+    growth_mib = static_cast<double>(*growth) / 1024.0;
   }
   state.counters["peak_growth_MiB"] = growth_mib;
 }

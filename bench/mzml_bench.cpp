@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/peak_memory.hpp"
 #include "mzml_data.hpp"
 #include "src/mzml/base64.hpp"
 #include "src/mzml/writer.hpp"
@@ -174,53 +175,20 @@ void BM_Zlib6(benchmark::State& state) {
   state.counters["size_ratio"] = static_cast<double>(ours) / static_cast<double>(zlib_bytes);
 }
 
-std::uint64_t status_kib(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  std::uint64_t value = 0;
-  while (in >> key) {
-    if (key == field) {
-      in >> value;
-      return value;
-    }
-    in.ignore(1 << 12, '\n');
-  }
-  return 0;
-}
-
-// Peak resident memory a conversion of range(0) spectra on 2 threads adds, measured in a child
-// process whose high-water mark starts at its resident size (/proc/self/clear_refs, 5).
+// Peak resident memory a conversion of range(0) spectra on 2 threads adds (in a child).
 void BM_PeakMemory(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   (void)pool();
   const std::string path = output_dir() + "/kestrane-mem-" + std::to_string(::getpid()) + ".mzML";
   double growth_mib = 0;
   for (auto _ : state) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-      state.SkipWithError("pipe");
-      return;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-      std::ofstream("/proc/self/clear_refs") << "5";
-      const std::uint64_t before = status_kib("VmRSS:");
-      const bool ok = convert(n, 2, path).has_value();
-      const std::uint64_t peak = status_kib("VmHWM:");
-      const std::uint64_t growth = ok && peak >= before ? peak - before : ~std::uint64_t{0};
-      (void)!::write(fds[1], &growth, sizeof growth);
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::uint64_t growth = ~std::uint64_t{0};
-    (void)!::read(fds[0], &growth, sizeof growth);
-    ::close(fds[0]);
-    ::waitpid(child, nullptr, 0);
-    if (growth == ~std::uint64_t{0}) {
+    const auto growth =
+        kestrane::bench::peak_growth_kib([&] { return convert(n, 2, path).has_value(); });
+    if (!growth) {
       state.SkipWithError("conversion failed in the child");
       return;
     }
-    growth_mib = static_cast<double>(growth) / 1024.0;
+    growth_mib = static_cast<double>(*growth) / 1024.0;
   }
   state.counters["peak_growth_MiB"] = growth_mib;
 }
