@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/measure.hpp"
 #include "src/acq/acquisition.hpp"
 #include "src/acq/calibration.hpp"
 #include "src/acq/codecs.hpp"
@@ -200,12 +201,6 @@ void BM_Open(benchmark::State& state) {
   }
 }
 
-double thread_cpu_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 // Every scan of the read-all run read once, split between range(0) threads, each reusing its
 // spectrum and scratch as a converter does. Wall-clock and process CPU time; the counter
 // busiest_thread_cpu_s is the CPU time of the busiest thread per iteration: the wall-clock time
@@ -221,7 +216,7 @@ void BM_ReadAll(benchmark::State& state) {
     std::vector<std::thread> pool;
     for (std::size_t t = 0; t < threads; ++t) {
       pool.emplace_back([&, t] {
-        const double start = thread_cpu_seconds();
+        const double start = kestrane::bench::thread_cpu_seconds();
         kestrane::acq::Spectrum s;
         kestrane::acq::ReadScratch scratch;
         for (std::size_t i = t; i < acq->size(); i += threads) {
@@ -233,7 +228,7 @@ void BM_ReadAll(benchmark::State& state) {
             benchmark::DoNotOptimize(fresh.mz.data());
           }
         }
-        cpu[t] = thread_cpu_seconds() - start;
+        cpu[t] = kestrane::bench::thread_cpu_seconds() - start;
       });
     }
     for (auto& p : pool) p.join();

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bench/peak_memory.hpp"
+#include "bench/measure.hpp"
 #include "src/convert/convert.hpp"
 #include "src/mzml/base64.hpp"
 #include "tests/support/acq_builders.hpp"
@@ -81,12 +81,6 @@ kestrane::Result<convert::ConvertSummary> convert_run(const acq::Acquisition& a,
   return r;
 }
 
-double thread_cpu_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 // range(0) scans, range(1) threads.
 void BM_Convert(benchmark::State& state) {
   const auto threads = static_cast<unsigned>(state.range(1));
@@ -95,9 +89,9 @@ void BM_Convert(benchmark::State& state) {
   std::uint64_t bytes = 0;
   double writing_thread_cpu = 0;
   for (auto _ : state) {
-    const double cpu_before = thread_cpu_seconds();
+    const double cpu_before = kestrane::bench::thread_cpu_seconds();
     const auto r = convert_run(a, threads, path);
-    writing_thread_cpu = thread_cpu_seconds() - cpu_before;
+    writing_thread_cpu = kestrane::bench::thread_cpu_seconds() - cpu_before;
     if (!r) {
       state.SkipWithError(r.error().display().c_str());
       return;

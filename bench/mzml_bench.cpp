@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/peak_memory.hpp"
+#include "bench/measure.hpp"
 #include "mzml_data.hpp"
 #include "src/mzml/base64.hpp"
 #include "src/mzml/writer.hpp"
@@ -84,12 +84,6 @@ kestrane::Result<mzml::WriteSummary> convert(std::size_t n, unsigned threads,
   return r;
 }
 
-double thread_cpu_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 // range(0) spectra, range(1) threads.
 void BM_Writer(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
@@ -99,9 +93,9 @@ void BM_Writer(benchmark::State& state) {
   std::uint64_t bytes = 0;
   double writing_thread_cpu = 0;
   for (auto _ : state) {
-    const double cpu_before = thread_cpu_seconds();
+    const double cpu_before = kestrane::bench::thread_cpu_seconds();
     const auto r = convert(n, threads, path);
-    writing_thread_cpu = thread_cpu_seconds() - cpu_before;
+    writing_thread_cpu = kestrane::bench::thread_cpu_seconds() - cpu_before;
     if (!r) {
       state.SkipWithError(r.error().display().c_str());
       return;

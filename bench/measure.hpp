@@ -1,15 +1,24 @@
-// Peak resident memory that a piece of work adds, measured in a forked child.
+// Measurements the benchmarks share: a thread's CPU time, and the peak resident memory a piece
+// of work adds, measured in a forked child.
 #pragma once
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <string>
 
 namespace kestrane::bench {
+
+// CPU time of the calling thread, in seconds.
+inline double thread_cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 // A "Vm...:" field of /proc/self/status, in KiB (0 when absent).
 inline std::uint64_t status_kib(const char* field) {
