@@ -103,3 +103,27 @@ def run_threads():
         return failures
 
     return run
+
+
+@pytest.fixture
+def stderr_on_a_terminal():
+    """Runs a command with its standard error on a pseudo-terminal (100 columns) and its output
+    piped; returns the finished process and what the terminal received."""
+    import fcntl
+    import pty
+    import subprocess
+    import termios
+
+    def run(cmd, timeout=120):
+        leader, follower = pty.openpty()
+        try:
+            fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+            proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=follower, timeout=timeout)
+            os.set_blocking(leader, False)
+            seen = os.read(leader, 1 << 16)
+        finally:
+            os.close(leader)
+            os.close(follower)
+        return proc, seen
+
+    return run

@@ -56,22 +56,8 @@ def test_info_text(run):
     assert lines[-1].strip().startswith("MSScan.bin: 2 records lie past the end")
 
 
-def test_progress_bar_on_a_terminal_only(run):
-    import fcntl
-    import pty
-    import struct
-    import termios
-
-    leader, follower = pty.openpty()
-    try:
-        fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-        proc = subprocess.run([KESTRANE, "info", str(run.path)], stdout=subprocess.PIPE,
-                              stderr=follower, timeout=120)
-        os.set_blocking(leader, False)
-        seen = os.read(leader, 1 << 16)
-    finally:
-        os.close(leader)
-        os.close(follower)
+def test_progress_bar_on_a_terminal_only(run, stderr_on_a_terminal):
+    proc, seen = stderr_on_a_terminal([KESTRANE, "info", str(run.path)])
     assert proc.returncode == 0
     assert b"decoding:" in seen and b"/6 [" in seen, seen
 

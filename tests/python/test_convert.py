@@ -140,23 +140,9 @@ class TestCommand:
         assert stdout == ""
         assert leftovers(out) == []
 
-    def test_progress_bar_on_a_terminal_only(self, runs, tmp_path):
-        import fcntl
-        import pty
-        import struct
-        import termios
-
+    def test_progress_bar_on_a_terminal_only(self, runs, tmp_path, stderr_on_a_terminal):
         lzf, _ = runs
-        leader, follower = pty.openpty()
-        try:
-            fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-            proc = subprocess.run([KESTRANE, "convert", str(lzf), "-o", str(tmp_path)],
-                                  stdout=subprocess.PIPE, stderr=follower, timeout=120)
-            os.set_blocking(leader, False)
-            seen = os.read(leader, 1 << 16)
-        finally:
-            os.close(leader)
-            os.close(follower)
+        proc, seen = stderr_on_a_terminal([KESTRANE, "convert", str(lzf), "-o", str(tmp_path)])
         assert proc.returncode == 0
         assert b"converting:" in seen and b"/6 [" in seen, seen
 
