@@ -6,7 +6,6 @@ The tests import the installed ``kestrane`` module, never a build tree.
 import math
 import os
 import struct
-import threading
 
 import kestrane_fixtures as kf
 import pytest
@@ -77,32 +76,6 @@ def small_reader(small_run):
     import kestrane
 
     return kestrane.RawReader(str(small_run.path))
-
-
-@pytest.fixture
-def run_threads():
-    """Starts every target together behind one barrier; returns the exceptions they raised."""
-
-    def run(targets, timeout=120.0):
-        barrier = threading.Barrier(len(targets))
-        failures = []
-
-        def wrap(target):
-            try:
-                barrier.wait()
-                target()
-            except BaseException as e:  # noqa: BLE001 - reported by the caller
-                failures.append(e)
-
-        threads = [threading.Thread(target=wrap, args=(t,)) for t in targets]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout)
-        assert not any(t.is_alive() for t in threads), "worker threads did not finish"
-        return failures
-
-    return run
 
 
 @pytest.fixture

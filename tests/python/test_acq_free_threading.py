@@ -23,6 +23,26 @@ THREADS = 6
 ROUNDS = 150
 
 
+def _run_threads(targets, timeout=300.0):
+    barrier = threading.Barrier(len(targets))
+    failures = []
+
+    def wrap(target):
+        try:
+            barrier.wait()
+            target()
+        except BaseException as e:  # noqa: BLE001 - reported by the caller
+            failures.append(e)
+
+    threads = [threading.Thread(target=wrap, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+    assert not any(t.is_alive() for t in threads), "worker threads did not finish"
+    return failures
+
+
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory):
     root = tmp_path_factory.mktemp("acq-ft")
@@ -59,7 +79,7 @@ def test_import_keeps_gil_disabled():
     assert (proc.returncode, proc.stdout.strip(), proc.stderr) == (0, "False", "")
 
 
-def test_shared_acquisitions_under_reads_passes_and_churn(runs, baseline, run_threads):
+def test_shared_acquisitions_under_reads_passes_and_churn(runs, baseline):
     shared = {path: kestrane_acq.open(path) for path in runs}
 
     def reader(seed):
@@ -91,14 +111,14 @@ def test_shared_acquisitions_under_reads_passes_and_churn(runs, baseline, run_th
             with pytest.raises(FileNotFoundError):
                 kestrane_acq.open(path + ".missing")
 
-    failures = run_threads([lambda s=s: reader(s) for s in range(THREADS)] +
-                           [lambda s=s: churn(100 + s) for s in range(2)], timeout=300.0)
+    failures = _run_threads([lambda s=s: reader(s) for s in range(THREADS)] +
+                            [lambda s=s: churn(100 + s) for s in range(2)])
     assert not failures, failures[:3]
     if FREE_THREADED:
         assert sys._is_gil_enabled() is False
 
 
-def test_close_while_other_threads_read(runs, baseline, run_threads):
+def test_close_while_other_threads_read(runs, baseline):
     """close() drops the object's reference; reads in flight finish on theirs, later ones raise
     ValueError, and nothing is freed under a reader."""
     for round_ in range(20):
@@ -125,7 +145,6 @@ def test_close_while_other_threads_read(runs, baseline, run_threads):
             started.wait()
             acq.close()
 
-        failures = run_threads([lambda s=s: reader(s) for s in range(THREADS)] + [closer],
-                               timeout=300.0)
+        failures = _run_threads([lambda s=s: reader(s) for s in range(THREADS)] + [closer])
         assert not failures, failures[:3]
         assert acq.closed

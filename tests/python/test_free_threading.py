@@ -12,6 +12,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import threading
 
 import kestrane_fixtures as kf
 import pytest
@@ -108,6 +109,27 @@ def _snapshot(spectrum):
     )
 
 
+def _run_threads(targets):
+    """Starts every target together behind one barrier; returns the exceptions they raised."""
+    barrier = threading.Barrier(len(targets))
+    failures = []
+
+    def wrap(target):
+        try:
+            barrier.wait()
+            target()
+        except BaseException as e:  # noqa: BLE001 - reported by the caller
+            failures.append(e)
+
+    threads = [threading.Thread(target=wrap, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT_SEC)
+    assert not any(t.is_alive() for t in threads), "worker threads did not finish"
+    return failures
+
+
 @pytest.fixture(scope="module")
 def data(tmp_path_factory):
     root = str(tmp_path_factory.mktemp("ft"))
@@ -198,7 +220,7 @@ def test_concurrent_first_imports_share_types():
     assert proc.stdout.strip() == f"8 1 1 {{('RawReader', 'Spectrum')}} {gil}"
 
 
-def test_shared_readers_under_concurrent_reads_and_churn(data, baseline, run_threads):
+def test_shared_readers_under_concurrent_reads_and_churn(data, baseline):
     paths = sorted(data["dirs"])
     shared = {path: kestrane.RawReader(path) for path in paths}
     # A few Spectrum objects read by every thread at once.
@@ -239,13 +261,13 @@ def test_shared_readers_under_concurrent_reads_and_churn(data, baseline, run_thr
 
     targets = [lambda s=s: reader_thread(s) for s in range(READER_THREADS)]
     targets += [lambda s=s: churn_thread(100 + s) for s in range(CHURN_THREADS)]
-    failures = run_threads(targets, JOIN_TIMEOUT_SEC)
+    failures = _run_threads(targets)
     assert not failures, failures[:3]
     if FREE_THREADED:
         assert sys._is_gil_enabled() is False
 
 
-def test_spectra_outliving_their_reader_read_by_all_threads(data, baseline, run_threads):
+def test_spectra_outliving_their_reader_read_by_all_threads(data, baseline):
     """Every thread reads all spectra of a dropped reader, each in its own order."""
     path = max(data["dirs"], key=lambda p: baseline[p][0])
     count, _, spectra = baseline[path]
@@ -261,6 +283,5 @@ def test_spectra_outliving_their_reader_read_by_all_threads(data, baseline, run_
             for i in order:
                 assert _snapshot(held[i]) == spectra[i]
 
-    failures = run_threads([lambda s=s: worker(s) for s in range(READER_THREADS + CHURN_THREADS)],
-                           JOIN_TIMEOUT_SEC)
+    failures = _run_threads([lambda s=s: worker(s) for s in range(READER_THREADS + CHURN_THREADS)])
     assert not failures, failures[:3]
