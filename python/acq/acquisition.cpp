@@ -288,9 +288,8 @@ void bind_acquisition(nb::module_& m) {
            [](nb::handle self) {
              const A& a = nb::cast<const A&>(self);
              a.handle();  // ValueError once closed
-             return new SpectrumIterator(nb::borrow(self), a, acq::Prefer::profile);
-           },
-           nb::rv_policy::take_ownership)
+             return make_iterator(self, a, acq::Prefer::profile);
+           })
       .def("spectrum",
            [](const A& a, Py_ssize_t i, const std::string& prefer) {
              const acq::Acquisition h = a.handle();

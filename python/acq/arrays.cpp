@@ -25,7 +25,7 @@ void import_numpy() {
 }
 
 template <class T>
-nb::object numpy_view(const T* data, std::size_t n, nb::handle owner, bool writable) {
+PyObject* new_numpy_view(const T* data, std::size_t n, PyObject* owner, bool writable) noexcept {
   npy_intp shape[1] = {static_cast<npy_intp>(n)};
   // An empty vector may have no buffer; numpy wants one, even for no elements.
   static const T empty{};
@@ -34,15 +34,24 @@ nb::object numpy_view(const T* data, std::size_t n, nb::handle owner, bool writa
                     (writable && n > 0 ? NPY_ARRAY_WRITEABLE : 0);
   PyObject* array = PyArray_New(&PyArray_Type, 1, shape, type_number<T>(), nullptr, base,
                                 sizeof(T), flags, nullptr);
-  if (array == nullptr) throw nb::python_error();
-  nb::object result = nb::steal(array);
-  // The array takes over a reference to its owner.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.inc_ref().ptr()) < 0) {
-    throw nb::python_error();
+  if (array == nullptr) return nullptr;
+  // The array takes over a reference to its owner (and drops it itself if this fails).
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), Py_NewRef(owner)) < 0) {
+    Py_DECREF(array);
+    return nullptr;
   }
-  return result;
+  return array;
 }
 
+template <class T>
+nb::object numpy_view(const T* data, std::size_t n, nb::handle owner, bool writable) {
+  PyObject* array = new_numpy_view(data, n, owner.ptr(), writable);
+  if (array == nullptr) throw nb::python_error();
+  return nb::steal(array);
+}
+
+template PyObject* new_numpy_view(const double*, std::size_t, PyObject*, bool) noexcept;
+template PyObject* new_numpy_view(const std::int32_t*, std::size_t, PyObject*, bool) noexcept;
 template nb::object numpy_view(const double*, std::size_t, nb::handle, bool);
 template nb::object numpy_view(const std::int64_t*, std::size_t, nb::handle, bool);
 template nb::object numpy_view(const std::uint64_t*, std::size_t, nb::handle, bool);

@@ -27,6 +27,10 @@ nb::capsule owning_capsule(T* owned) {
 
 // A 1-d numpy array over data[0..n), kept alive by `owner` (its base), read-only unless
 // `writable`. T: double, std::int64_t, std::int32_t, std::uint64_t, std::uint8_t.
+// new_numpy_view returns a new reference, or nullptr with the Python error set
+// (T: double, std::int32_t); numpy_view raises instead.
+template <class T>
+PyObject* new_numpy_view(const T* data, std::size_t n, PyObject* owner, bool writable) noexcept;
 template <class T>
 nb::object numpy_view(const T* data, std::size_t n, nb::handle owner, bool writable);
 

@@ -1,23 +1,75 @@
 #include "python/acq/iterator.hpp"
 
+#include <atomic>
+#include <new>
+
+#include "python/acq/native.hpp"
 #include "python/acq/spectrum.hpp"
 
 namespace kestrane::acq_python {
 
-nb::object SpectrumIterator::next() {
-  const acq::Acquisition a = acquisition_.handle();
-  const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
-  if (i >= a.size()) {
-    next_.store(a.size(), std::memory_order_relaxed);  // no wrap-around, however often called
-    throw nb::stop_iteration();
-  }
-  return make_spectrum(decode(a, i, prefer_));
+namespace {
+
+struct IteratorObject {
+  PyObject_HEAD
+  PyObject* owner;  // the Python Acquisition, owned
+  const Acquisition* acquisition;
+  acq::Prefer prefer;
+  std::atomic<std::size_t> next;
+};
+
+PyTypeObject* iterator_type = nullptr;
+
+void iterator_dealloc(PyObject* self) noexcept {
+  auto* it = reinterpret_cast<IteratorObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  Py_DECREF(it->owner);
+  it->next.~atomic();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The next spectrum; nullptr with no error set after the last.
+PyObject* iterator_next(PyObject* self) noexcept {
+  auto* it = reinterpret_cast<IteratorObject*>(self);
+  return guarded([&]() -> PyObject* {
+    const acq::Acquisition a = it->acquisition->handle();  // ValueError once closed
+    const std::size_t i = it->next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= a.size()) {
+      it->next.store(a.size(), std::memory_order_relaxed);  // no wrap-around, however often
+      return nullptr;
+    }
+    return make_spectrum(decode(a, i, it->prefer)).release().ptr();
+  });
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_doc, const_cast<char*>("The spectra of an Acquisition in index order.")},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "kestrane_acq._core.SpectrumIterator", sizeof(IteratorObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    iterator_slots};
+
+}  // namespace
+
+nb::object make_iterator(nb::handle owner, const Acquisition& acquisition, acq::Prefer prefer) {
+  IteratorObject* it = PyObject_New(IteratorObject, iterator_type);
+  if (it == nullptr) throw nb::python_error();
+  it->owner = Py_NewRef(owner.ptr());
+  it->acquisition = &acquisition;
+  it->prefer = prefer;
+  new (&it->next) std::atomic<std::size_t>(0);
+  return nb::steal(reinterpret_cast<PyObject*>(it));
 }
 
 void bind_iterator(nb::module_& m) {
-  nb::class_<SpectrumIterator>(m, "SpectrumIterator")
-      .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", &SpectrumIterator::next);
+  iterator_type = add_type(m, iterator_spec, "SpectrumIterator", true);
 }
 
 }  // namespace kestrane::acq_python

@@ -1,4 +1,9 @@
 // kestrane_acq.Spectrum: one emitted spectrum, its arrays handed to numpy without a copy.
+//
+// Spectrum and its iterator are plain CPython types rather than nanobind classes: a loop over
+// a run makes one Spectrum per scan and reads two or three attributes of each, and for the
+// small spectra of ICP and SIM runs the generic machinery (method lookup behind every slot,
+// argument dispatch, the instance registry) cost more than decoding the scan.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -27,45 +32,12 @@ struct DecodedScan {
   acq::ScanInfo info;
 };
 
-// The numpy arrays of a spectrum are made on first access and kept, so every access returns
-// the same object and a spectrum whose arrays are never asked for costs no numpy object.
-enum class ArrayKind { mz, intensity, precursor_channel_mz, accumulation_time_sec,
-                       counts_per_second, detector_mode };
-inline constexpr std::size_t array_kinds = 6;
-
-class Spectrum {
- public:
-  // Takes over the arrays of `scan` (no copy).
-  explicit Spectrum(DecodedScan&& scan);
-  Spectrum(const Spectrum&) = delete;
-  Spectrum& operator=(const Spectrum&) = delete;
-
-  std::size_t size() const noexcept { return points_; }
-  nb::str repr() const;
-
-  const acq::ScanInfo& info() const noexcept { return info_; }
-  // The emitted values: what the arrays point into.
-  const acq::Spectrum& values() const noexcept { return *values_; }
-  // The numpy array of `kind` (None where the spectrum has no such values); the same object on
-  // every call.
-  nb::object array(ArrayKind kind) const;
-
- private:
-  nb::object make_array(ArrayKind kind) const;
-
-  acq::ScanInfo info_;
-  nb::capsule owner_;             // owns the decoded values
-  const acq::Spectrum* values_;   // inside owner_
-  std::size_t points_ = 0;
-  mutable nb::ft_mutex mutex_;    // guards arrays_ on a free-threaded interpreter
-  mutable nb::object arrays_[array_kinds];
-};
-
-// Reads scan i without the interpreter (its lock released), into pooled buffers.
+// Reads scan i into pooled buffers, releasing the interpreter unless the scan is small.
 DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer);
-// The Python Spectrum of a decoded scan.
+// The Python Spectrum of a decoded scan; it takes over the arrays (no copy).
 nb::object make_spectrum(DecodedScan&& d);
 
+// Creates the Spectrum type and adds it to the module.
 void bind_spectrum(nb::module_& m);
 
 }  // namespace kestrane::acq_python

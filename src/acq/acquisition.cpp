@@ -684,6 +684,13 @@ const AcqInfo& Acquisition::info() const noexcept { return s_->info; }
 const std::vector<std::string>& Acquisition::warnings() const noexcept { return s_->warnings; }
 const RecordLayout& Acquisition::layout() const noexcept { return s_->layout; }
 
+bool Acquisition::data_loaded() const noexcept {
+  for (const auto* f : {&s_->profile_file, &s_->peak_file, &s_->xspecific_file}) {
+    if (*f && !(*f)->loaded()) return false;
+  }
+  return true;
+}
+
 RecordView Acquisition::record(std::size_t i) const noexcept {
   return RecordView(s_->record_bytes(i), s_->layout);
 }

@@ -130,6 +130,9 @@ class Acquisition {
   // held open and read with pread. Large arrays come from a pool that keeps a few freed ones
   // (array_pool.hpp), so that fresh spectra scan after scan cost no page faults.
   Spectrum read(std::size_t i, Prefer prefer = Prefer::profile) const;
+  // True when every data file is held in memory (read whole by an earlier read): a read then
+  // makes no system call and takes time in proportion to its points only.
+  bool data_loaded() const noexcept;
   // As read(), reusing `out`'s arrays and a caller-owned scratch.
   void read_into(std::size_t i, Prefer prefer, Spectrum& out, ReadScratch& scratch) const;
 

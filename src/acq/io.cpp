@@ -90,6 +90,7 @@ std::optional<std::span<const std::uint8_t>> DataFile::whole() const {
     } else {
       resource->deallocate(bytes, std::max<std::size_t>(size, 1));
     }
+    whole_->ready.store(true, std::memory_order_release);
   });
   if (whole_->bytes == nullptr) return std::nullopt;
   return std::span<const std::uint8_t>(whole_->bytes, static_cast<std::size_t>(size_));

@@ -2,6 +2,7 @@
 // of threads, and small companion files read whole under a size limit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,10 @@ class DataFile {
   // (it had shrunk): read_at serves such a file. Later changes to the file do not reach the copy,
   // as a file replaced after open does not reach its descriptor.
   std::optional<std::span<const std::uint8_t>> whole() const;
+  // True once whole() has its copy: reads are then served from memory, with no system call.
+  bool loaded() const noexcept {
+    return whole_ && whole_->ready.load(std::memory_order_acquire) && whole_->bytes != nullptr;
+  }
 
  private:
   // The copy comes from spectrum_array_resource(): a large file lands in huge pages, and the
@@ -54,6 +59,7 @@ class DataFile {
     std::once_flag once;
     std::uint8_t* bytes = nullptr;  // null until read, or when the read failed
     std::size_t size = 0;
+    std::atomic<bool> ready{false};  // set once the first whole() has finished its read
     Whole() = default;
     Whole(const Whole&) = delete;
     Whole& operator=(const Whole&) = delete;

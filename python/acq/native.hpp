@@ -1,0 +1,51 @@
+// Helpers of the types written directly against the CPython API (Spectrum, SpectrumIterator):
+// their slots are called by the interpreter, so no C++ exception may leave them.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+namespace kestrane::acq_python {
+
+namespace nb = nanobind;
+
+// Runs `f`, which returns a new reference or nullptr with the Python error set, turning any C++
+// exception into the Python error it stands for.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (const nb::builtin_exception& e) {
+    PyObject* type = PyExc_RuntimeError;
+    switch (e.type()) {
+      case nb::exception_type::value_error: type = PyExc_ValueError; break;
+      case nb::exception_type::index_error: type = PyExc_IndexError; break;
+      case nb::exception_type::type_error: type = PyExc_TypeError; break;
+      default: break;
+    }
+    PyErr_SetString(type, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+// A new str of `w`; nullptr with the error set on failure.
+inline PyObject* new_str(std::string_view w) noexcept {
+  return PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size()));
+}
+
+// Creates a type from `spec` and adds it to `m` under its short name when `exported`; the
+// module keeps a reference either way.
+PyTypeObject* add_type(nb::module_& m, PyType_Spec& spec, const char* name, bool exported);
+
+}  // namespace kestrane::acq_python
