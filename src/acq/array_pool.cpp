@@ -32,7 +32,7 @@ std::size_t mapping_size(std::size_t bytes) noexcept {
 // A mapping of `size` bytes; from 2 MiB on, starting on a huge-page boundary and advised for
 // transparent huge pages.
 void* map(std::size_t size) {
-  void* mapping = raw::map_anonymous(size, size >= huge_page);
+  void* mapping = raw::map_anonymous(size, size >= huge_page, /*populate=*/true);
   if (mapping == nullptr) throw std::bad_alloc();
   return mapping;
 }

@@ -6,10 +6,11 @@
 
 namespace kestrane::raw {
 
-void* map_anonymous(std::size_t size, bool huge) noexcept {
+void* map_anonymous(std::size_t size, bool huge, bool populate) noexcept {
   const std::size_t slack = huge ? huge_page : 0;  // room to move the start to a boundary
+  const int populated = populate && !huge ? MAP_POPULATE : 0;
   void* mapping = ::mmap(nullptr, size + slack, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | populated, -1, 0);
   if (mapping == MAP_FAILED) return nullptr;
   if (!huge) return mapping;
   const auto address = reinterpret_cast<std::uintptr_t>(mapping);
