@@ -14,4 +14,10 @@ acq::Spectrum take_spectrum();
 // megabytes); frees them otherwise.
 void give_back(acq::Spectrum&& spectrum) noexcept;
 
+// The same for the read buffers of the threads of a whole-run read: a block of a large run is
+// read into a buffer of a few hundred kilobytes, which a fresh buffer per call would fault in
+// again every time.
+acq::ReadScratch take_scratch();
+void give_back(acq::ReadScratch&& scratch) noexcept;
+
 }  // namespace kestrane::acq_python

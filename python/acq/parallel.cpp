@@ -34,7 +34,7 @@ void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::siz
     try {
       // Pooled buffers, given back at the end: the next pass finds them backed by memory.
       acq::Spectrum spectrum = take_spectrum();
-      acq::ReadScratch scratch;
+      acq::ReadScratch scratch = take_scratch();
       while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
         if (k >= indices.size()) break;
@@ -42,6 +42,7 @@ void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::siz
         visit(k, spectrum);
       }
       give_back(std::move(spectrum));
+      give_back(std::move(scratch));
     } catch (...) {
       stop.store(true, std::memory_order_relaxed);
       const std::lock_guard lock(failure_mutex);

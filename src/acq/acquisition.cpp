@@ -266,8 +266,13 @@ bool read_block(const DataFile& file, const Block& b, ReadScratch& scratch,
     return true;
   }
   if (scratch.capacity < size) {
-    scratch.block.reset(new std::uint8_t[size]);
-    scratch.capacity = size;
+    // With room to spare, so that blocks a little larger than the last reuse the buffer.
+    constexpr std::size_t granule = std::size_t{64} << 10;
+    const std::size_t wanted = size + size / 8;
+    const std::size_t capacity =
+        wanted / granule < SIZE_MAX / granule - 1 ? (wanted / granule + 1) * granule : size;
+    scratch.block.reset(new std::uint8_t[capacity]);
+    scratch.capacity = capacity;
   }
   const std::span<std::uint8_t> target(scratch.block.get(), size);
   auto done = file.read_at(static_cast<std::uint64_t>(b.offset), target);
