@@ -149,7 +149,7 @@ class TestArrays:
                 a[0] = 1.0
             with pytest.raises(ValueError):
                 a.flags.writeable = True
-        # The arrays own nothing: they view the decoded buffer, which their capsule keeps.
+        # The arrays own nothing: they view the decoded buffers, which their base keeps.
         assert s.mz.base is not None and not s.mz.flags.owndata
         mz = s.mz.copy()
         view = s.mz
@@ -163,6 +163,15 @@ class TestArrays:
         acq = kestrane_acq.open(runs["tof-centroid"].path)
         s = acq.spectrum(0, prefer="centroid")  # an empty centroid block, no profile file
         assert (len(s), s.mz.shape, s.intensity.dtype, s.status) == (0, (0,), np.float64, "file_absent")
+
+    def test_types_made_only_by_the_reader(self, runs):
+        it = iter(kestrane_acq.open(runs["gc"].path))
+        base = next(it).mz.base
+        for made_here in (kestrane_acq.Spectrum, type(it), type(base)):
+            with pytest.raises(TypeError, match="cannot create"):
+                made_here()
+            with pytest.raises(TypeError):
+                type("Sub", (made_here,), {})
 
     def test_type_reference_count_unchanged(self, runs):
         acq = kestrane_acq.open(runs["gc"].path)
