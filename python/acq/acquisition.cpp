@@ -219,15 +219,9 @@ nb::dict scan_table(const acq::Acquisition& a) {
     *t = a.scan_table();
     for (double& rt : t->retention_time_min) rt *= 60.0;
   }
-  const std::size_t n = t->polarity.size();
-  nb::object positive = text(acq::to_string(acq::Polarity::positive));
-  nb::object negative = text(acq::to_string(acq::Polarity::negative));
-  nb::list words = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int8_t p = t->polarity[i];
-    nb::object word = p > 0 ? positive : p < 0 ? negative : nb::none();
-    PyList_SET_ITEM(words.ptr(), static_cast<Py_ssize_t>(i), word.release().ptr());
-  }
+  const nb::object positive = text(acq::to_string(acq::Polarity::positive));
+  const nb::object negative = text(acq::to_string(acq::Polarity::negative));
+  const nb::handle none = Py_None;
   // Every column is a view of the table's one allocation, kept alive by `owner`.
   const auto column = [&]<class T>(std::span<T> c) {
     return numpy_view<T>(c.data(), c.size(), owner, true);
@@ -239,7 +233,10 @@ nb::dict scan_table(const acq::Acquisition& a) {
   d["retention_time_sec"] = column(t->retention_time_min);
   d["ms_level"] = column(t->ms_level);
   d["scan_type"] = column(t->scan_type);
-  d["polarity"] = object_array(words);
+  d["polarity"] = object_array(t->polarity.size(), [&](std::size_t i) {
+    const std::int8_t p = t->polarity[i];
+    return p > 0 ? nb::handle(positive) : p < 0 ? nb::handle(negative) : none;
+  });
   d["precursor_mz"] = column(t->precursor_mz);
   d["collision_energy"] = column(t->collision_energy);
   d["record_tic"] = column(t->tic);
@@ -247,7 +244,7 @@ nb::dict scan_table(const acq::Acquisition& a) {
   d["record_base_peak_intensity"] = column(t->base_peak_value);
   d["profile_points"] = column(t->profile_points);
   d["centroid_points"] = column(t->centroid_points);
-  d["incomplete"] = column(t->incomplete).attr("view")("bool");
+  d["incomplete"] = bool_view(t->incomplete.data(), t->incomplete.size(), owner);
   return d;
 }
 

@@ -58,18 +58,40 @@ template nb::object numpy_view(const std::uint64_t*, std::size_t, nb::handle, bo
 template nb::object numpy_view(const std::int32_t*, std::size_t, nb::handle, bool);
 template nb::object numpy_view(const std::uint8_t*, std::size_t, nb::handle, bool);
 
-nb::object object_array(nb::list items) {
-  // Filled item by item: numpy's conversion of a list inspects every item for its type first.
-  const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-  npy_intp shape[1] = {n};
+nb::object object_array(std::size_t n, const std::function<nb::handle(std::size_t)>& item) {
+  npy_intp shape[1] = {static_cast<npy_intp>(n)};
   PyObject* array = PyArray_SimpleNew(1, shape, NPY_OBJECT);
   if (array == nullptr) throw nb::python_error();
   nb::object result = nb::steal(array);
   auto* slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     PyObject* previous = slots[i];
-    slots[i] = Py_NewRef(PyList_GET_ITEM(items.ptr(), i));
+    slots[i] = Py_NewRef(item(i).ptr());
     Py_XDECREF(previous);
+  }
+  return result;
+}
+
+nb::object object_array(nb::list items) {
+  // Filled item by item: numpy's conversion of a list inspects every item for its type first.
+  return object_array(static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())),
+                      [&](std::size_t i) {
+                        return nb::handle(PyList_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i)));
+                      });
+}
+
+nb::object bool_view(const std::uint8_t* data, std::size_t n, nb::handle owner) {
+  npy_intp shape[1] = {static_cast<npy_intp>(n)};
+  static const std::uint8_t empty = 0;
+  void* base = const_cast<std::uint8_t*>(n == 0 || data == nullptr ? &empty : data);
+  PyObject* array = PyArray_New(&PyArray_Type, 1, shape, NPY_BOOL, nullptr, base, 1,
+                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
+                                    (n > 0 ? NPY_ARRAY_WRITEABLE : 0),
+                                nullptr);
+  if (array == nullptr) throw nb::python_error();
+  nb::object result = nb::steal(array);
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.inc_ref().ptr()) < 0) {
+    throw nb::python_error();
   }
   return result;
 }

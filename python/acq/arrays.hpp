@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,12 @@ nb::object to_numpy(std::vector<T, Alloc>&& values) {
   return numpy_view<T>(owned->data(), owned->size(), owner, true);
 }
 
-// A numpy array of Python objects (str or None), for columns of words.
+// A numpy array of Python objects (str or None), for columns of words: the items of a list, or
+// item(i) (a borrowed reference) for i < n.
 nb::object object_array(nb::list items);
+nb::object object_array(std::size_t n, const std::function<nb::handle(std::size_t)>& item);
+
+// A writable numpy bool array over data[0..n) (bytes 0 or 1), kept alive by `owner`.
+nb::object bool_view(const std::uint8_t* data, std::size_t n, nb::handle owner);
 
 }  // namespace kestrane::acq_python
