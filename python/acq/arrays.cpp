@@ -5,6 +5,8 @@
 #define PY_ARRAY_UNIQUE_SYMBOL kestrane_acq_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <cstddef>
+
 namespace kestrane::acq_python {
 
 namespace {
@@ -18,6 +20,27 @@ constexpr int type_number() {
   if constexpr (std::is_same_v<T, std::uint8_t>) return NPY_UINT8;
 }
 
+// A 1-d array of `n` items of numpy type `type` (`item_size` bytes each) over `data`, its base
+// `owner`; a new reference, or nullptr with the Python error set.
+PyObject* view_of(const void* data, std::size_t n, int type, std::size_t item_size,
+                  PyObject* owner, bool writable) noexcept {
+  npy_intp shape[1] = {static_cast<npy_intp>(n)};
+  // An empty vector may have no buffer; numpy wants one, even for no elements.
+  alignas(std::max_align_t) static const unsigned char empty[sizeof(std::max_align_t)] = {};
+  void* base = const_cast<void*>(n == 0 || data == nullptr ? empty : data);
+  const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
+                    (writable && n > 0 ? NPY_ARRAY_WRITEABLE : 0);
+  PyObject* array = PyArray_New(&PyArray_Type, 1, shape, type, nullptr, base,
+                                static_cast<int>(item_size), flags, nullptr);
+  if (array == nullptr) return nullptr;
+  // The array takes over a reference to its owner (and drops it itself if this fails).
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), Py_NewRef(owner)) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
 }  // namespace
 
 void import_numpy() {
@@ -26,21 +49,7 @@ void import_numpy() {
 
 template <class T>
 PyObject* new_numpy_view(const T* data, std::size_t n, PyObject* owner, bool writable) noexcept {
-  npy_intp shape[1] = {static_cast<npy_intp>(n)};
-  // An empty vector may have no buffer; numpy wants one, even for no elements.
-  static const T empty{};
-  void* base = const_cast<T*>(n == 0 || data == nullptr ? &empty : data);
-  const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
-                    (writable && n > 0 ? NPY_ARRAY_WRITEABLE : 0);
-  PyObject* array = PyArray_New(&PyArray_Type, 1, shape, type_number<T>(), nullptr, base,
-                                sizeof(T), flags, nullptr);
-  if (array == nullptr) return nullptr;
-  // The array takes over a reference to its owner (and drops it itself if this fails).
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), Py_NewRef(owner)) < 0) {
-    Py_DECREF(array);
-    return nullptr;
-  }
-  return array;
+  return view_of(data, n, type_number<T>(), sizeof(T), owner, writable);
 }
 
 template <class T>
@@ -81,19 +90,9 @@ nb::object object_array(nb::list items) {
 }
 
 nb::object bool_view(const std::uint8_t* data, std::size_t n, nb::handle owner) {
-  npy_intp shape[1] = {static_cast<npy_intp>(n)};
-  static const std::uint8_t empty = 0;
-  void* base = const_cast<std::uint8_t*>(n == 0 || data == nullptr ? &empty : data);
-  PyObject* array = PyArray_New(&PyArray_Type, 1, shape, NPY_BOOL, nullptr, base, 1,
-                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
-                                    (n > 0 ? NPY_ARRAY_WRITEABLE : 0),
-                                nullptr);
+  PyObject* array = view_of(data, n, NPY_BOOL, 1, owner.ptr(), true);
   if (array == nullptr) throw nb::python_error();
-  nb::object result = nb::steal(array);
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.inc_ref().ptr()) < 0) {
-    throw nb::python_error();
-  }
-  return result;
+  return nb::steal(array);
 }
 
 }  // namespace kestrane::acq_python

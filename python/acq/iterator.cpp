@@ -22,11 +22,9 @@ PyTypeObject* iterator_type = nullptr;
 
 void iterator_dealloc(PyObject* self) noexcept {
   auto* it = reinterpret_cast<IteratorObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
   Py_DECREF(it->owner);
   it->next.~atomic();
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 // The next spectrum; nullptr with no error set after the last.

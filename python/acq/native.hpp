@@ -44,8 +44,22 @@ inline PyObject* new_str(std::string_view w) noexcept {
   return PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size()));
 }
 
-// Creates a type from `spec` and adds it to `m` under its short name when `exported`; the
-// module keeps a reference either way.
-PyTypeObject* add_type(nb::module_& m, PyType_Spec& spec, const char* name, bool exported);
+// Creates a type from `spec`, added to `m` under `name` when `exported`. The reference returned
+// is kept for the life of the process.
+inline PyTypeObject* add_type(nb::module_& m, PyType_Spec& spec, const char* name,
+                              bool exported) {
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw nb::python_error();
+  if (exported) m.attr(name) = nb::borrow(type);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The end of a tp_dealloc of these heap types, once the object's members are destroyed: frees
+// its memory and the reference it held to its type.
+inline void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
 
 }  // namespace kestrane::acq_python

@@ -36,11 +36,9 @@ PyTypeObject* values_type = nullptr;
 
 void values_dealloc(PyObject* self) noexcept {
   auto* v = reinterpret_cast<ValuesObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
   give_back(std::move(v->values));
   v->values.~Spectrum();
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyType_Slot values_slots[] = {
@@ -77,12 +75,10 @@ const acq::Spectrum& values_of(PyObject* self) { return as_spectrum(self)->value
 
 void spectrum_dealloc(PyObject* self) noexcept {
   auto* s = as_spectrum(self);
-  PyTypeObject* type = Py_TYPE(self);
   for (PyObject* a : s->arrays) Py_XDECREF(a);
   Py_DECREF(reinterpret_cast<PyObject*>(s->values));
   s->info.~ScanInfo();
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* counts_per_second_array(const acq::Spectrum& s, std::size_t points) {
@@ -316,13 +312,6 @@ SpectrumSummary summarise(const acq::Spectrum& s) noexcept {
   }
   if (n > 0 && s.mz.size() == n) out.base = base;
   return out;
-}
-
-PyTypeObject* add_type(nb::module_& m, PyType_Spec& spec, const char* name, bool exported) {
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) throw nb::python_error();
-  if (exported) m.attr(name) = nb::borrow(type);
-  return reinterpret_cast<PyTypeObject*>(type);  // this reference is kept for the process
 }
 
 void bind_spectrum(nb::module_& m) {

@@ -268,9 +268,9 @@ bool read_block(const DataFile& file, const Block& b, ReadScratch& scratch,
   if (scratch.capacity < size) {
     // With room to spare, so that blocks a little larger than the last reuse the buffer.
     constexpr std::size_t granule = std::size_t{64} << 10;
-    const std::size_t wanted = size + size / 8;
+    const std::size_t spare = size / 8 + granule;
     const std::size_t capacity =
-        wanted / granule < SIZE_MAX / granule - 1 ? (wanted / granule + 1) * granule : size;
+        size <= SIZE_MAX - spare ? (size + spare) / granule * granule : size;
     scratch.block.reset(new std::uint8_t[capacity]);
     scratch.capacity = capacity;
   }
