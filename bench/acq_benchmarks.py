@@ -56,7 +56,7 @@ def acq_dir(family: str, scans: int, points: int) -> Path:
     path = BUILD / "runs" / f"acq_{family}_{scans}x{points}.d"
     if not (path / "AcqData" / "MSScan.bin").exists():
         path.parent.mkdir(parents=True, exist_ok=True)
-        env = dict(os.environ, PYTHONPATH=str(ROOT / "tools"))
+        env = dict(os.environ, PYTHONPATH=str(ROOT / "tests" / "support"))
         _sh(sys.executable, "-m", "kestrane_fixtures", "acq-sample", path, "--family", family,
             "--scans", scans, "--points", points, "--seed", 1, env=env)
     return path

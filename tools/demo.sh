@@ -10,7 +10,7 @@ points=${2:-20000}
 
 tools/setup.sh
 .venv/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
-fixtures() { PYTHONPATH=tools .venv/bin/python -m kestrane_fixtures "$@"; }
+fixtures() { PYTHONPATH=tests/support .venv/bin/python -m kestrane_fixtures "$@"; }
 
 # A calibrated TOF run with run-length profiles, read through kestrane_acq.
 rm -rf sample/tof.d

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the threaded tests of both modules (tests/python/test_free_threading.py,
+# Runs the threaded tests of both modules (tests/fixed/test_free_threading.py,
 # test_acq_free_threading.py) on a free-threaded CPython 3.13: builds the interpreter if needed
 # (tools/build-free-threaded-python.sh), installs this checkout and pytest into a venv under
 # build-free-threaded/ and exits with pytest's status.
@@ -76,7 +76,7 @@ fi
 cd "$repo_root"
 # -P: the interpreter does not put the working directory first on sys.path, so `kestrane`
 # resolves to the installed extension and never to something in the checkout. The tests write
-# their directories with the fixture package (tools/, on the path through pytest's pythonpath
+# their directories with the fixture package (tests/support/, on the path through pytest's pythonpath
 # setting) and use nothing of the shared conftest, which is not loaded.
 exec env -u PYTHON_GIL "$vpy" -P -m pytest -p no:cacheprovider --noconftest \
-  tests/python/test_free_threading.py tests/python/test_acq_free_threading.py "${pytest_args[@]}"
+  tests/fixed/test_free_threading.py tests/acq/test_acq_free_threading.py "${pytest_args[@]}"

@@ -34,5 +34,5 @@ PYTHONMALLOC=malloc \
 ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2:abort_on_error=0:detect_odr_violation=0 \
 LSAN_OPTIONS="suppressions=$supp:print_suppressions=0" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider \
-  --ignore=tests/python/test_convert_consumers.py "$@"
+  "$venv/bin/python" -m pytest tests -q -p no:cacheprovider \
+  --ignore=tests/convert/test_convert_consumers.py "$@"

@@ -38,4 +38,4 @@ PIP_DISABLE_PIP_VERSION_CHECK=1 "$work/venv/bin/python" -m pip install -q "$repa
 # the tests and the fixture package come from the checkout.
 cd "$work"
 exec "$work/venv/bin/python" -m pytest -q -p no:cacheprovider -c "$OLDPWD/pyproject.toml" \
-  --rootdir "$OLDPWD" "$OLDPWD/tests/python" "$@"
+  --rootdir "$OLDPWD" "$OLDPWD/tests" "$@"

@@ -18,7 +18,7 @@ case "$mode" in
     ninja -C build -j"$jobs"
     ctest --test-dir build --output-on-failure -j"$jobs"
     .venv/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/python .
-    .venv/bin/python -m pytest tests/python -q -p no:cacheprovider
+    .venv/bin/python -m pytest tests -q -p no:cacheprovider
     ;;
   --sanitize)
     cmake -S . -B build-asan -G Ninja -DKESTRANE_WERROR=ON -DKESTRANE_SANITIZE=ON >/dev/null

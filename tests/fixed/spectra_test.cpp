@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 #include "tests/support/lzf_encoder.hpp"
 
 namespace kestrane::reader {

@@ -1,4 +1,4 @@
-"""Shared fixtures: acquisition directories written by the kestrane_fixtures package (tools/).
+"""Shared fixtures: acquisition directories written by the kestrane_fixtures package (tests/support/).
 
 The tests import the installed ``kestrane`` module, never a build tree.
 """

@@ -16,6 +16,7 @@ import threading
 
 import kestrane_fixtures as kf
 import pytest
+from kestrane_testkit import run_threads
 
 import kestrane
 
@@ -109,25 +110,6 @@ def _snapshot(spectrum):
     )
 
 
-def _run_threads(targets):
-    """Starts every target together behind one barrier; returns the exceptions they raised."""
-    barrier = threading.Barrier(len(targets))
-    failures = []
-
-    def wrap(target):
-        try:
-            barrier.wait()
-            target()
-        except BaseException as e:  # noqa: BLE001 - reported by the caller
-            failures.append(e)
-
-    threads = [threading.Thread(target=wrap, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(JOIN_TIMEOUT_SEC)
-    assert not any(t.is_alive() for t in threads), "worker threads did not finish"
-    return failures
 
 
 @pytest.fixture(scope="module")
@@ -261,7 +243,7 @@ def test_shared_readers_under_concurrent_reads_and_churn(data, baseline):
 
     targets = [lambda s=s: reader_thread(s) for s in range(READER_THREADS)]
     targets += [lambda s=s: churn_thread(100 + s) for s in range(CHURN_THREADS)]
-    failures = _run_threads(targets)
+    failures = run_threads(targets, JOIN_TIMEOUT_SEC)
     assert not failures, failures[:3]
     if FREE_THREADED:
         assert sys._is_gil_enabled() is False
@@ -283,5 +265,6 @@ def test_spectra_outliving_their_reader_read_by_all_threads(data, baseline):
             for i in order:
                 assert _snapshot(held[i]) == spectra[i]
 
-    failures = _run_threads([lambda s=s: worker(s) for s in range(READER_THREADS + CHURN_THREADS)])
+    failures = run_threads([lambda s=s: worker(s) for s in range(READER_THREADS + CHURN_THREADS)],
+                           JOIN_TIMEOUT_SEC)
     assert not failures, failures[:3]

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 #include "tests/support/mzml_support.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 
 #include <stdlib.h>
 

@@ -8,7 +8,7 @@ from pathlib import Path
 import kestrane_fixtures as kf
 from kestrane_fixtures.acq import acq_run
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[1]
 
 
 def run_example(tmp_path, index):

@@ -13,47 +13,7 @@ from pathlib import Path
 import kestrane_fixtures as kf
 import numpy as np
 import pytest
-
-
-class LzfError(Exception):
-    pass
-
-
-def lzf_decode(data: bytes, expected_len: int) -> bytes:
-    """Plain LZF expansion to exactly expected_len bytes, with the reader's messages."""
-    out = bytearray()
-    i = 0
-    while len(out) < expected_len and i < len(data):
-        c = data[i]
-        if c < 0x20:
-            n = c + 1
-            if i + 1 + n > len(data) or len(out) + n > expected_len:
-                raise LzfError("LZF: literal run out of bounds")
-            out += data[i + 1 : i + 1 + n]
-            i += 1 + n
-        else:
-            if len(out) <= (c & 0x1F) * 256:
-                raise LzfError("LZF: invalid back reference")
-            length = c >> 5
-            i += 1
-            if length == 7:
-                if i >= len(data):
-                    raise LzfError("LZF: truncated length byte")
-                length += data[i]
-                i += 1
-            if i >= len(data):
-                raise LzfError("LZF: truncated reference byte")
-            offset = (c & 0x1F) * 256 + data[i]
-            i += 1
-            if offset + 1 > len(out):
-                raise LzfError("LZF: invalid back reference")
-            if len(out) + length + 2 > expected_len:
-                raise LzfError("LZF: match run exceeds output bounds")
-            for _ in range(length + 2):
-                out.append(out[-offset - 1])
-    if len(out) != expected_len:
-        raise LzfError(f"LZF: decompressed length {len(out)} != expected {expected_len}")
-    return bytes(out)
+from kestrane_testkit import LzfError, lzf_decode
 
 
 def decode_profile(block: bytes, n: int, uncompressed, first: float, last: float):

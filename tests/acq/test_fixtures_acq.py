@@ -15,7 +15,7 @@ import kestrane_fixtures as kf
 import numpy as np
 import pytest
 from kestrane_fixtures.acq import Variant, acq_run, rle_block
-from test_fixtures import lzf_decode
+from kestrane_testkit import lzf_decode
 
 ROOT = Path(__file__).resolve().parents[2]
 XS = "{http://www.w3.org/2001/XMLSchema}"

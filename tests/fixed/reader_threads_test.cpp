@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "src/reader/reader.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 
 namespace {
 

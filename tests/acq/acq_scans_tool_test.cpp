@@ -10,20 +10,14 @@
 
 #include "src/acq/calibration.hpp"
 #include "tests/support/acq_builders.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
+#include "tests/support/run_command.hpp"
 
 namespace kestrane::acq {
 namespace {
 
 std::string run_tool(const std::string& args, int* status) {
-  const std::string command = std::string(KESTRANE_ACQ_SCANS_TOOL) + " " + args;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  std::string out;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  *status = ::pclose(pipe);
-  return out;
+  return test_support::run_command(std::string(KESTRANE_ACQ_SCANS_TOOL) + " " + args, status);
 }
 
 std::vector<std::string> lines(const std::string& text) {

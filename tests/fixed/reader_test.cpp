@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "src/reader/paths.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 #include "tests/support/os_error.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/support/os_error.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 
 namespace {
 

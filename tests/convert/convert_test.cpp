@@ -14,7 +14,7 @@
 #include "src/convert/convert.hpp"
 #include "src/convert/generated.hpp"
 #include "tests/support/acq_builders.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 #include "tests/support/mzml_support.hpp"
 
 namespace kestrane::convert {

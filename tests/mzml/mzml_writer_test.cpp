@@ -15,7 +15,7 @@
 
 #include "src/mzml/writer.hpp"
 #include "src/raw/le.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 #include "tests/support/mzml_support.hpp"
 
 namespace {

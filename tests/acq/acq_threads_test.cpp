@@ -10,7 +10,7 @@
 #include "src/acq/acquisition.hpp"
 #include "src/acq/array_pool.hpp"
 #include "tests/support/acq_builders.hpp"
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
 
 namespace kestrane::acq {
 namespace {

@@ -15,6 +15,7 @@ import threading
 
 import pytest
 from kestrane_fixtures.acq import Variant, acq_run
+from kestrane_testkit import run_threads
 
 import kestrane_acq
 
@@ -23,24 +24,6 @@ THREADS = 6
 ROUNDS = 150
 
 
-def _run_threads(targets, timeout=300.0):
-    barrier = threading.Barrier(len(targets))
-    failures = []
-
-    def wrap(target):
-        try:
-            barrier.wait()
-            target()
-        except BaseException as e:  # noqa: BLE001 - reported by the caller
-            failures.append(e)
-
-    threads = [threading.Thread(target=wrap, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout)
-    assert not any(t.is_alive() for t in threads), "worker threads did not finish"
-    return failures
 
 
 @pytest.fixture(scope="module")
@@ -111,7 +94,7 @@ def test_shared_acquisitions_under_reads_passes_and_churn(runs, baseline):
             with pytest.raises(FileNotFoundError):
                 kestrane_acq.open(path + ".missing")
 
-    failures = _run_threads([lambda s=s: reader(s) for s in range(THREADS)] +
+    failures = run_threads([lambda s=s: reader(s) for s in range(THREADS)] +
                             [lambda s=s: churn(100 + s) for s in range(2)])
     assert not failures, failures[:3]
     if FREE_THREADED:
@@ -145,6 +128,6 @@ def test_close_while_other_threads_read(runs, baseline):
             started.wait()
             acq.close()
 
-        failures = _run_threads([lambda s=s: reader(s) for s in range(THREADS)] + [closer])
+        failures = run_threads([lambda s=s: reader(s) for s in range(THREADS)] + [closer])
         assert not failures, failures[:3]
         assert acq.closed

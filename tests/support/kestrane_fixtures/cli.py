@@ -1,4 +1,4 @@
-"""Command line: ``python -m kestrane_fixtures COMMAND`` (with ``tools`` on PYTHONPATH).
+"""Command line: ``python -m kestrane_fixtures COMMAND`` (with ``tests/support`` on PYTHONPATH).
 
     sample DIR [--scans N] [--points M] [--seed S] [--stride S] [--ms2-every K]
         a generated run of the fixed layout

@@ -5,20 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/acquisition.hpp"
+#include "tests/support/fixed_directory.hpp"
+#include "tests/support/run_command.hpp"
 
 namespace kestrane::test_support {
 namespace {
 
 std::string run_tool(const std::string& dir, int* status) {
-  const std::string command = std::string(KESTRANE_SCANS_TOOL) + " '" + dir + "' 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  std::string out;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  *status = ::pclose(pipe);
-  return out;
+  return run_command(std::string(KESTRANE_SCANS_TOOL) + " '" + dir + "' 2>&1", status);
 }
 
 TEST(KestraneScansTool, PrintsEachScanAndTheSummary) {
