@@ -44,3 +44,15 @@ def test_convert_command_runs_when_pasted(tmp_path):
     proc = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, check=True)
     assert proc.stdout.startswith("mzml/tof.mzML: 6 scans written, 0 skipped"), proc.stdout
     assert (tmp_path / "mzml" / "tof.mzML").read_bytes().startswith(b"<?xml")
+
+
+def test_install_line_makes_a_313_venv(tmp_path):
+    # The first line of the Install block, into a scratch venv: it must not depend on a
+    # `python3.13` on PATH (pyenv machines have only shims).
+    block = re.search(r"## Install\n.*?```sh\n(.*?)\n", (ROOT / "README.md").read_text(), re.S)
+    line = block.group(1).split(" && ")[0].replace(".venv", str(tmp_path / "venv"))
+    subprocess.run(["bash", "-c", line], cwd=ROOT, check=True, capture_output=True)
+    out = subprocess.run([str(tmp_path / "venv" / "bin" / "python"), "-c",
+                          "import sys; print(sys.version_info >= (3, 13))"],
+                         capture_output=True, text=True, check=True).stdout
+    assert out == "True\n"

@@ -8,6 +8,13 @@ for files of the wrong form, ``OSError`` for what the system refuses. ``acq.to_m
 writes the run as indexed mzML and returns a ``ConversionSummary``.
 """
 
+from importlib.metadata import PackageNotFoundError, version as _version
+
 from ._core import Acquisition, ConversionSummary, FormatError, Spectrum, open
 
-__all__ = ["Acquisition", "ConversionSummary", "FormatError", "Spectrum", "open"]
+try:
+    __version__: str = _version("kestrane")
+except PackageNotFoundError:  # imported from a build tree, not installed
+    __version__ = "unknown"
+
+__all__ = ["Acquisition", "ConversionSummary", "FormatError", "Spectrum", "__version__", "open"]

@@ -4,4 +4,6 @@ from ._core import FormatError as FormatError
 from ._core import Spectrum as Spectrum
 from ._core import open as open
 
-__all__ = ["Acquisition", "ConversionSummary", "FormatError", "Spectrum", "open"]
+__version__: str
+
+__all__ = ["Acquisition", "ConversionSummary", "FormatError", "Spectrum", "__version__", "open"]

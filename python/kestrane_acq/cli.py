@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import Acquisition, ConversionSummary, FormatError, open as open_acquisition
+from . import Acquisition, ConversionSummary, FormatError, __version__, open as open_acquisition
 
 if TYPE_CHECKING:
     from ._core import _Prefer
@@ -263,6 +263,7 @@ def _add_common(p: argparse.ArgumentParser) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Reads mass-spectrometry acquisition directories.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info = sub.add_parser("info", help="summary of a directory at a glance")
     _add_common(info)

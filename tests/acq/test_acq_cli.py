@@ -7,8 +7,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 from kestrane_fixtures.acq import Variant, acq_run
+
+import kestrane_acq
 
 KESTRANE = shutil.which("kestrane", path=os.path.dirname(sys.executable))
 
@@ -89,3 +92,29 @@ def test_usage():
     assert proc.returncode == 2 and "COMMAND" in proc.stderr
     helped = kestrane("--help")
     assert helped.returncode == 0 and "info" in helped.stdout and "plot" in helped.stdout
+    from importlib.metadata import version
+    shown = kestrane("--version")
+    assert (shown.returncode, shown.stdout) == (0, f"kestrane {version('kestrane')}\n")
+    assert kestrane_acq.__version__ == version("kestrane")
+
+
+@pytest.mark.parametrize("family, variant, lines, gap", [
+    ("gc", Variant(), 2, False),                        # full and SIM scans: a trace each
+    ("tof-rle", Variant(interrupted=2), 1, True),       # the cut records are gaps, not zeros
+    ("icp-no-schema", Variant(schema=False), 3, False),  # one trace per channel
+])
+def test_plot_traces(tmp_path, family, variant, lines, gap):
+    pytest.importorskip("matplotlib")
+    from kestrane_acq.plotting import draw_run
+
+    run = acq_run(tmp_path / f"{family}.d", family, 12, 3 if family.startswith("icp") else 400,
+                  seed=2, variant=variant)
+    with kestrane_acq.open(run.path) as acq:
+        fig, apex = draw_run(acq)
+    first = fig.axes[0]
+    assert len(first.lines) == lines
+    assert first.get_title().startswith(f"{family}: ")
+    ys = np.concatenate([line.get_ydata() for line in first.lines])
+    assert bool(np.isnan(ys).any()) == gap
+    if apex is not None:
+        assert "MS1" in fig.axes[2].get_title()
