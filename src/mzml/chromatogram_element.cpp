@@ -1,19 +1,12 @@
 #include "src/mzml/document.hpp"
 
-#include <string>
-#include <utility>
-
 namespace kestrane::mzml {
 
 Result<void> encode_chromatogram(const ChromatogramInput& c, std::size_t index,
                                  ArrayEncoder& encoder, EncodedItem& item) {
   if (c.time_min.size() != c.intensity.size()) {
-    std::string m = item_label("chromatogram", index, c.id) + ": ";
-    append_uint(m, c.time_min.size());
-    m.append(" times but ");
-    append_uint(m, c.intensity.size());
-    m.append(" intensities");
-    return parse_error(std::move(m));
+    return unequal_lengths("chromatogram", index, c.id, c.time_min.size(), "times",
+                           c.intensity.size());
   }
   item.id = c.id;
   item.points = c.time_min.size();

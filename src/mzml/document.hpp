@@ -71,6 +71,10 @@ struct EncodedItem {
 // "<kind> <i> (<id>)", the start of the messages about one item.
 std::string item_label(std::string_view kind, std::size_t i, std::string_view id);
 
+// The error "<kind> <i> (<id>): <n> <axis> but <m> intensities" for arrays of unequal lengths.
+std::unexpected<Error> unequal_lengths(std::string_view kind, std::size_t i, std::string_view id,
+                                       std::size_t n, std::string_view axis, std::size_t m);
+
 // <isolationWindow> with its target m/z, as a child of `parent`.
 void isolation_window(Element& parent, double target_mz);
 

@@ -161,8 +161,8 @@ class Element {
     empty_child("userParam", {{"name", name}, {"type", type}, {"value", value}});
   }
 
+  // The text appended to, for content written without this helper (base64).
   std::string& out() noexcept { return out_; }
-  int depth() const noexcept { return depth_; }
 
  private:
   static std::string_view cv_ref(std::string_view accession) {

@@ -1,5 +1,8 @@
 #include "src/mzml/document.hpp"
 
+#include <string>
+#include <utility>
+
 #include "src/mzml/base64.hpp"
 
 namespace kestrane::mzml {
@@ -31,6 +34,18 @@ std::string item_label(std::string_view kind, std::size_t i, std::string_view id
   s.append(id);
   s.append(")");
   return s;
+}
+
+std::unexpected<Error> unequal_lengths(std::string_view kind, std::size_t i, std::string_view id,
+                                       std::size_t n, std::string_view axis, std::size_t m) {
+  std::string text = item_label(kind, i, id) + ": ";
+  append_uint(text, n);
+  text.push_back(' ');
+  text.append(axis);
+  text.append(" but ");
+  append_uint(text, m);
+  text.append(" intensities");
+  return parse_error(std::move(text));
 }
 
 void isolation_window(Element& parent, double target_mz) {

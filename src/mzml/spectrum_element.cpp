@@ -31,12 +31,8 @@ Result<void> encode_spectrum(const SpectrumInput& s, std::size_t index,
                              const DeclaredTypes& declared, ArrayEncoder& encoder,
                              EncodedItem& item) {
   if (s.mz.size() != s.intensity.size()) {
-    std::string m = item_label("spectrum", index, s.native_id) + ": ";
-    append_uint(m, s.mz.size());
-    m.append(" m/z values but ");
-    append_uint(m, s.intensity.size());
-    m.append(" intensities");
-    return parse_error(std::move(m));
+    return unequal_lengths("spectrum", index, s.native_id, s.mz.size(), "m/z values",
+                           s.intensity.size());
   }
   const Cv type = spectrum_type_term(s.type);
   if (!declared[static_cast<std::size_t>(s.type)]) {
