@@ -425,6 +425,15 @@ std::string header(const RunInfo& run, const Ids& ids, std::size_t spectra,
   cv_param(out, 5, Cv::conversion_to_mzml);
   indent(out, 4);
   out.append("</processingMethod>\n");
+  if (run.peak_picking) {
+    indent(out, 4);
+    out.append("<processingMethod order=\"1\"");
+    attribute(out, "softwareRef", ids.software);
+    out.append(">\n");
+    cv_param(out, 5, Cv::peak_picking);
+    indent(out, 4);
+    out.append("</processingMethod>\n");
+  }
   indent(out, 3);
   out.append("</dataProcessing>\n");
   indent(out, 2);
