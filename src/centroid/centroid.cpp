@@ -35,42 +35,33 @@ double mz_at(std::span<const double> mz, std::size_t c, double offset) noexcept 
   return mz[c] + offset * (mz[c] - mz[c - 1]);
 }
 
-// The vertex of ln y = a + b x + c x^2 fitted to points [lo, hi] by least squares with weights
-// y^2 (the points above a Gaussian's flanks count most, as their logarithms are the least noisy),
-// x measured from point `apex` in units of `scale`. nullopt when the fit is not a maximum inside
-// the points used.
-std::optional<double> gaussian_vertex(std::span<const double> mz, std::span<const double> y,
-                                      std::size_t lo, std::size_t hi, std::size_t apex,
-                                      double scale) noexcept {
-  // Normal equations: s[p] = sum w x^p (p = 0..4), t[p] = sum w x^p ln y (p = 0..2).
-  double s[5] = {}, t[3] = {};
-  for (std::size_t k = lo; k <= hi; ++k) {
-    const double v = y[k];
-    const double x = (mz[k] - mz[apex]) / scale;
-    const double w = v * v;
-    const double l = std::log(v);
-    double xp = w;
-    for (int p = 0; p < 5; ++p) {
-      s[p] += xp;
-      if (p < 3) t[p] += xp * l;
-      xp *= x;
+// The centre of the area above `level` of the profile drawn as straight lines between points,
+// over points [lo, hi] (each at or above the level) and the crossings of the level in the
+// intervals beside them, within [lo_bound, hi_bound]. nullopt when that area is zero.
+std::optional<double> area_centre(std::span<const double> mz, std::span<const double> y,
+                                  std::size_t lo, std::size_t hi, std::size_t lo_bound,
+                                  std::size_t hi_bound, double level) noexcept {
+  const std::size_t first = lo > lo_bound ? lo - 1 : lo;
+  const std::size_t last = hi < hi_bound ? hi + 1 : hi;
+  double area = 0.0, moment = 0.0;
+  for (std::size_t k = first; k < last; ++k) {
+    double x0 = mz[k], x1 = mz[k + 1];
+    double u = usable(y[k]) - level, v = usable(y[k + 1]) - level;
+    if (u < 0.0 && v < 0.0) continue;
+    if (u < 0.0) {
+      x0 += (x1 - x0) * (-u / (v - u));
+      u = 0.0;
+    } else if (v < 0.0) {
+      x1 = x0 + (x1 - x0) * (u / (u - v));
+      v = 0.0;
     }
+    const double dx = x1 - x0;
+    // A trapezoid's area and its first moment about x0.
+    area += 0.5 * (u + v) * dx;
+    moment += 0.5 * (u + v) * dx * x0 + dx * dx * (u + 2.0 * v) / 6.0;
   }
-  // Solve [[s0 s1 s2] [s1 s2 s3] [s2 s3 s4]] (a b c) = t by Cramer's rule.
-  const auto det3 = [](double a11, double a12, double a13, double a21, double a22, double a23,
-                       double a31, double a32, double a33) {
-    return a11 * (a22 * a33 - a23 * a32) - a12 * (a21 * a33 - a23 * a31) +
-           a13 * (a21 * a32 - a22 * a31);
-  };
-  const double d = det3(s[0], s[1], s[2], s[1], s[2], s[3], s[2], s[3], s[4]);
-  if (!(d != 0.0) || !std::isfinite(d)) return std::nullopt;
-  const double b = det3(s[0], t[0], s[2], s[1], t[1], s[3], s[2], t[2], s[4]) / d;
-  const double c = det3(s[0], s[1], t[0], s[1], s[2], t[1], s[2], s[3], t[2]) / d;
-  if (!(c < 0.0)) return std::nullopt;
-  const double x = -b / (2.0 * c);
-  const double x_lo = (mz[lo] - mz[apex]) / scale, x_hi = (mz[hi] - mz[apex]) / scale;
-  if (!(x >= x_lo && x <= x_hi)) return std::nullopt;
-  return mz[apex] + x * scale;
+  if (!(area > 0.0)) return std::nullopt;
+  return moment / area;
 }
 
 class Picker {
@@ -129,14 +120,11 @@ class Picker {
     const auto [offset, height] =
         parabola_vertex(usable(y_[c - 1]), usable(y_[c]), usable(y_[c + 1]));
     if (!(height >= threshold_)) return;
-    const double floor = options_.fit_fraction * m.height;
+    const double level = options_.level_fraction * height;
     std::size_t lo = c, hi = c;
-    while (lo > lo_bound && usable(y_[lo - 1]) > 0.0 && usable(y_[lo - 1]) >= floor) --lo;
-    while (hi < hi_bound && usable(y_[hi + 1]) > 0.0 && usable(y_[hi + 1]) >= floor) ++hi;
-    std::optional<double> at;
-    if (hi - lo >= 2) {
-      at = gaussian_vertex(mz_, y_, lo, hi, c, 0.5 * (mz_[c + 1] - mz_[c - 1]));
-    }
+    while (lo > lo_bound && usable(y_[lo - 1]) >= level) --lo;
+    while (hi < hi_bound && usable(y_[hi + 1]) >= level) ++hi;
+    const std::optional<double> at = area_centre(mz_, y_, lo, hi, lo_bound, hi_bound, level);
     out_.mz.push_back(at ? *at : mz_at(mz_, c, offset));
     out_.intensity.push_back(height);
   }

@@ -1,6 +1,8 @@
 // Peak picking: a profile spectrum (m/z ascending, intensity per point) reduced to one point per
-// peak, its m/z from a Gaussian fit of the peak's top and its intensity the interpolated apex.
-// Over spans, no I/O; deterministic (the same input gives the same bits).
+// peak. Its intensity is the vertex of the parabola through the highest point and its two
+// neighbours; its m/z the centre of the peak's area above a fraction of that height (the
+// profile drawn as straight lines between points), so that a peak with a shoulder is centred
+// on all of its top, as the instruments' own centroids are. Over spans, no I/O; deterministic.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +22,8 @@ struct Options {
   // Two local maxima are separate peaks when the lowest point between them is at most this
   // fraction of the lower maximum; otherwise the lower one is a shoulder of the higher.
   double valley_fraction = 0.7;
-  // The fit uses the peak's contiguous points at or above this fraction of its apex.
-  double fit_fraction = 0.3;
+  // The m/z is the centre of the peak's area above this fraction of its apex intensity.
+  double level_fraction = 0.45;
 };
 
 // The centroids of one spectrum, and the scratch that computing them needs: reused from call to
