@@ -70,16 +70,18 @@ class Picker {
          double threshold, Centroids& out)
       : mz_(mz), y_(y), options_(options), threshold_(threshold), out_(out) {}
 
-  // Walks the maxima in order; adjacent ones whose valley is not deep enough form one peak,
-  // its apex the highest (the first of equal ones), bounded by the valleys around the group.
+  // Walks the maxima in order. A maximum joins the peak before it unless the lowest point
+  // since that peak's apex is at most valley_fraction of the lower of the two; a joining
+  // maximum that is higher becomes the apex (the first of equal ones stays). A peak spans the
+  // points between the valleys that separate it from its neighbours.
   void run() {
+    constexpr double none = std::numeric_limits<double>::infinity();
     const std::size_t n = y_.size();
-    bool have_group = false;
+    bool open = false;
     Maximum apex;
-    std::size_t group_lo = 0;
-    double valley = std::numeric_limits<double>::infinity();
+    std::size_t peak_lo = 0;
+    double valley = none;  // lowest point since the apex, and where it is
     std::size_t valley_at = 0;
-    double previous_height = 0.0;
     std::size_t i = 0;
     while (i < n) {
       const double v = usable(y_[i]);
@@ -89,27 +91,25 @@ class Picker {
       const double right = j + 1 < n ? usable(y_[j + 1]) : -1.0;
       if (v > 0.0 && v > left && v > right) {
         const Maximum m{i, j, v};
-        if (have_group &&
-            !(valley <= options_.valley_fraction * std::min(previous_height, v))) {
-          if (v > apex.height) apex = m;
+        if (open && !(valley <= options_.valley_fraction * std::min(apex.height, v))) {
+          if (v > apex.height) {
+            apex = m;
+            valley = none;
+          }
         } else {
-          if (have_group) emit(apex, group_lo, valley_at);
-          group_lo = have_group ? valley_at : 0;
-          have_group = true;
+          if (open) emit(apex, peak_lo, valley_at);
+          peak_lo = open ? valley_at : 0;
+          open = true;
           apex = m;
+          valley = none;
         }
-        previous_height = v;
-        valley = std::numeric_limits<double>::infinity();
-        i = j + 1;
-        continue;
-      }
-      if (v < valley) {
+      } else if (v < valley) {
         valley = v;
         valley_at = i;
       }
       i = j + 1;
     }
-    if (have_group) emit(apex, group_lo, n - 1);
+    if (open) emit(apex, peak_lo, n - 1);
   }
 
  private:

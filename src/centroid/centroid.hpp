@@ -17,8 +17,9 @@ struct Options {
   // A peak is kept when its apex intensity is at least this...
   double min_intensity = 0.0;
   // ...and at least this many times the spectrum's noise level, the median of its positive
-  // intensities (0: no noise test, and no median is computed).
-  double min_snr = 0.0;
+  // intensities (0: no noise test, and no median is computed). At 10, a TOF scan keeps a few
+  // hundred peaks: every centroid the instrument stored, and the smaller ions above the noise.
+  double min_snr = 10.0;
   // Two local maxima are separate peaks when the lowest point between them is at most this
   // fraction of the lower maximum; otherwise the lower one is a shoulder of the higher.
   double valley_fraction = 0.7;

@@ -126,7 +126,7 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
     const std::size_t r = records_[i];
     acq_.read_into(r, prefer_, spectrum_, scratch_);
     if (picking_ != nullptr) {
-      if (auto picked = pick_peaks(spectrum_, default_peak_picking(), centroids_); !picked) {
+      if (auto picked = pick_peaks(spectrum_, centroid::Options{}, centroids_); !picked) {
         picking_->add(r, native_id(acq_.scan(r)) + ": " + picked.error().display());
       }
     }

@@ -2,8 +2,6 @@
 
 namespace kestrane::convert {
 
-centroid::Options default_peak_picking() noexcept { return centroid::Options{}; }
-
 Result<void> pick_peaks(acq::Spectrum& s, const centroid::Options& options,
                         centroid::Centroids& work) {
   if (s.status != acq::Status::ok || s.representation != acq::Representation::profile) return {};

@@ -7,9 +7,6 @@
 
 namespace kestrane::convert {
 
-// The options `kestrane convert --centroid` and the module's centroid=True use.
-centroid::Options default_peak_picking() noexcept;
-
 // Replaces a read profile spectrum (status ok, representation profile) by its centroids, its
 // representation then centroid; any other spectrum is left as it is. `work` holds the scratch.
 // An error of the centroider (m/z not ascending) leaves the spectrum unchanged, still profile.
