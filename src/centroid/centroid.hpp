@@ -16,8 +16,8 @@ namespace kestrane::centroid {
 struct Options {
   // A peak is kept when its apex intensity is at least this...
   double min_intensity = 0.0;
-  // ...and at least this many times the spectrum's noise level, the median of its positive
-  // intensities (0: no noise test, and no median is computed). At 10, a TOF scan keeps a few
+  // ...and at least this many times the spectrum's noise level, noise_level() (0: no noise
+  // test, and no median is computed). At 10, a TOF scan keeps a few
   // hundred peaks: every centroid the instrument stored, and the smaller ions above the noise.
   double min_snr = 10.0;
   // Two local maxima are separate peaks when the lowest point between them is at most this
@@ -35,7 +35,8 @@ struct Centroids {
   std::vector<double> scratch;
 };
 
-// The median of the positive finite intensities (0 when there are none); `scratch` is
+// The median of the positive finite intensities among at most about 8192 points evenly spaced
+// over the spectrum (every point of a smaller one); 0 when there are none. `scratch` is
 // overwritten.
 double noise_level(std::span<const double> intensity, std::vector<double>& scratch);
 
