@@ -96,12 +96,7 @@ class Picker {
         // Below the cut (NaN included) there is no maximum, and only the valley can move.
         std::size_t k = i + 1;
         while (k < n && !(y_[k] >= cut)) ++k;
-        const double low = lowest(i, k);
-        if (low < valley) {
-          valley = low;
-          valley_at = i;
-          while (usable(y_[valley_at]) != low) ++valley_at;
-        }
+        lower_valley(i, k, valley, valley_at);
         i = k;
         continue;
       }
@@ -134,18 +129,17 @@ class Picker {
   }
 
  private:
-  // The lowest usable intensity of points [i, k), i < k, all below the cut (so none is +inf):
-  // four minima side by side, so that no comparison waits for the one before.
-  double lowest(std::size_t i, std::size_t k) const noexcept {
-    const auto low = [](double v) { return v > 0.0 ? v : 0.0; };
-    double m[4];
-    for (double& x : m) x = low(y_[i]);
-    std::size_t p = i;
-    for (; p + 4 <= k; p += 4) {
-      for (std::size_t q = 0; q < 4; ++q) m[q] = std::min(m[q], low(y_[p + q]));
+  // Lowers (valley, valley_at) to the lowest usable intensity of points [i, k), all below the
+  // cut (so none is +inf), the first of equal ones; stops at a zero, as low as any.
+  void lower_valley(std::size_t i, std::size_t k, double& valley,
+                    std::size_t& valley_at) const noexcept {
+    for (std::size_t p = i; p < k && valley > 0.0; ++p) {
+      const double v = y_[p] > 0.0 ? y_[p] : 0.0;
+      if (v < valley) {
+        valley = v;
+        valley_at = p;
+      }
     }
-    for (; p < k; ++p) m[0] = std::min(m[0], low(y_[p]));
-    return std::min(std::min(m[0], m[1]), std::min(m[2], m[3]));
   }
 
   void emit(const Maximum& m, std::size_t lo_bound, std::size_t hi_bound) {
