@@ -418,19 +418,15 @@ std::string header(const RunInfo& run, const Ids& ids, std::size_t spectra,
   out.append("<dataProcessing");
   attribute(out, "id", ids.data_processing);
   out.append(">\n");
-  indent(out, 4);
-  out.append("<processingMethod order=\"0\"");
-  attribute(out, "softwareRef", ids.software);
-  out.append(">\n");
-  cv_param(out, 5, Cv::conversion_to_mzml);
-  indent(out, 4);
-  out.append("</processingMethod>\n");
-  if (run.peak_picking) {
+  // The conversion, then peak picking when the spectra were centroided.
+  const Cv methods[] = {Cv::conversion_to_mzml, Cv::peak_picking};
+  for (std::size_t order = 0; order < (run.peak_picking ? 2u : 1u); ++order) {
     indent(out, 4);
-    out.append("<processingMethod order=\"1\"");
+    out.append("<processingMethod");
+    uint_attribute(out, "order", order);
     attribute(out, "softwareRef", ids.software);
     out.append(">\n");
-    cv_param(out, 5, Cv::peak_picking);
+    cv_param(out, 5, methods[order]);
     indent(out, 4);
     out.append("</processingMethod>\n");
   }
