@@ -12,6 +12,7 @@
 #include "python/acq/arrays.hpp"
 #include "python/acq/convert.hpp"
 #include "python/acq/buffers.hpp"
+#include "python/acq/centroid.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/iterator.hpp"
 #include "python/acq/parallel.hpp"
@@ -288,14 +289,19 @@ void bind_acquisition(nb::module_& m) {
              return make_iterator(self, a, acq::Prefer::profile);
            })
       .def("spectrum",
-           [](const A& a, Py_ssize_t i, const std::string& prefer) {
+           [](const A& a, Py_ssize_t i, const std::string& prefer, bool centroid) {
              const acq::Acquisition h = a.handle();
-             return make_spectrum(decode(h, index_arg(i, h.size()), prefer_arg(prefer)));
+             DecodedScan d = decode(h, index_arg(i, h.size()), prefer_arg(prefer));
+             if (centroid) {
+               nb::gil_scoped_release release;
+               centroid_scan(d.spectrum);
+             }
+             return make_spectrum(std::move(d));
            },
-           nb::arg("i"), nb::arg("prefer") = "profile")
+           nb::arg("i"), nb::arg("prefer") = "profile", nb::arg("centroid") = false)
       .def("spectra",
            [](const A& a, const Indices& indices, const std::string& prefer,
-              std::optional<long> threads) {
+              std::optional<long> threads, bool centroid) {
              const acq::Acquisition h = a.handle();
              const std::vector<std::size_t> idx = indices_arg(indices, h.size());
              const acq::Prefer p = prefer_arg(prefer);
@@ -305,6 +311,7 @@ void bind_acquisition(nb::module_& m) {
                nb::gil_scoped_release release;
                for_each_scan(h, idx, p, t, [&](std::size_t k, acq::Spectrum& s) {
                  DecodedScan& d = decoded[k];
+                 if (centroid) centroid_scan(s);
                  d.spectrum = std::move(s);
                  s = take_spectrum();
                  d.info = h.scan(idx[k]);
@@ -315,7 +322,7 @@ void bind_acquisition(nb::module_& m) {
              return out;
            },
            nb::arg("indices") = nb::none(), nb::arg("prefer") = "profile",
-           nb::arg("threads") = nb::none())
+           nb::arg("threads") = nb::none(), nb::arg("centroid") = false)
       .def("scan_table", [](const A& a) { return scan_table(a.handle()); })
       .def("record", [](const A& a, Py_ssize_t i) {
              const acq::Acquisition h = a.handle();
@@ -391,14 +398,15 @@ void bind_acquisition(nb::module_& m) {
            nb::arg("indices") = nb::none())
       .def("to_mzml",
            [](const A& a, nb::handle path, const std::string& prefer, bool compression,
-              std::optional<long> threads, bool overwrite, nb::handle progress) {
+              std::optional<long> threads, bool overwrite, nb::handle progress, bool centroid) {
              const acq::Acquisition h = a.handle();
              return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads),
-                            overwrite, progress);
+                            overwrite, progress, centroid);
            },
            nb::arg("path"), nb::arg("prefer") = "profile", nb::kw_only(),
            nb::arg("compression") = true, nb::arg("threads") = nb::none(),
-           nb::arg("overwrite") = false, nb::arg("progress").none() = nb::none())
+           nb::arg("overwrite") = false, nb::arg("progress").none() = nb::none(),
+           nb::arg("centroid") = false)
       .def("close", &A::close)
       .def_prop_ro("closed", &A::closed)
       .def_prop_ro("path", [](const A& a) { return a.path(); })

@@ -82,10 +82,12 @@ void bind_conversion_summary(nb::module_& m) {
 }
 
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
-                   bool compression, unsigned threads, bool overwrite, nb::handle progress) {
+                   bool compression, unsigned threads, bool overwrite, nb::handle progress,
+                   bool centroid) {
   const PathArg out = path_arg(path);
   convert::ConvertOptions options;
   options.prefer = prefer;
+  options.centroid = centroid;
   options.threads = threads;
   options.compression_level = compression ? mzml::default_compression_level : 0;
   options.overwrite = overwrite;

@@ -2,8 +2,8 @@
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
-    kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--no-compression]
-                     [--jobs N] [--threads N] [--overwrite]
+    kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--centroid]
+                     [--no-compression] [--jobs N] [--threads N] [--overwrite]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
@@ -221,7 +221,8 @@ def _convert(args: argparse.Namespace) -> int:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
                 summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                      threads=threads, overwrite=args.overwrite, progress=progress)
+                                      threads=threads, overwrite=args.overwrite, progress=progress,
+                                      centroid=args.centroid)
                 bar.update(len(acq) - seen)
             return summary
 
@@ -280,6 +281,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="directory receiving DIR's name with .mzML, or FILE.mzML for one DIR")
     convert.add_argument("--prefer", choices=("profile", "centroid"), default="profile",
                          help="block written where a scan has both (default: profile)")
+    convert.add_argument("--centroid", "--peak-picking", dest="centroid", action="store_true",
+                         help="write profile spectra as their centroids (peak picking); scans read "
+                              "from stored centroids are written as stored")
     convert.add_argument("--no-compression", dest="compression", action="store_false",
                          help="write the arrays without zlib compression")
     convert.add_argument("--jobs", type=int, default=1, help="directories converted at once (default: 1)")

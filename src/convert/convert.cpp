@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "src/acq/codecs.hpp"
 #include "src/convert/generated.hpp"
 #include "src/convert/mapping.hpp"
+#include "src/convert/peaks.hpp"
 #include "src/mzml/sha1.hpp"
 #include "src/mzml/writer.hpp"
 #include "src/mzml/xml.hpp"
@@ -97,16 +99,37 @@ Result<Plan> make_plan(const acq::Acquisition& acq) {
   return plan;
 }
 
+// Spectra that peak picking could not centroid (written as profile): how many, and the first.
+struct PickFailures {
+  std::mutex mutex;
+  std::size_t count = 0;
+  std::size_t first_record = 0;
+  std::string first_text;
+
+  void add(std::size_t record, std::string text) {
+    const std::lock_guard lock(mutex);
+    if (count++ == 0 || record < first_record) {
+      first_record = record;
+      first_text = std::move(text);
+    }
+  }
+};
+
 // Each worker thread reads with its own spectrum and scratch, so decoding runs on the workers.
 class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
  public:
   ScanReader(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer)
-      : acq_(acq), records_(records), prefer_(prefer) {}
+             acq::Prefer prefer, PickFailures* picking)
+      : acq_(acq), records_(records), prefer_(prefer), picking_(picking) {}
 
   Result<mzml::SpectrumInput> read(std::size_t i) override {
     const std::size_t r = records_[i];
     acq_.read_into(r, prefer_, spectrum_, scratch_);
+    if (picking_ != nullptr) {
+      if (auto picked = pick_peaks(spectrum_, centroid::Options{}, centroids_); !picked) {
+        picking_->add(r, native_id(acq_.scan(r)) + ": " + picked.error().display());
+      }
+    }
     mzml::SpectrumInput input;
     to_input(acq_.scan(r), spectrum_, prefer_, input);
     return input;
@@ -116,25 +139,29 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
   const acq::Acquisition& acq_;
   const std::vector<std::size_t>& records_;
   acq::Prefer prefer_;
+  PickFailures* picking_;
   acq::Spectrum spectrum_;
   acq::ReadScratch scratch_;
+  centroid::Centroids centroids_;
 };
 
+// picking: null, or where the readers report what peak picking could not centroid.
 class ScanSource final : public mzml::SpectrumSource {
  public:
   ScanSource(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer)
-      : acq_(acq), records_(records), prefer_(prefer) {}
+             acq::Prefer prefer, PickFailures* picking = nullptr)
+      : acq_(acq), records_(records), prefer_(prefer), picking_(picking) {}
 
   std::size_t size() const override { return records_.size(); }
   std::unique_ptr<mzml::Reader<mzml::SpectrumInput>> reader() const override {
-    return std::make_unique<ScanReader>(acq_, records_, prefer_);
+    return std::make_unique<ScanReader>(acq_, records_, prefer_, picking_);
   }
 
  private:
   const acq::Acquisition& acq_;
   const std::vector<std::size_t>& records_;
   acq::Prefer prefer_;
+  PickFailures* picking_;
 };
 
 // One ICP channel over the run: the m/z of the second mass filter, the first's, and a point
@@ -278,10 +305,18 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     }
   } else {
     run.spectrum_types = plan->types;
+    run.peak_picking = options.centroid;
     write.progress = options.progress;
-    const ScanSource spectra(acq, plan->records, options.prefer);
+    PickFailures picking;
+    const ScanSource spectra(acq, plan->records, options.prefer,
+                             options.centroid ? &picking : nullptr);
     written = mzml::write_mzml(path, run, spectra, nullptr, write);
     if (!written) return std::unexpected(std::move(written).error());
+    if (picking.count > 0) {
+      summary.warnings.push_back(std::to_string(picking.count) +
+                                 " profile spectra could not be centroided and are written as "
+                                 "profile (first: " + picking.first_text + ")");
+    }
     summary.written = written->spectra;
     summary.empty = written->empty_spectra - written->failed_spectra;
     summary.failed = written->failed_spectra;

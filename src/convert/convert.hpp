@@ -17,6 +17,9 @@ namespace kestrane::convert {
 
 struct ConvertOptions {
   acq::Prefer prefer = acq::Prefer::profile;
+  // Profile spectra are written as their centroids (peak picking); spectra read from centroid
+  // blocks are written as stored.
+  bool centroid = false;
   // Threads decoding, encoding and compressing; 1 does everything on the calling thread.
   unsigned threads = 1;
   int compression_level = mzml::default_compression_level;  // 0: no compression

@@ -42,6 +42,7 @@ enum class Cv : std::uint8_t {
   instrument_model,
   no_combination,
   sim_chromatogram,
+  peak_picking,
 };
 
 struct CvTerm {

@@ -108,9 +108,13 @@ std::string document_head(const RunInfo& run, const Ids& ids, std::size_t chroma
   {
     Element list(out, 2, "dataProcessingList", {{"count", 1}});
     Element processing = list.child("dataProcessing", {{"id", ids.data_processing}});
-    Element method = processing.child(
-        "processingMethod", {{"order", std::uint64_t{0}}, {"softwareRef", ids.software}});
-    method.cv_param(Cv::conversion_to_mzml);
+    // The conversion, then peak picking when the spectra were centroided.
+    const Cv methods[] = {Cv::conversion_to_mzml, Cv::peak_picking};
+    for (std::uint64_t order = 0; order < (run.peak_picking ? 2u : 1u); ++order) {
+      Element method = processing.child(
+          "processingMethod", {{"order", order}, {"softwareRef", ids.software}});
+      method.cv_param(methods[order]);
+    }
   }
   start_tag(out, 2, "run",
             {{"id", to_ncname(run.run_id)},

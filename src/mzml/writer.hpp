@@ -75,6 +75,8 @@ struct RunInfo {
   std::string software_version;
   // The spectrum types that occur (fileContent); a spectrum of another type is an error.
   std::vector<SpectrumType> spectrum_types;
+  // The data processing names peak picking after the conversion (profile spectra centroided).
+  bool peak_picking = false;
 };
 
 // Produces items for one worker thread; its buffers back the views of the item last read.
