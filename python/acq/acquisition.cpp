@@ -14,6 +14,7 @@
 #include "python/acq/buffers.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/iterator.hpp"
+#include "python/acq/native.hpp"
 #include "python/acq/parallel.hpp"
 #include "python/acq/spectrum.hpp"
 
@@ -54,13 +55,6 @@ std::vector<std::size_t> indices_arg(const Indices& indices, std::size_t n) {
   out.reserve(indices->size());
   for (const Py_ssize_t i : *indices) out.push_back(index_arg(i, n));
   return out;
-}
-
-nb::str text(std::string_view w) { return nb::str(w.data(), w.size()); }
-
-nb::object fs_text(const std::string& path) {
-  return nb::steal(
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
 template <class E>
@@ -174,16 +168,16 @@ nb::dict info_dict(const acq::Acquisition& a) {
   files["MSTS_XSpecific.xml"] = info.has_xspecific_settings;
   files["MSScan_XSpecific.bin"] = info.has_xspecific_records;
   nb::dict d;
-  d["path"] = fs_text(info.path);
-  d["acq_data"] = fs_text(info.acq_data);
-  d["family"] = info.family;
+  d["path"] = path_text(info.path);
+  d["acq_data"] = path_text(info.acq_data);
+  d["family"] = text(info.family);
   d["records"] = a.size();
   d["layout_version"] = info.layout_version;
   d["blocks_per_record"] = info.blocks_per_record;
   d["data_offset"] = info.data_offset;
   d["record_stride"] = info.stride;
-  d["schema_source"] = info.schema_source;
-  d["schema_version"] = info.schema_version;
+  d["schema_source"] = text(info.schema_source);
+  d["schema_version"] = info.schema_version ? nb::object(text(*info.schema_version)) : nb::none();
   d["formats"] = formats;
   d["files"] = files;
   return d;
@@ -198,12 +192,12 @@ nb::object field_value(const std::optional<acq::FieldValue>& v) {
 nb::dict record_dict(const acq::Acquisition& a, std::size_t i) {
   const acq::RecordView r = a.record(i);
   nb::dict d;
-  for (const auto& f : r.layout().fields) d[f.name.c_str()] = field_value(r.value(f.name));
+  for (const auto& f : r.layout().fields) d[text(f.name)] = field_value(r.value(f.name));
   nb::list blocks;
   for (std::uint32_t j = 0; j < r.block_count(); ++j) {
     nb::dict b;
     for (const auto& f : r.layout().block_fields) {
-      b[f.name.c_str()] = field_value(r.block_value(j, f.name));
+      b[text(f.name)] = field_value(r.block_value(j, f.name));
     }
     blocks.append(b);
   }

@@ -290,6 +290,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Paths are printed as their bytes, as os.fsdecode made them, whatever the locale's encoding.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     args = build_parser().parse_args(argv)
     if args.threads is not None and args.threads < 1:
         print(f"{PROG}: --threads must be at least 1", file=sys.stderr)

@@ -10,12 +10,17 @@ import errno
 import json
 import os
 import resource
+import shutil
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 
+import kestrane_acq
 import numpy as np
 import pytest
-from kestrane_fixtures.acq import FAMILIES, LAYOUTS, SPECTRUM_PARAMS, Variant, acq_run, record_dtype
+from kestrane_fixtures.acq import (
+    FAMILIES, INVALID_UTF8_EDITS, LAYOUTS, NOT_UTF8, SPECTRUM_PARAMS, Variant, acq_run, record_dtype,
+)
 
 ADDRESS_SPACE = 3 << 30
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -223,3 +228,52 @@ def test_invalid_utf8_directory_opens(lzf_run, tmp_path):
     for as_str in (False, True):
         step = {"op": "open", "path": os.fsdecode(root), "as_str": as_str}
         assert run_steps(step) == [{"records": 8}]
+
+
+KESTRANE = shutil.which("kestrane", path=os.path.dirname(sys.executable))
+
+# A byte that is not UTF-8 in each text of a directory, and the text where it must arrive
+# replaced: the open error (type-name), a warning or a record's keys; the directory's name must
+# round-trip as a path. Conversions (from Python and from the command) succeed with the byte
+# replaced in the summary line and in the mzML, which stays well-formed XML.
+INVALID_UTF8 = {
+    "type-name": "MSScan.xsd: element ScanTime has unknown type d\ufffdouble",
+    "schema-version": "MSScan.xsd: version \ufffd1.0, MSScan.bin layout version 1",
+    "field-name": "Frag\ufffdmentor",
+    "msts-attribute": "MSTS.xml: segment \ufffd1 has no readable NumOfScans",
+    "directory-name": None,
+}
+
+
+@pytest.mark.parametrize("case", INVALID_UTF8)
+def test_invalid_utf8_reaches_python_replaced(lzf_run, tmp_path, case):
+    root = INVALID_UTF8_EDITS[case](copy_run(lzf_run, tmp_path / "run.d"))
+    want = INVALID_UTF8[case]
+    out = os.fsencode(tmp_path) + b"/out" + NOT_UTF8 + b".mzML"
+    cli = subprocess.run([KESTRANE, "convert", root, "-o", tmp_path / "cli"], capture_output=True,
+                         text=True, timeout=120)
+    if case == "type-name":
+        with pytest.raises(kestrane_acq.FormatError) as info:
+            kestrane_acq.open(root)
+        assert str(info.value).endswith(want)
+        assert (cli.returncode, cli.stderr.strip().endswith(want)) == (1, True), cli.stderr
+        return
+    assert cli.returncode == 0, cli.stderr
+    assert cli.stdout.startswith(f"{tmp_path}/cli/r\ufffdun.mzML: " if case == "directory-name"
+                                 else f"{tmp_path}/cli/run.mzML: "), cli.stdout
+    info = subprocess.run([KESTRANE, "info", root], capture_output=True, timeout=120)
+    assert info.returncode == 0, info.stderr
+    assert info.stdout.startswith(os.fsencode(root) + b"\n")  # a path prints as its bytes
+    with kestrane_acq.open(root) as acq:
+        assert os.fsencode(acq.info["path"]) == os.fsencode(root)
+        texts = [*acq.warnings, *acq.record(0)]
+        summary = acq.to_mzml(out)
+        with pytest.raises(FileNotFoundError):
+            acq.to_mzml(b"/nodir" + NOT_UTF8 + b"/x.mzML")
+    if want is not None:
+        assert any(want in t for t in texts), texts
+    assert os.fsencode(summary.path) == out
+    assert str(summary).startswith(f"{tmp_path}/out\ufffd.mzML: 8 scans written")
+    with open(out, "rb") as f:
+        run = ET.parse(f).getroot().find(".//{http://psi.hupo.org/ms/mzml}run")
+    assert run.get("id") == ("r_un" if case == "directory-name" else "run")
