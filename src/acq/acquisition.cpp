@@ -688,6 +688,7 @@ std::size_t Acquisition::size() const noexcept { return s_->records; }
 const AcqInfo& Acquisition::info() const noexcept { return s_->info; }
 const std::vector<std::string>& Acquisition::warnings() const noexcept { return s_->warnings; }
 const RecordLayout& Acquisition::layout() const noexcept { return s_->layout; }
+std::span<const std::uint8_t> Acquisition::index_file() const noexcept { return s_->index; }
 
 bool Acquisition::data_loaded() const noexcept {
   for (const auto* f : {&s_->profile_file, &s_->peak_file, &s_->xspecific_file}) {

@@ -115,6 +115,9 @@ class Acquisition {
   const AcqInfo& info() const noexcept;
   const std::vector<std::string>& warnings() const noexcept;
   const RecordLayout& layout() const noexcept;
+  // MSScan.bin whole, as open() read it: what a checksum of the index must cover, whatever
+  // became of the file since. Lives as long as any copy of this Acquisition.
+  std::span<const std::uint8_t> index_file() const noexcept;
   // Metadata from the index only; i < size().
   ScanInfo scan(std::size_t i) const;
   // scan(i) for every i, as columns, each filled by one loop over the index.

@@ -223,7 +223,11 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   mzml::RunInfo run;
   run.run_id = run_id(info);
   run.source.path = info.acq_data + "/MSScan.bin";
-  auto sha1 = mzml::sha1_file_hex(run.source.path);
+  // The checksum of the bytes the index was read from: the file may have changed since.
+  auto digest = mzml::Sha1::create();
+  if (!digest) return std::unexpected(std::move(digest).error());
+  digest->update(acq.index_file());
+  auto sha1 = digest->finish_hex();
   if (!sha1) return std::unexpected(std::move(sha1).error());
   run.source.sha1 = std::move(*sha1);
   run.source.native_id_format = {std::string(native_id_format_accession),

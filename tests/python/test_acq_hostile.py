@@ -7,6 +7,7 @@ file, ...) and reports, as JSON, what each read gave.
 """
 
 import errno
+import hashlib
 import json
 import os
 import resource
@@ -57,6 +58,17 @@ for step in json.loads(sys.argv[1]):
         os.truncate(step["path"], step["size"])
     elif op == "rename":
         os.rename(step["src"], step["dst"])
+    elif op == "unlink":
+        os.unlink(step["path"])
+    elif op == "mkfifo":
+        os.mkfifo(step["path"])
+    elif op == "to_mzml":
+        try:
+            acqs[-1].to_mzml(step["path"], overwrite=True)
+            text = open(step["path"], encoding="utf-8").read()
+            results.append(text.split('accession="MS:1000569"', 1)[1].split('value="', 1)[1][:40])
+        except Exception as exc:
+            results.append(error(exc))
 for acq in acqs:
     acq.close()
 results.append(sorted(fds() - before))
@@ -205,6 +217,21 @@ def test_files_replaced_or_cut_between_reads(lzf_run, tmp_path):
     assert [r[2] for r in after_cut] == ["past_end"] * 8
     assert [(r[0], r[1]) for r in after_cut] == [("ok", "ok")] * 8  # fell back to the profile
     assert [r[2] for r in reopened] == ["past_end"] * 8
+
+
+# MSScan.bin deleted, replaced by another run's or by a FIFO after open: the mzML's checksum is
+# that of the bytes the index was read from, and no conversion waits on the FIFO.
+@pytest.mark.parametrize("change", ["deleted", "other-file", "fifo"])
+def test_index_checksum_is_of_the_bytes_read_at_open(lzf_run, tmp_path, change):
+    root = copy_run(lzf_run, tmp_path / "run.d")
+    index = root / "AcqData" / "MSScan.bin"
+    other = acq_run(tmp_path / "other.d", "tof-lzf", 8, 3000, seed=10, variant=Variant(mass_cal="absent"))
+    steps = {"deleted": [{"op": "unlink", "path": index}], "other-file": [{"op": "rename", "src": other.acq_dir / "MSScan.bin", "dst": index}],
+             "fifo": [{"op": "unlink", "path": index}, {"op": "mkfifo", "path": index}]}[change]
+    want = hashlib.sha1(index.read_bytes()).hexdigest()
+    _, *_, checksum = run_steps({"op": "open", "path": root}, *steps,
+                                {"op": "to_mzml", "path": tmp_path / "run.mzML"})
+    assert checksum == want
 
 
 @pytest.mark.parametrize("suffix, as_str, error", [
