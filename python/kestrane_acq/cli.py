@@ -7,7 +7,7 @@
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
-130 interrupted.
+128 + N stopped by signal N (130 Ctrl-C; SIGTERM and SIGHUP stop a conversion as Ctrl-C does).
 """
 
 from __future__ import annotations
@@ -147,6 +147,22 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
+class Terminated(KeyboardInterrupt):
+    """A termination signal other than SIGINT (SIGTERM, SIGHUP) received by the main thread."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminated(signum: int, frame: object) -> None:
+    raise Terminated(signum)
+
+
+# Signals that stop a conversion as Ctrl-C does: no temporary file left, exit status 128 + N.
+TERMINATION_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
 class UsageError(Exception):
     """A request the command cannot carry out as given (exit status 2)."""
 
@@ -226,6 +242,8 @@ def _convert(args: argparse.Namespace) -> int:
             return summary
 
         failed = 0
+        for signum in TERMINATION_SIGNALS:
+            signal.signal(signum, _terminated)
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             futures = {pool.submit(convert_one, d, o): (d, o) for d, o in zip(args.dirs, outputs)}
             try:
@@ -245,12 +263,17 @@ def _convert(args: argparse.Namespace) -> int:
                     tqdm.write(str(summary), file=sys.stdout)
                     for w in summary.warnings:
                         tqdm.write(f"{PROG}: {directory}: warning: {w}", file=sys.stderr)
-            except KeyboardInterrupt:
-                # Running conversions stop at their next scan and remove their temporary files.
+            except KeyboardInterrupt as exc:
+                # Running conversions stop at their next scan and remove their temporary files;
+                # a second signal meanwhile changes nothing.
+                for signum in (signal.SIGINT, *TERMINATION_SIGNALS):
+                    signal.signal(signum, signal.SIG_IGN)
                 stop.set()
                 pool.shutdown(wait=True, cancel_futures=True)
-                print(f"{PROG}: interrupted", file=sys.stderr)
-                return 130
+                signum = exc.signum if isinstance(exc, Terminated) else signal.SIGINT
+                name = "" if signum == signal.SIGINT else f" ({signal.Signals(signum).name})"
+                print(f"{PROG}: interrupted{name}", file=sys.stderr)
+                return 128 + signum
     return 1 if failed else 0
 
 

@@ -40,6 +40,12 @@ def runs(tmp_path_factory):
     return lzf.path, icp.path
 
 
+@pytest.fixture(scope="module")
+def big_run(tmp_path_factory):
+    """A run whose conversion takes long enough to be stopped while it writes."""
+    return acq_run(tmp_path_factory.mktemp("big") / "big.d", "tof-rle", 400, 100_000, seed=1).path
+
+
 def summary_of(line: str) -> dict[str, str]:
     m = SUMMARY.fullmatch(line)
     assert m, line
@@ -125,18 +131,23 @@ class TestCommand:
         assert "File too large" in proc.stderr
         assert leftovers(tmp_path / "out") == []
 
-    def test_an_interrupt_removes_the_temporary_file(self, tmp_path):
-        run = acq_run(tmp_path / "big.d", "tof-rle", 400, 100_000, seed=1)
+    # Every signal a user or a scheduler sends to stop the command.
+    @pytest.mark.parametrize("signum, message", [
+        (signal.SIGINT, "kestrane: interrupted"),
+        (signal.SIGTERM, "kestrane: interrupted (SIGTERM)"),
+        (signal.SIGHUP, "kestrane: interrupted (SIGHUP)"),
+    ])
+    def test_a_signal_removes_the_temporary_file(self, big_run, tmp_path, signum, message):
         out = tmp_path / "out"
-        proc = subprocess.Popen([KESTRANE, "convert", str(run.path), "-o", str(out), "--threads", "1"],
+        proc = subprocess.Popen([KESTRANE, "convert", str(big_run), "-o", str(out), "--threads", "1"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 120
         while not (out.is_dir() and any(out.iterdir())) and time.monotonic() < deadline:
             time.sleep(0.02)
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         stdout, stderr = proc.communicate(timeout=120)
-        assert proc.returncode == 130, stderr
-        assert stderr.strip().endswith("kestrane: interrupted"), stderr
+        assert proc.returncode == 128 + signum, stderr
+        assert stderr.strip().endswith(message), stderr
         assert stdout == ""
         assert leftovers(out) == []
 
