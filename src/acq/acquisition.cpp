@@ -476,14 +476,13 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   if (!layout) return std::unexpected(std::move(layout).error());
   s->layout = std::move(*layout);
   info.stride = s->layout.stride;
-  if (payload % s->layout.stride != 0) {
-    return std::unexpected(
-        Error::parse("MSScan.bin: a payload of " + std::to_string(payload) +
-                     " bytes is not a multiple of the record stride " +
-                     std::to_string(s->layout.stride) + " (from " + info.schema_source + ")")
-            .with_path(dir + "MSScan.bin"));
-  }
+  // A run stopped while writing a record leaves it cut: the whole records are read.
   s->records = static_cast<std::size_t>(payload / s->layout.stride);
+  if (const std::uint64_t cut = payload % s->layout.stride; cut != 0) {
+    warn("MSScan.bin: ends " + std::to_string(cut) + " bytes into a record of " +
+         std::to_string(s->layout.stride) + " (from " + info.schema_source + "); the " +
+         std::to_string(s->records) + " whole records are read");
+  }
   if (info.schema_version) {
     const std::string expected = std::to_string(header->layout_version) + ".0";
     if (*info.schema_version != expected) {

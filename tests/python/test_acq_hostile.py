@@ -20,7 +20,8 @@ import kestrane_acq
 import numpy as np
 import pytest
 from kestrane_fixtures.acq import (
-    FAMILIES, INVALID_UTF8_EDITS, LAYOUTS, NOT_UTF8, SPECTRUM_PARAMS, Variant, acq_run, record_dtype,
+    FAMILIES, INVALID_UTF8_EDITS, LAYOUTS, NOT_UTF8, SPECTRUM_PARAMS, Variant, acq_run, cut_index,
+    record_dtype,
 )
 
 ADDRESS_SPACE = 3 << 30
@@ -217,6 +218,18 @@ def test_files_replaced_or_cut_between_reads(lzf_run, tmp_path):
     assert [r[2] for r in after_cut] == ["past_end"] * 8
     assert [(r[0], r[1]) for r in after_cut] == [("ok", "ok")] * 8  # fell back to the profile
     assert [r[2] for r in reopened] == ["past_end"] * 8
+
+
+# An index ending inside a record (an interrupted run): every whole record reads as before.
+@pytest.mark.parametrize("tail", [1, 255])
+def test_index_cut_inside_a_record(lzf_run, tmp_path, tail):
+    root = cut_index(copy_run(lzf_run, tmp_path / "run.d"), tail)
+    opened, read = run_steps({"op": "open", "path": root}, {"op": "read"})
+    clean = run_steps({"op": "open", "path": lzf_run.path}, {"op": "read"})[1]
+    assert (opened, read) == ({"records": 8}, clean)
+    with kestrane_acq.open(root) as acq:
+        assert acq.warnings[0] == (f"MSScan.bin: ends {tail} bytes into a record of 256 (from "
+                                   "MSScan.xsd); the 8 whole records are read")
 
 
 # MSScan.bin deleted, replaced by another run's or by a FIFO after open: the mzML's checksum is
