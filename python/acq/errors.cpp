@@ -24,8 +24,13 @@ nb::object as_filename(const std::string& path, bool as_bytes) {
   return path_text(path);
 }
 
-// "<path>: <reason>", where the reason may begin with the file's own name.
+// "<path>: <reason>", where the reason may begin with the file's own name; a reason naming the
+// path itself stays as it is.
 nb::str located(const std::string& path, std::string reason) {
+  if (const auto at = reason.find(path); !path.empty() && at != std::string::npos) {
+    return nb::str("{}{}{}").format(text(std::string_view(reason).substr(0, at)), path_text(path),
+                                    text(std::string_view(reason).substr(at + path.size())));
+  }
   const auto slash = path.rfind('/');
   const std::string name = (slash == std::string::npos ? path : path.substr(slash + 1)) + ": ";
   if (std::string_view(reason).starts_with(name)) reason.erase(0, name.size());

@@ -242,8 +242,8 @@ def _convert(args: argparse.Namespace) -> int:
             return summary
 
         failed = 0
-        for signum in TERMINATION_SIGNALS:
-            signal.signal(signum, _terminated)
+        for sig in TERMINATION_SIGNALS:
+            signal.signal(sig, _terminated)
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             futures = {pool.submit(convert_one, d, o): (d, o) for d, o in zip(args.dirs, outputs)}
             try:
@@ -266,8 +266,8 @@ def _convert(args: argparse.Namespace) -> int:
             except KeyboardInterrupt as exc:
                 # Running conversions stop at their next scan and remove their temporary files;
                 # a second signal meanwhile changes nothing.
-                for signum in (signal.SIGINT, *TERMINATION_SIGNALS):
-                    signal.signal(signum, signal.SIG_IGN)
+                for sig in (signal.SIGINT, *TERMINATION_SIGNALS):
+                    signal.signal(sig, signal.SIG_IGN)
                 stop.set()
                 pool.shutdown(wait=True, cancel_futures=True)
                 signum = exc.signum if isinstance(exc, Terminated) else signal.SIGINT

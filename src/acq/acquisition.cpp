@@ -414,13 +414,23 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   AcqInfo& info = s->info;
   info.path = path;
   std::string root = path;
+  // The directory named, then what it holds: a missing or non-directory path is the system's
+  // error about that path; a directory without an index is not an acquisition directory.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(Error::io_os(errno).with_path(path));
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(Error::io_os(ENOTDIR).with_path(path));
+  const auto not_acquisition = [&] {
+    return std::unexpected(
+        Error::parse("not an acquisition directory: " + path + " (no AcqData/MSScan.bin)")
+            .with_path(path));
+  };
   if (is_directory(path + "/AcqData")) {
     info.acq_data = path + "/AcqData";
   } else if (is_regular(path + "/MSScan.bin")) {
     info.acq_data = path;
     root = parent_of(path);
   } else {
-    info.acq_data = path + "/AcqData";
+    return not_acquisition();
   }
   const std::string dir = info.acq_data + "/";
   const auto warn = [&](std::string text) { s->warnings.push_back(std::move(text)); };
@@ -428,7 +438,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   // Index and header.
   auto index = read_pooled_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
   if (!index) return std::unexpected(std::move(index).error());
-  if (!*index) return std::unexpected(Error::io_os(ENOENT).with_path(dir + "MSScan.bin"));
+  if (!*index) return not_acquisition();
   s->index_bytes = std::move(**index);
   s->index = std::as_const(s->index_bytes).bytes();
   auto header = parse_scan_header(s->index);

@@ -107,8 +107,10 @@ class Acquisition {
  public:
   // Opens an acquisition directory (the folder holding AcqData/, or AcqData itself). Reads
   // MSScan.bin, the schema, the format table and the small metadata files; decodes no block.
-  // Format problems: Error::parse naming the file and the reason ("MSScan.xsd: ..."); OS
-  // failures: Error::io_os with errno, the failing path in Error::path().
+  // Format problems: Error::parse naming the file and the reason ("MSScan.xsd: ...", or "not an
+  // acquisition directory: <path> (no AcqData/MSScan.bin)" for a directory without an index); OS
+  // failures: Error::io_os with errno, the failing path in Error::path() (`path` itself when it
+  // is missing or not a directory).
   [[nodiscard]] static Result<Acquisition> open(const std::string& path);
 
   std::size_t size() const noexcept;

@@ -343,7 +343,14 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
   const auto missing = Acquisition::open(tmp.join("nowhere"));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_errno(), ENOENT);
-  EXPECT_EQ(missing.error().path(), tmp.join("nowhere") + "/AcqData/MSScan.bin");
+  EXPECT_EQ(missing.error().path(), tmp.join("nowhere"));
+  std::filesystem::create_directories(tmp.join("plain/AcqData"));
+  for (const char* dir : {"plain", "plain/AcqData"}) {
+    const auto plain = Acquisition::open(tmp.join(dir));
+    ASSERT_FALSE(plain);
+    EXPECT_EQ(plain.error().display(), "parse error: not an acquisition directory: " +
+                                           tmp.join(dir) + " (no AcqData/MSScan.bin)");
+  }
 }
 
 // An index ending inside a record (a run stopped while writing it): the whole records are read,

@@ -63,12 +63,13 @@ def test_progress_bar_on_a_terminal_only(run, stderr_on_a_terminal):
 
 
 @pytest.mark.parametrize("args, status, message", [
-    (["info", "{missing}"], 1, "kestrane: [Errno 2] No such file or directory: '{missing}/AcqData/MSScan.bin'"),
+    (["info", "{missing}"], 1, "kestrane: [Errno 2] No such file or directory: '{missing}'"),
+    (["info", "{plain}"], 1, "kestrane: not an acquisition directory: {plain} (no AcqData/MSScan.bin)"),
     (["info", "{bad}"], 1, "kestrane: {bad}/AcqData/MSScan.bin: shorter than its 92-byte header (3 bytes)"),
     (["info", "{bad}", "--threads", "0"], 2, "kestrane: --threads must be at least 1"),
 ])
 def test_errors(tmp_path, args, status, message):
-    names = {"missing": tmp_path / "missing.d", "bad": tmp_path / "bad.d"}
+    names = {"missing": tmp_path / "missing.d", "bad": tmp_path / "bad.d", "plain": tmp_path}
     (names["bad"] / "AcqData").mkdir(parents=True)
     (names["bad"] / "AcqData" / "MSScan.bin").write_bytes(b"abc")
     proc = kestrane(*(a.format(**names) for a in args))
