@@ -385,14 +385,15 @@ void bind_acquisition(nb::module_& m) {
            nb::arg("indices") = nb::none())
       .def("to_mzml",
            [](const A& a, nb::handle path, const std::string& prefer, bool compression,
-              std::optional<long> threads, bool overwrite, nb::handle progress) {
+              std::optional<long> threads, bool overwrite, bool strict, nb::handle progress) {
              const acq::Acquisition h = a.handle();
              return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads),
-                            overwrite, progress);
+                            overwrite, strict, progress);
            },
            nb::arg("path"), nb::arg("prefer") = "profile", nb::kw_only(),
            nb::arg("compression") = true, nb::arg("threads") = nb::none(),
-           nb::arg("overwrite") = false, nb::arg("progress").none() = nb::none())
+           nb::arg("overwrite") = false, nb::arg("strict") = false,
+           nb::arg("progress").none() = nb::none())
       .def("close", &A::close)
       .def_prop_ro("closed", &A::closed)
       .def_prop_ro("path", [](const A& a) { return a.path(); })

@@ -81,13 +81,15 @@ void bind_conversion_summary(nb::module_& m) {
 }
 
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
-                   bool compression, unsigned threads, bool overwrite, nb::handle progress) {
+                   bool compression, unsigned threads, bool overwrite, bool strict,
+                   nb::handle progress) {
   const PathArg out = path_arg(path);
   convert::ConvertOptions options;
   options.prefer = prefer;
   options.threads = threads;
   options.compression_level = compression ? mzml::default_compression_level : 0;
   options.overwrite = overwrite;
+  options.strict = strict;
   if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
     throw nb::type_error("progress must be callable or None");
   }

@@ -127,7 +127,7 @@ class Acquisition:
     def to_mzml(
         self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], prefer: _Prefer = "profile",
         *, compression: bool = True, threads: int | None = None, overwrite: bool = False,
-        progress: Callable[[int, int], object] | None = None,
+        strict: bool = False, progress: Callable[[int, int], object] | None = None,
     ) -> ConversionSummary: ...
     def close(self) -> None: ...
     @property

@@ -3,7 +3,7 @@
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--no-compression]
-                     [--jobs N] [--threads N] [--overwrite]
+                     [--jobs N] [--threads N] [--overwrite] [--strict]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
@@ -237,7 +237,8 @@ def _convert(args: argparse.Namespace) -> int:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
                 summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                      threads=threads, overwrite=args.overwrite, progress=progress)
+                                      threads=threads, overwrite=args.overwrite,
+                                      strict=args.strict, progress=progress)
                 bar.update(len(acq) - seen)
             return summary
 
@@ -308,6 +309,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--threads", type=int, default=None,
                          help="threads per conversion (default: the CPUs divided by --jobs)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.add_argument("--strict", action="store_true",
+                         help="a scan that cannot be read fails the conversion (default: written "
+                              "empty, the failure noted in the file)")
     convert.set_defaults(run=_convert)
     return parser
 

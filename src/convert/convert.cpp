@@ -98,17 +98,26 @@ Result<Plan> make_plan(const acq::Acquisition& acq) {
 }
 
 // Each worker thread reads with its own spectrum and scratch, so decoding runs on the workers.
+// The error of a strict conversion for record r, which could not be read.
+Error unreadable(const acq::Acquisition& acq, std::size_t r, std::string_view failure) {
+  return Error::parse("MSScan.bin: record " + std::to_string(r) + " (" + native_id(acq.scan(r)) +
+                      ") could not be read: " + std::string(failure));
+}
+
 class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
  public:
   ScanReader(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer)
-      : acq_(acq), records_(records), prefer_(prefer) {}
+             acq::Prefer prefer, bool strict)
+      : acq_(acq), records_(records), prefer_(prefer), strict_(strict) {}
 
   Result<mzml::SpectrumInput> read(std::size_t i) override {
     const std::size_t r = records_[i];
     acq_.read_into(r, prefer_, spectrum_, scratch_);
     mzml::SpectrumInput input;
     to_input(acq_.scan(r), spectrum_, prefer_, input);
+    if (strict_ && !input.failure.empty()) {
+      return std::unexpected(unreadable(acq_, r, input.failure));
+    }
     return input;
   }
 
@@ -116,6 +125,7 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
   const acq::Acquisition& acq_;
   const std::vector<std::size_t>& records_;
   acq::Prefer prefer_;
+  bool strict_;
   acq::Spectrum spectrum_;
   acq::ReadScratch scratch_;
 };
@@ -123,18 +133,19 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
 class ScanSource final : public mzml::SpectrumSource {
  public:
   ScanSource(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer)
-      : acq_(acq), records_(records), prefer_(prefer) {}
+             acq::Prefer prefer, bool strict)
+      : acq_(acq), records_(records), prefer_(prefer), strict_(strict) {}
 
   std::size_t size() const override { return records_.size(); }
   std::unique_ptr<mzml::Reader<mzml::SpectrumInput>> reader() const override {
-    return std::make_unique<ScanReader>(acq_, records_, prefer_);
+    return std::make_unique<ScanReader>(acq_, records_, prefer_, strict_);
   }
 
  private:
   const acq::Acquisition& acq_;
   const std::vector<std::size_t>& records_;
   acq::Prefer prefer_;
+  bool strict_;
 };
 
 // One ICP channel over the run: the m/z of the second mass filter, the first's, and a point
@@ -171,11 +182,10 @@ Result<Channels> gather_channels(const acq::Acquisition& acq, const Plan& plan,
         s.status == acq::Status::empty ||
         (s.status == acq::Status::ok && s.representation == acq::Representation::channels);
     if (!usable) {
-      if (out.failed++ == 0) {
-        out.first_failure = native_id(acq.scan(r)) + ": " +
-                            (s.status == acq::Status::ok ? std::string("not channels")
-                                                         : failure_text(s));
-      }
+      const std::string failure =
+          s.status == acq::Status::ok ? std::string("not channels") : failure_text(s);
+      if (options.strict) return std::unexpected(unreadable(acq, r, failure));
+      if (out.failed++ == 0) out.first_failure = native_id(acq.scan(r)) + ": " + failure;
     } else {
       ++out.read;
       out.empty += s.mz.empty() ? 1 : 0;
@@ -254,7 +264,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     auto channels = gather_channels(acq, *plan, options);
     if (!channels) return std::unexpected(std::move(channels).error());
     const std::vector<std::size_t> no_records;
-    const ScanSource spectra(acq, no_records, options.prefer);
+    const ScanSource spectra(acq, no_records, options.prefer, options.strict);
     const mzml::FunctionSource<mzml::ChromatogramInput> chromatograms(
         channels->list.size(),
         [&list = channels->list](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
@@ -283,7 +293,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   } else {
     run.spectrum_types = plan->types;
     write.progress = options.progress;
-    const ScanSource spectra(acq, plan->records, options.prefer);
+    const ScanSource spectra(acq, plan->records, options.prefer, options.strict);
     written = mzml::write_mzml(path, run, spectra, nullptr, write);
     if (!written) return std::unexpected(std::move(written).error());
     summary.written = written->spectra;

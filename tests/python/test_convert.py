@@ -158,6 +158,32 @@ class TestCommand:
         assert b"converting:" in seen and b"/6 [" in seen, seen
 
 
+# A run whose every scan fails (its data files absent): written empty and counted, or, strict,
+# an error that leaves no file, from Python and from the command.
+FAILED_SCAN = "MSScan.bin: record 0 (scanId=1) could not be read: file_absent (profile block: file_absent)"
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_strict_conversion_fails_on_a_failed_scan(tmp_path, strict):
+    run = acq_run(tmp_path / "gone.d", "quad", 3, 50, seed=2, variant=Variant(omit=frozenset({"MSProfile.bin"})))
+    out = tmp_path / "out"
+    out.mkdir()
+    with kestrane_acq.open(run.path) as acq:
+        if strict:
+            with pytest.raises(kestrane_acq.FormatError) as info:
+                acq.to_mzml(out / "a.mzML", strict=True, threads=1)
+            assert str(info.value) == FAILED_SCAN
+        else:
+            assert acq.to_mzml(out / "a.mzML").failed == 3
+    proc = kestrane("convert", run.path, "-o", out / "b.mzML", *["--strict"] * strict)
+    if strict:
+        assert (proc.returncode, proc.stderr.strip()) == (1, f"kestrane: {run.path}: {FAILED_SCAN}")
+        assert leftovers(out) == []
+    else:
+        assert proc.returncode == 0 and summary_of(proc.stdout.strip())["failed"] == "3"
+        assert leftovers(out) == ["a.mzML", "b.mzML"]
+
+
 class TestToMzml:
     def test_summary(self, runs, tmp_path):
         lzf, _ = runs
