@@ -184,6 +184,17 @@ def test_strict_conversion_fails_on_a_failed_scan(tmp_path, strict):
         assert leftovers(out) == ["a.mzML", "b.mzML"]
 
 
+def test_a_failed_scan_takes_the_kind_its_run_can_hold(tmp_path):
+    # MSProfile.bin absent, the first centroid block empty: that scan fails, and its empty
+    # spectrum is labelled centroid like the others, not profile.
+    run = acq_run(tmp_path / "c.d", "tof-centroid", 3, 20, seed=2)
+    failed = sum(e.spectrum()[0] not in ("ok", "empty") for e in run.expected)
+    with kestrane_acq.open(run.path) as acq:
+        assert acq.to_mzml(tmp_path / "c.mzML").failed == failed > 0
+    text = (tmp_path / "c.mzML").read_text()
+    assert text.count('accession="MS:1000127"') == 3 and 'accession="MS:1000128"' not in text
+
+
 class TestToMzml:
     def test_summary(self, runs, tmp_path):
         lzf, _ = runs
