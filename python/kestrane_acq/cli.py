@@ -66,7 +66,33 @@ def _counts(values: Sequence[Any]) -> dict[str, int]:
     return {("none" if k is None else str(k)): v for k, v in Counter(values).items()}
 
 
+# ScanType values whose meaning is known; others are shown as numbers marked unknown.
 SCAN_TYPES = {1: "full", 2: "SIM"}
+# The data file of each block kind, as the format table names the kinds.
+_KIND_FILES = {"profile": "MSProfile.bin", "centroid": "MSPeak.bin"}
+
+
+def _scan_type(code: int) -> str | None:
+    if not code:
+        return None
+    return SCAN_TYPES.get(code, f"{code} (unknown)")
+
+
+def _findings(summary: dict[str, Any]) -> list[str]:
+    """What decoding shows beyond the acquisition's warnings: data files that blocks point into
+    but that are absent, and scans that could not be read."""
+    out = []
+    for kind, name in _KIND_FILES.items():
+        absent = int(np.count_nonzero(summary[f"{kind}_status"] == "file_absent"))
+        if absent:
+            out.append(f"{name}: absent, though {absent} records have a {kind} block in it")
+    status = summary["status"]
+    failed = np.flatnonzero((status != "ok") & (status != "empty") & (status != "incomplete"))
+    if len(failed):
+        first = int(failed[0])
+        out.append(f"{len(failed)} scans could not be read and give empty spectra (first: index "
+                   f"{first}, {status[first]})")
+    return out
 
 
 def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
@@ -84,7 +110,7 @@ def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
                                         "data_offset", "schema_source", "schema_version")},
         "files": sorted(name for name, present in info["files"].items() if present),
         "ms_levels": _counts(table["ms_level"].tolist()),
-        "scan_types": _counts([SCAN_TYPES.get(t, t) if t else None for t in table["scan_type"].tolist()]),
+        "scan_types": _counts([_scan_type(t) for t in table["scan_type"].tolist()]),
         "polarity": _counts(table["polarity"].tolist()),
         "rt_sec": [float(rt.min()), float(rt.max())] if len(rt) else None,
         "points": int(summary["points"].sum()),
@@ -93,7 +119,7 @@ def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
         "status": _counts(summary["status"].tolist()),
         "profile_status": _counts(summary["profile_status"].tolist()),
         "centroid_status": _counts(summary["centroid_status"].tolist()),
-        "warnings": acq.warnings,
+        "warnings": acq.warnings + _findings(summary),
     }
 
 

@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+from collections import Counter
 from pathlib import Path
 
 import pytest
@@ -54,6 +55,22 @@ def test_info_text(run):
     assert fields["status"] == "ok: 4, incomplete: 2"
     assert fields["warnings"] == "1"
     assert lines[-1].strip().startswith("MSScan.bin: 2 records lie past the end")
+
+
+# Facts of a run shown by info: scan types by name (numbers marked unknown beyond full and SIM),
+# data files that blocks point into but that are absent, scans that could not be read.
+@pytest.mark.parametrize("family, names, findings", [
+    ("tof-centroid", {1: "full"}, ["MSProfile.bin: absent, though 3 records have a profile block in it",
+                                   "1 scans could not be read and give empty spectra (first: index 0, "
+                                   "file_absent)"]),
+    ("gc", {1: "full", 2: "SIM"}, []),
+    ("quad", {512: "512 (unknown)"}, []),
+])
+def test_info_facts(tmp_path, family, names, findings):
+    run = acq_run(tmp_path / "r.d", family, 3, 20, seed=2)
+    d = json.loads(kestrane("info", run.path, "--json").stdout)
+    assert d["scan_types"] == dict(Counter(names[e.scan_type] for e in run.expected))
+    assert d["warnings"] == findings
 
 
 def test_progress_bar_on_a_terminal_only(run, stderr_on_a_terminal):
