@@ -15,6 +15,7 @@
 #include "python/acq/centroid.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/iterator.hpp"
+#include "python/acq/native.hpp"
 #include "python/acq/parallel.hpp"
 #include "python/acq/spectrum.hpp"
 
@@ -55,13 +56,6 @@ std::vector<std::size_t> indices_arg(const Indices& indices, std::size_t n) {
   out.reserve(indices->size());
   for (const Py_ssize_t i : *indices) out.push_back(index_arg(i, n));
   return out;
-}
-
-nb::str text(std::string_view w) { return nb::str(w.data(), w.size()); }
-
-nb::object fs_text(const std::string& path) {
-  return nb::steal(
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
 template <class E>
@@ -175,16 +169,16 @@ nb::dict info_dict(const acq::Acquisition& a) {
   files["MSTS_XSpecific.xml"] = info.has_xspecific_settings;
   files["MSScan_XSpecific.bin"] = info.has_xspecific_records;
   nb::dict d;
-  d["path"] = fs_text(info.path);
-  d["acq_data"] = fs_text(info.acq_data);
-  d["family"] = info.family;
+  d["path"] = path_text(info.path);
+  d["acq_data"] = path_text(info.acq_data);
+  d["family"] = text(info.family);
   d["records"] = a.size();
   d["layout_version"] = info.layout_version;
   d["blocks_per_record"] = info.blocks_per_record;
   d["data_offset"] = info.data_offset;
   d["record_stride"] = info.stride;
-  d["schema_source"] = info.schema_source;
-  d["schema_version"] = info.schema_version;
+  d["schema_source"] = text(info.schema_source);
+  d["schema_version"] = info.schema_version ? nb::object(text(*info.schema_version)) : nb::none();
   d["formats"] = formats;
   d["files"] = files;
   return d;
@@ -199,12 +193,12 @@ nb::object field_value(const std::optional<acq::FieldValue>& v) {
 nb::dict record_dict(const acq::Acquisition& a, std::size_t i) {
   const acq::RecordView r = a.record(i);
   nb::dict d;
-  for (const auto& f : r.layout().fields) d[f.name.c_str()] = field_value(r.value(f.name));
+  for (const auto& f : r.layout().fields) d[text(f.name)] = field_value(r.value(f.name));
   nb::list blocks;
   for (std::uint32_t j = 0; j < r.block_count(); ++j) {
     nb::dict b;
     for (const auto& f : r.layout().block_fields) {
-      b[f.name.c_str()] = field_value(r.block_value(j, f.name));
+      b[text(f.name)] = field_value(r.block_value(j, f.name));
     }
     blocks.append(b);
   }
@@ -398,15 +392,16 @@ void bind_acquisition(nb::module_& m) {
            nb::arg("indices") = nb::none())
       .def("to_mzml",
            [](const A& a, nb::handle path, const std::string& prefer, bool compression,
-              std::optional<long> threads, bool overwrite, nb::handle progress, bool centroid) {
+              std::optional<long> threads, bool overwrite, bool strict, nb::handle progress,
+              bool centroid) {
              const acq::Acquisition h = a.handle();
              return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads),
-                            overwrite, progress, centroid);
+                            overwrite, strict, progress, centroid);
            },
            nb::arg("path"), nb::arg("prefer") = "profile", nb::kw_only(),
            nb::arg("compression") = true, nb::arg("threads") = nb::none(),
-           nb::arg("overwrite") = false, nb::arg("progress").none() = nb::none(),
-           nb::arg("centroid") = false)
+           nb::arg("overwrite") = false, nb::arg("strict") = false,
+           nb::arg("progress").none() = nb::none(), nb::arg("centroid") = false)
       .def("close", &A::close)
       .def_prop_ro("closed", &A::closed)
       .def_prop_ro("path", [](const A& a) { return a.path(); })

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "python/acq/errors.hpp"
+#include "python/acq/native.hpp"
 #include "src/convert/convert.hpp"
 
 namespace kestrane::acq_python {
@@ -20,16 +21,9 @@ namespace {
 constexpr std::string_view io_prefix = "I/O error: ";
 constexpr std::string_view parse_prefix = "parse error: ";
 
-nb::object fs_text(const std::string& path) {
-  PyObject* text =
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  if (text == nullptr) throw nb::python_error();
-  return nb::steal(text);
-}
-
 nb::object filename_of(const std::string& path, const PathArg& given) {
   if (given.given_as_bytes) return nb::bytes(path.data(), path.size());
-  return fs_text(path);
+  return path_text(path);
 }
 
 [[noreturn]] void raise_instance(nb::handle instance) {
@@ -45,12 +39,12 @@ nb::object filename_of(const std::string& path, const PathArg& given) {
   if (error.is_parse()) {
     text.erase(0, parse_prefix.size());
     nb::object type = nb::module_::import_("kestrane_acq._core").attr("FormatError");
-    nb::object exc = type(nb::str(text.data(), text.size()));
+    nb::object exc = type(acq_python::text(text));
     exc.attr("filename") = filename_of(acq.info().acq_data + "/MSScan.bin", out);
     raise_instance(exc);
   }
   if (std::string_view(text).starts_with(io_prefix)) text.erase(0, io_prefix.size());
-  nb::str message(text.data(), text.size());
+  const nb::str message = acq_python::text(text);
   if (const int code = error.os_errno(); code != 0) {
     raise_instance(nb::handle(PyExc_OSError)(code, message));
   }
@@ -65,25 +59,30 @@ void bind_conversion_summary(nb::module_& m) {
                 "What Acquisition.to_mzml wrote: records written, skipped (incomplete), empty "
                 "and failed, chromatograms, warnings, seconds and bytes; str() is the one-line "
                 "summary.")
-      .def_prop_ro("path", [](const S& s) { return fs_text(s.path); })
+      .def_prop_ro("path", [](const S& s) { return path_text(s.path); })
       .def_ro("records", &S::records)
       .def_ro("written", &S::written)
       .def_ro("skipped", &S::skipped)
       .def_ro("empty", &S::empty)
       .def_ro("failed", &S::failed)
       .def_ro("chromatograms", &S::chromatograms)
-      .def_ro("warnings", &S::warnings)
+      .def_prop_ro("warnings",
+                   [](const S& s) {
+                     nb::list out;
+                     for (const auto& w : s.warnings) out.append(text(w));
+                     return out;
+                   })
       .def_ro("seconds", &S::seconds)
       .def_ro("bytes", &S::bytes)
-      .def("__str__", [](const S& s) { return convert::summary_line(s); })
+      .def("__str__", [](const S& s) { return text(convert::summary_line(s)); })
       .def("__repr__", [](const S& s) {
-        return "<ConversionSummary " + convert::summary_line(s) + ">";
+        return text("<ConversionSummary " + convert::summary_line(s) + ">");
       });
 }
 
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
-                   bool compression, unsigned threads, bool overwrite, nb::handle progress,
-                   bool centroid) {
+                   bool compression, unsigned threads, bool overwrite, bool strict,
+                   nb::handle progress, bool centroid) {
   const PathArg out = path_arg(path);
   convert::ConvertOptions options;
   options.prefer = prefer;
@@ -91,6 +90,7 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
   options.threads = threads;
   options.compression_level = compression ? mzml::default_compression_level : 0;
   options.overwrite = overwrite;
+  options.strict = strict;
   if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
     throw nb::type_error("progress must be callable or None");
   }

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "python/acq/native.hpp"
+
 namespace kestrane::acq_python {
 
 namespace {
@@ -19,19 +21,20 @@ std::string without_prefix(std::string text, std::string_view prefix) {
 
 nb::object as_filename(const std::string& path, bool as_bytes) {
   if (as_bytes) return nb::bytes(path.data(), path.size());
-  PyObject* text =
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  if (text == nullptr) throw nb::python_error();
-  return nb::steal(text);
+  return path_text(path);
 }
 
-// "<path>: <reason>", where the reason may begin with the file's own name.
+// "<path>: <reason>", where the reason may begin with the file's own name; a reason naming the
+// path itself stays as it is.
 nb::str located(const std::string& path, std::string reason) {
+  if (const auto at = reason.find(path); !path.empty() && at != std::string::npos) {
+    return nb::str("{}{}{}").format(text(std::string_view(reason).substr(0, at)), path_text(path),
+                                    text(std::string_view(reason).substr(at + path.size())));
+  }
   const auto slash = path.rfind('/');
   const std::string name = (slash == std::string::npos ? path : path.substr(slash + 1)) + ": ";
   if (std::string_view(reason).starts_with(name)) reason.erase(0, name.size());
-  nb::str where = nb::steal<nb::str>(as_filename(path, false).release());
-  return nb::str("{}: {}").format(where, nb::str(reason.data(), reason.size()));
+  return nb::str("{}: {}").format(path_text(path), text(reason));
 }
 
 [[noreturn]] void raise_instance(nb::handle instance) {
@@ -73,8 +76,7 @@ void raise_open_error(const Error& error, const PathArg& path) {
   }
   if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, ...) returns the subclass of that errno (FileNotFoundError, ...).
-    const std::string text = os_error_text(code);
-    nb::object exc = nb::handle(PyExc_OSError)(code, nb::str(text.data(), text.size()), filename);
+    nb::object exc = nb::handle(PyExc_OSError)(code, text(os_error_text(code)), filename);
     raise_instance(exc);
   }
   // No errno ("not a regular file", a short read): the message names the file; `filename`

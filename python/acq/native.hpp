@@ -39,9 +39,28 @@ PyObject* guarded(F&& f) noexcept {
   return nullptr;
 }
 
-// A new str of `w`; nullptr with the error set on failure.
+// Every C++ string reaches Python through one of these two pairs. Text (words, messages, names
+// read from files): a new str of `w`, invalid UTF-8 replaced by U+FFFD, never a decoding error.
+// nullptr with the error set on failure (memory).
 inline PyObject* new_str(std::string_view w) noexcept {
-  return PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size()));
+  return PyUnicode_DecodeUTF8(w.data(), static_cast<Py_ssize_t>(w.size()), "replace");
+}
+
+// A path: its bytes as os.fsdecode gives them, so that os.fsencode gives the same bytes back.
+inline PyObject* new_path_str(std::string_view w) noexcept {
+  return PyUnicode_DecodeFSDefaultAndSize(w.data(), static_cast<Py_ssize_t>(w.size()));
+}
+
+// The same as objects; a failure raises.
+inline nb::str text(std::string_view w) {
+  PyObject* s = new_str(w);
+  if (s == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+inline nb::str path_text(std::string_view w) {
+  PyObject* s = new_path_str(w);
+  if (s == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(s);
 }
 
 // Creates a type from `spec`, added to `m` under `name` when `exported`. The reference returned

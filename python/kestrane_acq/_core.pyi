@@ -127,7 +127,8 @@ class Acquisition:
     def to_mzml(
         self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], prefer: _Prefer = "profile",
         *, compression: bool = True, threads: int | None = None, overwrite: bool = False,
-        progress: Callable[[int, int], object] | None = None, centroid: bool = False,
+        strict: bool = False, progress: Callable[[int, int], object] | None = None,
+        centroid: bool = False,
     ) -> ConversionSummary: ...
     def close(self) -> None: ...
     @property

@@ -3,11 +3,11 @@
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--centroid]
-                     [--no-compression] [--jobs N] [--threads N] [--overwrite]
+                     [--no-compression] [--jobs N] [--threads N] [--overwrite] [--strict]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
-130 interrupted.
+128 + N stopped by signal N (130 Ctrl-C; SIGTERM and SIGHUP stop a conversion as Ctrl-C does).
 """
 
 from __future__ import annotations
@@ -66,7 +66,33 @@ def _counts(values: Sequence[Any]) -> dict[str, int]:
     return {("none" if k is None else str(k)): v for k, v in Counter(values).items()}
 
 
+# ScanType values whose meaning is known; others are shown as numbers marked unknown.
 SCAN_TYPES = {1: "full", 2: "SIM"}
+# The data file of each block kind, as the format table names the kinds.
+_KIND_FILES = {"profile": "MSProfile.bin", "centroid": "MSPeak.bin"}
+
+
+def _scan_type(code: int) -> str | None:
+    if not code:
+        return None
+    return SCAN_TYPES.get(code, f"{code} (unknown)")
+
+
+def _findings(summary: dict[str, Any]) -> list[str]:
+    """What decoding shows beyond the acquisition's warnings: data files that blocks point into
+    but that are absent, and scans that could not be read."""
+    out = []
+    for kind, name in _KIND_FILES.items():
+        absent = int(np.count_nonzero(summary[f"{kind}_status"] == "file_absent"))
+        if absent:
+            out.append(f"{name}: absent, though {absent} records have a {kind} block in it")
+    status = summary["status"]
+    failed = np.flatnonzero((status != "ok") & (status != "empty") & (status != "incomplete"))
+    if len(failed):
+        first = int(failed[0])
+        out.append(f"{len(failed)} scans could not be read and give empty spectra (first: index "
+                   f"{first}, {status[first]})")
+    return out
 
 
 def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
@@ -84,7 +110,7 @@ def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
                                         "data_offset", "schema_source", "schema_version")},
         "files": sorted(name for name, present in info["files"].items() if present),
         "ms_levels": _counts(table["ms_level"].tolist()),
-        "scan_types": _counts([SCAN_TYPES.get(t, t) if t else None for t in table["scan_type"].tolist()]),
+        "scan_types": _counts([_scan_type(t) for t in table["scan_type"].tolist()]),
         "polarity": _counts(table["polarity"].tolist()),
         "rt_sec": [float(rt.min()), float(rt.max())] if len(rt) else None,
         "points": int(summary["points"].sum()),
@@ -93,7 +119,7 @@ def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
         "status": _counts(summary["status"].tolist()),
         "profile_status": _counts(summary["profile_status"].tolist()),
         "centroid_status": _counts(summary["centroid_status"].tolist()),
-        "warnings": acq.warnings,
+        "warnings": acq.warnings + _findings(summary),
     }
 
 
@@ -145,6 +171,22 @@ def _plot(args: argparse.Namespace) -> int:
         apex = plot_run(acq, args.output, prefer=args.prefer, threads=args.threads, progress=run_pass)
     print(f"wrote {args.output}" + (f" (spectrum of scan index {apex})" if apex is not None else ""))
     return 0
+
+
+class Terminated(KeyboardInterrupt):
+    """A termination signal other than SIGINT (SIGTERM, SIGHUP) received by the main thread."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminated(signum: int, frame: object) -> None:
+    raise Terminated(signum)
+
+
+# Signals that stop a conversion as Ctrl-C does: no temporary file left, exit status 128 + N.
+TERMINATION_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
 
 class UsageError(Exception):
@@ -221,12 +263,15 @@ def _convert(args: argparse.Namespace) -> int:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
                 summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                      threads=threads, overwrite=args.overwrite, progress=progress,
+                                      threads=threads, overwrite=args.overwrite,
+                                      strict=args.strict, progress=progress,
                                       centroid=args.centroid)
                 bar.update(len(acq) - seen)
             return summary
 
         failed = 0
+        for sig in TERMINATION_SIGNALS:
+            signal.signal(sig, _terminated)
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             futures = {pool.submit(convert_one, d, o): (d, o) for d, o in zip(args.dirs, outputs)}
             try:
@@ -246,12 +291,17 @@ def _convert(args: argparse.Namespace) -> int:
                     tqdm.write(str(summary), file=sys.stdout)
                     for w in summary.warnings:
                         tqdm.write(f"{PROG}: {directory}: warning: {w}", file=sys.stderr)
-            except KeyboardInterrupt:
-                # Running conversions stop at their next scan and remove their temporary files.
+            except KeyboardInterrupt as exc:
+                # Running conversions stop at their next scan and remove their temporary files;
+                # a second signal meanwhile changes nothing.
+                for sig in (signal.SIGINT, *TERMINATION_SIGNALS):
+                    signal.signal(sig, signal.SIG_IGN)
                 stop.set()
                 pool.shutdown(wait=True, cancel_futures=True)
-                print(f"{PROG}: interrupted", file=sys.stderr)
-                return 130
+                signum = exc.signum if isinstance(exc, Terminated) else signal.SIGINT
+                name = "" if signum == signal.SIGINT else f" ({signal.Signals(signum).name})"
+                print(f"{PROG}: interrupted{name}", file=sys.stderr)
+                return 128 + signum
     return 1 if failed else 0
 
 
@@ -290,11 +340,18 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--threads", type=int, default=None,
                          help="threads per conversion (default: the CPUs divided by --jobs)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.add_argument("--strict", action="store_true",
+                         help="a scan that cannot be read fails the conversion (default: written "
+                              "empty, the failure noted in the file)")
     convert.set_defaults(run=_convert)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Paths are printed as their bytes, as os.fsdecode made them, whatever the locale's encoding.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     args = build_parser().parse_args(argv)
     if args.threads is not None and args.threads < 1:
         print(f"{PROG}: --threads must be at least 1", file=sys.stderr)

@@ -414,13 +414,23 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   AcqInfo& info = s->info;
   info.path = path;
   std::string root = path;
+  // The directory named, then what it holds: a missing or non-directory path is the system's
+  // error about that path; a directory without an index is not an acquisition directory.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(Error::io_os(errno).with_path(path));
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(Error::io_os(ENOTDIR).with_path(path));
+  const auto not_acquisition = [&] {
+    return std::unexpected(
+        Error::parse("not an acquisition directory: " + path + " (no AcqData/MSScan.bin)")
+            .with_path(path));
+  };
   if (is_directory(path + "/AcqData")) {
     info.acq_data = path + "/AcqData";
   } else if (is_regular(path + "/MSScan.bin")) {
     info.acq_data = path;
     root = parent_of(path);
   } else {
-    info.acq_data = path + "/AcqData";
+    return not_acquisition();
   }
   const std::string dir = info.acq_data + "/";
   const auto warn = [&](std::string text) { s->warnings.push_back(std::move(text)); };
@@ -428,7 +438,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   // Index and header.
   auto index = read_pooled_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
   if (!index) return std::unexpected(std::move(index).error());
-  if (!*index) return std::unexpected(Error::io_os(ENOENT).with_path(dir + "MSScan.bin"));
+  if (!*index) return not_acquisition();
   s->index_bytes = std::move(**index);
   s->index = std::as_const(s->index_bytes).bytes();
   auto header = parse_scan_header(s->index);
@@ -476,14 +486,13 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   if (!layout) return std::unexpected(std::move(layout).error());
   s->layout = std::move(*layout);
   info.stride = s->layout.stride;
-  if (payload % s->layout.stride != 0) {
-    return std::unexpected(
-        Error::parse("MSScan.bin: a payload of " + std::to_string(payload) +
-                     " bytes is not a multiple of the record stride " +
-                     std::to_string(s->layout.stride) + " (from " + info.schema_source + ")")
-            .with_path(dir + "MSScan.bin"));
-  }
+  // A run stopped while writing a record leaves it cut: the whole records are read.
   s->records = static_cast<std::size_t>(payload / s->layout.stride);
+  if (const std::uint64_t cut = payload % s->layout.stride; cut != 0) {
+    warn("MSScan.bin: ends " + std::to_string(cut) + " bytes into a record of " +
+         std::to_string(s->layout.stride) + " (from " + info.schema_source + "); the " +
+         std::to_string(s->records) + " whole records are read");
+  }
   if (info.schema_version) {
     const std::string expected = std::to_string(header->layout_version) + ".0";
     if (*info.schema_version != expected) {
@@ -688,6 +697,7 @@ std::size_t Acquisition::size() const noexcept { return s_->records; }
 const AcqInfo& Acquisition::info() const noexcept { return s_->info; }
 const std::vector<std::string>& Acquisition::warnings() const noexcept { return s_->warnings; }
 const RecordLayout& Acquisition::layout() const noexcept { return s_->layout; }
+std::span<const std::uint8_t> Acquisition::index_file() const noexcept { return s_->index; }
 
 bool Acquisition::data_loaded() const noexcept {
   for (const auto* f : {&s_->profile_file, &s_->peak_file, &s_->xspecific_file}) {

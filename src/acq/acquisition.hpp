@@ -107,14 +107,19 @@ class Acquisition {
  public:
   // Opens an acquisition directory (the folder holding AcqData/, or AcqData itself). Reads
   // MSScan.bin, the schema, the format table and the small metadata files; decodes no block.
-  // Format problems: Error::parse naming the file and the reason ("MSScan.xsd: ..."); OS
-  // failures: Error::io_os with errno, the failing path in Error::path().
+  // Format problems: Error::parse naming the file and the reason ("MSScan.xsd: ...", or "not an
+  // acquisition directory: <path> (no AcqData/MSScan.bin)" for a directory without an index); OS
+  // failures: Error::io_os with errno, the failing path in Error::path() (`path` itself when it
+  // is missing or not a directory).
   [[nodiscard]] static Result<Acquisition> open(const std::string& path);
 
   std::size_t size() const noexcept;
   const AcqInfo& info() const noexcept;
   const std::vector<std::string>& warnings() const noexcept;
   const RecordLayout& layout() const noexcept;
+  // MSScan.bin whole, as open() read it: what a checksum of the index must cover, whatever
+  // became of the file since. Lives as long as any copy of this Acquisition.
+  std::span<const std::uint8_t> index_file() const noexcept;
   // Metadata from the index only; i < size().
   ScanInfo scan(std::size_t i) const;
   // scan(i) for every i, as columns, each filled by one loop over the index.

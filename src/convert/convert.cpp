@@ -116,11 +116,17 @@ struct PickFailures {
 };
 
 // Each worker thread reads with its own spectrum and scratch, so decoding runs on the workers.
+// The error of a strict conversion for record r, which could not be read.
+Error unreadable(const acq::Acquisition& acq, std::size_t r, std::string_view failure) {
+  return Error::parse("MSScan.bin: record " + std::to_string(r) + " (" + native_id(acq.scan(r)) +
+                      ") could not be read: " + std::string(failure));
+}
+
 class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
  public:
   ScanReader(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer, PickFailures* picking)
-      : acq_(acq), records_(records), prefer_(prefer), picking_(picking) {}
+             acq::Prefer prefer, bool strict, PickFailures* picking)
+      : acq_(acq), records_(records), prefer_(prefer), strict_(strict), picking_(picking) {}
 
   Result<mzml::SpectrumInput> read(std::size_t i) override {
     const std::size_t r = records_[i];
@@ -132,6 +138,9 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
     }
     mzml::SpectrumInput input;
     to_input(acq_.scan(r), spectrum_, prefer_, input);
+    if (strict_ && !input.failure.empty()) {
+      return std::unexpected(unreadable(acq_, r, input.failure));
+    }
     return input;
   }
 
@@ -139,6 +148,7 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
   const acq::Acquisition& acq_;
   const std::vector<std::size_t>& records_;
   acq::Prefer prefer_;
+  bool strict_;
   PickFailures* picking_;
   acq::Spectrum spectrum_;
   acq::ReadScratch scratch_;
@@ -149,18 +159,19 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
 class ScanSource final : public mzml::SpectrumSource {
  public:
   ScanSource(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer, PickFailures* picking = nullptr)
-      : acq_(acq), records_(records), prefer_(prefer), picking_(picking) {}
+             acq::Prefer prefer, bool strict, PickFailures* picking = nullptr)
+      : acq_(acq), records_(records), prefer_(prefer), strict_(strict), picking_(picking) {}
 
   std::size_t size() const override { return records_.size(); }
   std::unique_ptr<mzml::Reader<mzml::SpectrumInput>> reader() const override {
-    return std::make_unique<ScanReader>(acq_, records_, prefer_, picking_);
+    return std::make_unique<ScanReader>(acq_, records_, prefer_, strict_, picking_);
   }
 
  private:
   const acq::Acquisition& acq_;
   const std::vector<std::size_t>& records_;
   acq::Prefer prefer_;
+  bool strict_;
   PickFailures* picking_;
 };
 
@@ -198,11 +209,10 @@ Result<Channels> gather_channels(const acq::Acquisition& acq, const Plan& plan,
         s.status == acq::Status::empty ||
         (s.status == acq::Status::ok && s.representation == acq::Representation::channels);
     if (!usable) {
-      if (out.failed++ == 0) {
-        out.first_failure = native_id(acq.scan(r)) + ": " +
-                            (s.status == acq::Status::ok ? std::string("not channels")
-                                                         : failure_text(s));
-      }
+      const std::string failure =
+          s.status == acq::Status::ok ? std::string("not channels") : failure_text(s);
+      if (options.strict) return std::unexpected(unreadable(acq, r, failure));
+      if (out.failed++ == 0) out.first_failure = native_id(acq.scan(r)) + ": " + failure;
     } else {
       ++out.read;
       out.empty += s.mz.empty() ? 1 : 0;
@@ -250,7 +260,11 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   mzml::RunInfo run;
   run.run_id = run_id(info);
   run.source.path = info.acq_data + "/MSScan.bin";
-  auto sha1 = mzml::sha1_file_hex(run.source.path);
+  // The checksum of the bytes the index was read from: the file may have changed since.
+  auto digest = mzml::Sha1::create();
+  if (!digest) return std::unexpected(std::move(digest).error());
+  digest->update(acq.index_file());
+  auto sha1 = digest->finish_hex();
   if (!sha1) return std::unexpected(std::move(sha1).error());
   run.source.sha1 = std::move(*sha1);
   run.source.native_id_format = {std::string(native_id_format_accession),
@@ -277,7 +291,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     auto channels = gather_channels(acq, *plan, options);
     if (!channels) return std::unexpected(std::move(channels).error());
     const std::vector<std::size_t> no_records;
-    const ScanSource spectra(acq, no_records, options.prefer);
+    const ScanSource spectra(acq, no_records, options.prefer, options.strict);
     const mzml::FunctionSource<mzml::ChromatogramInput> chromatograms(
         channels->list.size(),
         [&list = channels->list](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
@@ -308,7 +322,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     run.peak_picking = options.centroid;
     write.progress = options.progress;
     PickFailures picking;
-    const ScanSource spectra(acq, plan->records, options.prefer,
+    const ScanSource spectra(acq, plan->records, options.prefer, options.strict,
                              options.centroid ? &picking : nullptr);
     written = mzml::write_mzml(path, run, spectra, nullptr, write);
     if (!written) return std::unexpected(std::move(written).error());

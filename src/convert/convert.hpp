@@ -24,6 +24,8 @@ struct ConvertOptions {
   unsigned threads = 1;
   int compression_level = mzml::default_compression_level;  // 0: no compression
   bool overwrite = false;
+  // A scan that cannot be read stops the conversion instead of being written empty.
+  bool strict = false;
   // Set from any thread to stop: the conversion ends with "conversion cancelled" and the
   // temporary file is removed.
   const std::atomic<bool>* cancel = nullptr;
@@ -47,7 +49,9 @@ struct ConvertSummary {
 
 // Converts `acq` into `path`. Errors: the writer's (output file, cancellation), and
 // "MSScan.bin: records I and J share ScanID N; native IDs must be unique" or "MSScan.bin:
-// record I has a negative ScanID (N)" (parse errors) before anything is written.
+// record I has a negative ScanID (N)" (parse errors) before anything is written; with `strict`,
+// "MSScan.bin: record I (scanId=N) could not be read: <failure>" (a parse error) for the first
+// failed scan, and no file is left.
 [[nodiscard]] Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& path,
                                              const ConvertOptions& options);
 

@@ -34,8 +34,15 @@ std::optional<mzml::Precursor> precursor(const acq::ScanInfo& scan) noexcept {
 mzml::Representation representation(const acq::Spectrum& s, acq::Prefer prefer) noexcept {
   if (s.representation == acq::Representation::profile) return mzml::Representation::profile;
   if (s.representation == acq::Representation::centroid) return mzml::Representation::centroid;
-  const bool has_profile = s.profile_status.has_value();
-  const bool has_centroid = s.centroid_status.has_value();
+  // A block whose data file is absent cannot hold this run's spectra: the record's kind is that
+  // of its other block (a directory without MSProfile.bin holds centroid spectra only).
+  const auto holds = [&](const std::optional<acq::Status>& block,
+                         const std::optional<acq::Status>& other) {
+    return block && (*block != acq::Status::file_absent || !other ||
+                     *other == acq::Status::file_absent);
+  };
+  const bool has_profile = holds(s.profile_status, s.centroid_status);
+  const bool has_centroid = holds(s.centroid_status, s.profile_status);
   if (prefer == acq::Prefer::profile) {
     return has_profile || !has_centroid ? mzml::Representation::profile
                                         : mzml::Representation::centroid;

@@ -23,7 +23,8 @@ mzml::SpectrumType spectrum_type(const acq::ScanInfo& scan) noexcept;
 std::optional<mzml::Precursor> precursor(const acq::ScanInfo& scan) noexcept;
 
 // The representation term of the spectrum: the one emitted; for a spectrum without points, the
-// kind of block read first (by `prefer`) that the record has.
+// kind of block read first (by `prefer`) that the record has, not counting a block whose data
+// file is absent when the other block's is present.
 mzml::Representation representation(const acq::Spectrum& s, acq::Prefer prefer) noexcept;
 
 // Why nothing was emitted, when the spectrum failed (a status other than ok and empty), as

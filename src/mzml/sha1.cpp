@@ -1,14 +1,8 @@
 #include "src/mzml/sha1.hpp"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <new>
-#include <vector>
-
-#include "src/mzml/os.hpp"
 
 namespace kestrane::mzml {
 
@@ -40,24 +34,6 @@ Result<std::string> Sha1::finish_hex() {
     out[2 * i + 1] = hex[digest[i] & 15];
   }
   return out;
-}
-
-Result<std::string> sha1_file_hex(const std::string& path) {
-  auto fd = FileDescriptor::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (!fd) return std::unexpected(os_failure("cannot read " + path, fd.error()));
-  auto sha = Sha1::create();
-  if (!sha) return std::unexpected(std::move(sha).error());
-  std::vector<std::uint8_t> buffer(1 << 20);
-  for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_failure("cannot read " + path, errno));
-    }
-    if (n == 0) break;
-    sha->update(std::span(buffer).first(static_cast<std::size_t>(n)));
-  }
-  return sha->finish_hex();
 }
 
 }  // namespace kestrane::mzml

@@ -32,8 +32,4 @@ class Sha1 {
   bool failed_ = false;  // an update failed; reported by finish_hex
 };
 
-// The SHA-1 of the whole file at `path` (read in pieces), as 40 lowercase hex digits.
-// Errors: "cannot read <path>: <os text> (os error N)".
-[[nodiscard]] Result<std::string> sha1_file_hex(const std::string& path);
-
 }  // namespace kestrane::mzml

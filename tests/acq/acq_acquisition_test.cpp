@@ -309,8 +309,6 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
     DirectoryFiles files;
     std::string message;
   };
-  DirectoryFiles untiled = TofDir().files;
-  untiled["AcqData/MSScan.bin"].push_back(0);
   DirectoryFiles no_xsd = TofDir().files;
   no_xsd.erase("AcqData/MSScan.xsd");
   DirectoryFiles icp_no_records = icp_files(false);
@@ -322,9 +320,6 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
   DirectoryFiles table = TofDir().files;
   table["AcqData/MSScan.bin"][80] = 1;  // one entry fewer than the table holds
   const Case cases[] = {
-      {"payload not a multiple of the stride", untiled,
-       "parse error: MSScan.bin: a payload of 1281 bytes is not a multiple of the record stride "
-       "256 (from MSScan.xsd)"},
       {"no schema, not ICP", no_xsd,
        "parse error: MSScan.xsd: missing, and the built-in ICP layout does not apply (the format "
        "table is not one profile entry with 4 axes)"},
@@ -348,7 +343,42 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
   const auto missing = Acquisition::open(tmp.join("nowhere"));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().os_errno(), ENOENT);
-  EXPECT_EQ(missing.error().path(), tmp.join("nowhere") + "/AcqData/MSScan.bin");
+  EXPECT_EQ(missing.error().path(), tmp.join("nowhere"));
+  std::filesystem::create_directories(tmp.join("plain/AcqData"));
+  for (const char* dir : {"plain", "plain/AcqData"}) {
+    const auto plain = Acquisition::open(tmp.join(dir));
+    ASSERT_FALSE(plain);
+    EXPECT_EQ(plain.error().display(), "parse error: not an acquisition directory: " +
+                                           tmp.join(dir) + " (no AcqData/MSScan.bin)");
+  }
+}
+
+// An index ending inside a record (a run stopped while writing it): the whole records are read,
+// the cut one is reported.
+TEST(AcquisitionOpen, IndexCutInsideARecordKeepsTheWholeRecords) {
+  test_support::TempDir tmp;
+  DirectoryFiles files = TofDir().files;
+  const Acquisition whole = open_files(tmp, files, "whole.d");
+  for (const std::size_t cut : {std::size_t{1}, std::size_t{255}}) {
+    SCOPED_TRACE(cut);
+    DirectoryFiles cut_files = files;
+    auto& index = cut_files["AcqData/MSScan.bin"];
+    const Bytes tail(index.end() - static_cast<std::ptrdiff_t>(cut), index.end());
+    index.insert(index.end(), tail.begin(), tail.end());
+    const Acquisition acq = open_files(tmp, cut_files, "cut" + std::to_string(cut) + ".d");
+    ASSERT_EQ(acq.size(), whole.size());
+    std::vector<std::string> warnings = whole.warnings();
+    warnings.insert(warnings.begin(), "MSScan.bin: ends " + std::to_string(cut) +
+                                          " bytes into a record of 256 (from MSScan.xsd); the " +
+                                          std::to_string(whole.size()) + " whole records are read");
+    EXPECT_EQ(acq.warnings(), warnings);
+    for (std::size_t i = 0; i < acq.size(); ++i) {
+      const Spectrum got = acq.read(i), expected = whole.read(i);
+      EXPECT_EQ(got.status, expected.status);
+      EXPECT_EQ(std::vector<double>(got.mz.begin(), got.mz.end()),
+                std::vector<double>(expected.mz.begin(), expected.mz.end()));
+    }
+  }
 }
 
 // A data file cut short in place: before its first read, its blocks past the new end are

@@ -277,8 +277,7 @@ class TestOpenErrors:
         path = tmp_path / "absent.d"
         with pytest.raises(FileNotFoundError) as info:
             kestrane_acq.open(os.fsencode(path) if as_bytes else path)
-        index = path / "AcqData" / "MSScan.bin"
-        want = os.fsencode(index) if as_bytes else str(index)
+        want = os.fsencode(path) if as_bytes else str(path)
         assert (info.value.errno, info.value.filename) == (errno.ENOENT, want)
 
     def test_format_error_names_file_and_reason(self, runs, tmp_path):

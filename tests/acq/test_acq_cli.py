@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+from collections import Counter
 from pathlib import Path
 
 import numpy as np
@@ -59,6 +60,22 @@ def test_info_text(run):
     assert lines[-1].strip().startswith("MSScan.bin: 2 records lie past the end")
 
 
+# Facts of a run shown by info: scan types by name (numbers marked unknown beyond full and SIM),
+# data files that blocks point into but that are absent, scans that could not be read.
+@pytest.mark.parametrize("family, names, findings", [
+    ("tof-centroid", {1: "full"}, ["MSProfile.bin: absent, though 3 records have a profile block in it",
+                                   "1 scans could not be read and give empty spectra (first: index 0, "
+                                   "file_absent)"]),
+    ("gc", {1: "full", 2: "SIM"}, []),
+    ("quad", {512: "512 (unknown)"}, []),
+])
+def test_info_facts(tmp_path, family, names, findings):
+    run = acq_run(tmp_path / "r.d", family, 3, 20, seed=2)
+    d = json.loads(kestrane("info", run.path, "--json").stdout)
+    assert d["scan_types"] == dict(Counter(names[e.scan_type] for e in run.expected))
+    assert d["warnings"] == findings
+
+
 def test_progress_bar_on_a_terminal_only(run, stderr_on_a_terminal):
     proc, seen = stderr_on_a_terminal([KESTRANE, "info", str(run.path)])
     assert proc.returncode == 0
@@ -66,12 +83,13 @@ def test_progress_bar_on_a_terminal_only(run, stderr_on_a_terminal):
 
 
 @pytest.mark.parametrize("args, status, message", [
-    (["info", "{missing}"], 1, "kestrane: [Errno 2] No such file or directory: '{missing}/AcqData/MSScan.bin'"),
+    (["info", "{missing}"], 1, "kestrane: [Errno 2] No such file or directory: '{missing}'"),
+    (["info", "{plain}"], 1, "kestrane: not an acquisition directory: {plain} (no AcqData/MSScan.bin)"),
     (["info", "{bad}"], 1, "kestrane: {bad}/AcqData/MSScan.bin: shorter than its 92-byte header (3 bytes)"),
     (["info", "{bad}", "--threads", "0"], 2, "kestrane: --threads must be at least 1"),
 ])
 def test_errors(tmp_path, args, status, message):
-    names = {"missing": tmp_path / "missing.d", "bad": tmp_path / "bad.d"}
+    names = {"missing": tmp_path / "missing.d", "bad": tmp_path / "bad.d", "plain": tmp_path}
     (names["bad"] / "AcqData").mkdir(parents=True)
     (names["bad"] / "AcqData" / "MSScan.bin").write_bytes(b"abc")
     proc = kestrane(*(a.format(**names) for a in args))

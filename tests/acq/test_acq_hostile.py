@@ -7,15 +7,22 @@ file, ...) and reports, as JSON, what each read gave.
 """
 
 import errno
+import hashlib
 import json
 import os
 import resource
+import shutil
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 
+import kestrane_acq
 import numpy as np
 import pytest
-from kestrane_fixtures.acq import FAMILIES, LAYOUTS, SPECTRUM_PARAMS, Variant, acq_run, record_dtype
+from kestrane_fixtures.acq import (
+    FAMILIES, INVALID_UTF8_EDITS, LAYOUTS, NOT_UTF8, SPECTRUM_PARAMS, Variant, acq_run, cut_index,
+    record_dtype,
+)
 
 ADDRESS_SPACE = 3 << 30
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -52,6 +59,17 @@ for step in json.loads(sys.argv[1]):
         os.truncate(step["path"], step["size"])
     elif op == "rename":
         os.rename(step["src"], step["dst"])
+    elif op == "unlink":
+        os.unlink(step["path"])
+    elif op == "mkfifo":
+        os.mkfifo(step["path"])
+    elif op == "to_mzml":
+        try:
+            acqs[-1].to_mzml(step["path"], overwrite=True)
+            text = open(step["path"], encoding="utf-8").read()
+            results.append(text.split('accession="MS:1000569"', 1)[1].split('value="', 1)[1][:40])
+        except Exception as exc:
+            results.append(error(exc))
 for acq in acqs:
     acq.close()
 results.append(sorted(fds() - before))
@@ -202,6 +220,33 @@ def test_files_replaced_or_cut_between_reads(lzf_run, tmp_path):
     assert [r[2] for r in reopened] == ["past_end"] * 8
 
 
+# An index ending inside a record (an interrupted run): every whole record reads as before.
+@pytest.mark.parametrize("tail", [1, 255])
+def test_index_cut_inside_a_record(lzf_run, tmp_path, tail):
+    root = cut_index(copy_run(lzf_run, tmp_path / "run.d"), tail)
+    opened, read = run_steps({"op": "open", "path": root}, {"op": "read"})
+    clean = run_steps({"op": "open", "path": lzf_run.path}, {"op": "read"})[1]
+    assert (opened, read) == ({"records": 8}, clean)
+    with kestrane_acq.open(root) as acq:
+        assert acq.warnings[0] == (f"MSScan.bin: ends {tail} bytes into a record of 256 (from "
+                                   "MSScan.xsd); the 8 whole records are read")
+
+
+# MSScan.bin deleted, replaced by another run's or by a FIFO after open: the mzML's checksum is
+# that of the bytes the index was read from, and no conversion waits on the FIFO.
+@pytest.mark.parametrize("change", ["deleted", "other-file", "fifo"])
+def test_index_checksum_is_of_the_bytes_read_at_open(lzf_run, tmp_path, change):
+    root = copy_run(lzf_run, tmp_path / "run.d")
+    index = root / "AcqData" / "MSScan.bin"
+    other = acq_run(tmp_path / "other.d", "tof-lzf", 8, 3000, seed=10, variant=Variant(mass_cal="absent"))
+    steps = {"deleted": [{"op": "unlink", "path": index}], "other-file": [{"op": "rename", "src": other.acq_dir / "MSScan.bin", "dst": index}],
+             "fifo": [{"op": "unlink", "path": index}, {"op": "mkfifo", "path": index}]}[change]
+    want = hashlib.sha1(index.read_bytes()).hexdigest()
+    _, *_, checksum = run_steps({"op": "open", "path": root}, *steps,
+                                {"op": "to_mzml", "path": tmp_path / "run.mzML"})
+    assert checksum == want
+
+
 @pytest.mark.parametrize("suffix, as_str, error", [
     ("\0", True, "ValueError"),
     ("\0/more", False, "ValueError"),
@@ -214,7 +259,7 @@ def test_paths_with_nul_or_invalid_utf8(lzf_run, suffix, as_str, error):
     if error == "ValueError":
         assert result["message"] == "embedded null byte"
     else:
-        assert result["filename"] == os.fsdecode(os.fsencode(lzf_run.path) + b"/\xff/AcqData/MSScan.bin")
+        assert result["filename"] == os.fsdecode(os.fsencode(lzf_run.path) + b"/\xff")
 
 
 def test_invalid_utf8_directory_opens(lzf_run, tmp_path):
@@ -223,3 +268,52 @@ def test_invalid_utf8_directory_opens(lzf_run, tmp_path):
     for as_str in (False, True):
         step = {"op": "open", "path": os.fsdecode(root), "as_str": as_str}
         assert run_steps(step) == [{"records": 8}]
+
+
+KESTRANE = shutil.which("kestrane", path=os.path.dirname(sys.executable))
+
+# A byte that is not UTF-8 in each text of a directory, and the text where it must arrive
+# replaced: the open error (type-name), a warning or a record's keys; the directory's name must
+# round-trip as a path. Conversions (from Python and from the command) succeed with the byte
+# replaced in the summary line and in the mzML, which stays well-formed XML.
+INVALID_UTF8 = {
+    "type-name": "MSScan.xsd: element ScanTime has unknown type d\ufffdouble",
+    "schema-version": "MSScan.xsd: version \ufffd1.0, MSScan.bin layout version 1",
+    "field-name": "Frag\ufffdmentor",
+    "msts-attribute": "MSTS.xml: segment \ufffd1 has no readable NumOfScans",
+    "directory-name": None,
+}
+
+
+@pytest.mark.parametrize("case", INVALID_UTF8)
+def test_invalid_utf8_reaches_python_replaced(lzf_run, tmp_path, case):
+    root = INVALID_UTF8_EDITS[case](copy_run(lzf_run, tmp_path / "run.d"))
+    want = INVALID_UTF8[case]
+    out = os.fsencode(tmp_path) + b"/out" + NOT_UTF8 + b".mzML"
+    cli = subprocess.run([KESTRANE, "convert", root, "-o", tmp_path / "cli"], capture_output=True,
+                         text=True, timeout=120)
+    if case == "type-name":
+        with pytest.raises(kestrane_acq.FormatError) as info:
+            kestrane_acq.open(root)
+        assert str(info.value).endswith(want)
+        assert (cli.returncode, cli.stderr.strip().endswith(want)) == (1, True), cli.stderr
+        return
+    assert cli.returncode == 0, cli.stderr
+    assert cli.stdout.startswith(f"{tmp_path}/cli/r\ufffdun.mzML: " if case == "directory-name"
+                                 else f"{tmp_path}/cli/run.mzML: "), cli.stdout
+    info = subprocess.run([KESTRANE, "info", root], capture_output=True, timeout=120)
+    assert info.returncode == 0, info.stderr
+    assert info.stdout.startswith(os.fsencode(root) + b"\n")  # a path prints as its bytes
+    with kestrane_acq.open(root) as acq:
+        assert os.fsencode(acq.info["path"]) == os.fsencode(root)
+        texts = [*acq.warnings, *acq.record(0)]
+        summary = acq.to_mzml(out)
+        with pytest.raises(FileNotFoundError):
+            acq.to_mzml(b"/nodir" + NOT_UTF8 + b"/x.mzML")
+    if want is not None:
+        assert any(want in t for t in texts), texts
+    assert os.fsencode(summary.path) == out
+    assert str(summary).startswith(f"{tmp_path}/out\ufffd.mzML: 8 scans written")
+    with open(out, "rb") as f:
+        run = ET.parse(f).getroot().find(".//{http://psi.hupo.org/ms/mzml}run")
+    assert run.get("id") == ("r_un" if case == "directory-name" else "run")

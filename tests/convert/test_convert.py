@@ -40,6 +40,12 @@ def runs(tmp_path_factory):
     return lzf.path, icp.path
 
 
+@pytest.fixture(scope="module")
+def big_run(tmp_path_factory):
+    """A run whose conversion takes long enough to be stopped while it writes."""
+    return acq_run(tmp_path_factory.mktemp("big") / "big.d", "tof-rle", 400, 100_000, seed=1).path
+
+
 def summary_of(line: str) -> dict[str, str]:
     m = SUMMARY.fullmatch(line)
     assert m, line
@@ -125,18 +131,23 @@ class TestCommand:
         assert "File too large" in proc.stderr
         assert leftovers(tmp_path / "out") == []
 
-    def test_an_interrupt_removes_the_temporary_file(self, tmp_path):
-        run = acq_run(tmp_path / "big.d", "tof-rle", 400, 100_000, seed=1)
+    # Every signal a user or a scheduler sends to stop the command.
+    @pytest.mark.parametrize("signum, message", [
+        (signal.SIGINT, "kestrane: interrupted"),
+        (signal.SIGTERM, "kestrane: interrupted (SIGTERM)"),
+        (signal.SIGHUP, "kestrane: interrupted (SIGHUP)"),
+    ])
+    def test_a_signal_removes_the_temporary_file(self, big_run, tmp_path, signum, message):
         out = tmp_path / "out"
-        proc = subprocess.Popen([KESTRANE, "convert", str(run.path), "-o", str(out), "--threads", "1"],
+        proc = subprocess.Popen([KESTRANE, "convert", str(big_run), "-o", str(out), "--threads", "1"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 120
         while not (out.is_dir() and any(out.iterdir())) and time.monotonic() < deadline:
             time.sleep(0.02)
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         stdout, stderr = proc.communicate(timeout=120)
-        assert proc.returncode == 130, stderr
-        assert stderr.strip().endswith("kestrane: interrupted"), stderr
+        assert proc.returncode == 128 + signum, stderr
+        assert stderr.strip().endswith(message), stderr
         assert stdout == ""
         assert leftovers(out) == []
 
@@ -145,6 +156,43 @@ class TestCommand:
         proc, seen = stderr_on_a_terminal([KESTRANE, "convert", str(lzf), "-o", str(tmp_path)])
         assert proc.returncode == 0
         assert b"converting:" in seen and b"/6 [" in seen, seen
+
+
+# A run whose every scan fails (its data files absent): written empty and counted, or, strict,
+# an error that leaves no file, from Python and from the command.
+FAILED_SCAN = "MSScan.bin: record 0 (scanId=1) could not be read: file_absent (profile block: file_absent)"
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_strict_conversion_fails_on_a_failed_scan(tmp_path, strict):
+    run = acq_run(tmp_path / "gone.d", "quad", 3, 50, seed=2, variant=Variant(omit=frozenset({"MSProfile.bin"})))
+    out = tmp_path / "out"
+    out.mkdir()
+    with kestrane_acq.open(run.path) as acq:
+        if strict:
+            with pytest.raises(kestrane_acq.FormatError) as info:
+                acq.to_mzml(out / "a.mzML", strict=True, threads=1)
+            assert str(info.value) == FAILED_SCAN
+        else:
+            assert acq.to_mzml(out / "a.mzML").failed == 3
+    proc = kestrane("convert", run.path, "-o", out / "b.mzML", *["--strict"] * strict)
+    if strict:
+        assert (proc.returncode, proc.stderr.strip()) == (1, f"kestrane: {run.path}: {FAILED_SCAN}")
+        assert leftovers(out) == []
+    else:
+        assert proc.returncode == 0 and summary_of(proc.stdout.strip())["failed"] == "3"
+        assert leftovers(out) == ["a.mzML", "b.mzML"]
+
+
+def test_a_failed_scan_takes_the_kind_its_run_can_hold(tmp_path):
+    # MSProfile.bin absent, the first centroid block empty: that scan fails, and its empty
+    # spectrum is labelled centroid like the others, not profile.
+    run = acq_run(tmp_path / "c.d", "tof-centroid", 3, 20, seed=2)
+    failed = sum(e.spectrum()[0] not in ("ok", "empty") for e in run.expected)
+    with kestrane_acq.open(run.path) as acq:
+        assert acq.to_mzml(tmp_path / "c.mzML").failed == failed > 0
+    text = (tmp_path / "c.mzML").read_text()
+    assert text.count('accession="MS:1000127"') == 3 and 'accession="MS:1000128"' not in text
 
 
 class TestToMzml:

@@ -14,6 +14,7 @@ Layers, from bytes up (each a module; the names below are also here):
   MSTS.xml, missing files, interrupted runs, header-less data files) and returns per scan the
   ``ScanExpected`` values a correct reader gives; its docstring states the reader conventions.
 * ``runs``: ``acq_run(path, family, scans, points, seed)``, generated runs of every family.
+* ``hostile``: edits of a written run (bytes that are not UTF-8 in its texts, a cut index).
 
 Values a reader must reproduce bit for bit, all in IEEE double precision, operations in this
 order and nothing fused (no FMA):
@@ -39,6 +40,7 @@ from .blocks import *  # noqa: F403
 from .calibration import *  # noqa: F403
 from .corpus import *  # noqa: F403
 from .directory import *  # noqa: F403
+from .hostile import *  # noqa: F403
 from .index import *  # noqa: F403
 from .metadata import *  # noqa: F403
 from .runs import *  # noqa: F403
