@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <new>
 #include <vector>
 
-#include "src/mzml/os.hpp"
+#include "src/raw/file.hpp"
 
 namespace kestrane::mzml {
 
@@ -43,19 +41,16 @@ Result<std::string> Sha1::finish_hex() {
 }
 
 Result<std::string> sha1_file_hex(const std::string& path) {
-  auto fd = FileDescriptor::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (!fd) return std::unexpected(os_failure("cannot read " + path, fd.error()));
+  auto fd = raw::open_file(path, O_RDONLY | O_CLOEXEC);
+  if (!fd) return std::unexpected(Error::io_os(fd.error(), "cannot read " + path));
   auto sha = Sha1::create();
   if (!sha) return std::unexpected(std::move(sha).error());
   std::vector<std::uint8_t> buffer(1 << 20);
   for (;;) {
-    const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_failure("cannot read " + path, errno));
-    }
-    if (n == 0) break;
-    sha->update(std::span(buffer).first(static_cast<std::size_t>(n)));
+    auto n = fd->read_some(buffer);
+    if (!n) return std::unexpected(Error::io_os(n.error(), "cannot read " + path));
+    if (*n == 0) break;
+    sha->update(std::span(buffer).first(*n));
   }
   return sha->finish_hex();
 }
