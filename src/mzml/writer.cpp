@@ -521,7 +521,7 @@ Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,
     return std::unexpected(std::move(r).error());
   }
 
-  const Error cancelled = Error::io_message("conversion cancelled");
+  const Error cancelled = conversion_cancelled();
   WriteSummary summary;
   IndexEntries spectrum_index;
   IndexEntries chromatogram_index;
