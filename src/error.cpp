@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace kestrane {
@@ -37,15 +38,23 @@ int Error::os_errno() const noexcept {
   return io != nullptr && io->from_os ? io->os_errno : 0;
 }
 
-std::string Error::display() const {
+std::string Error::message() const {
   if (const auto* io = std::get_if<Io>(&v_)) {
-    if (io->from_os) {
-      return "I/O error: " + (io->message.empty() ? std::string() : io->message + ": ") +
-             os_error_text(io->os_errno) + " (os error " + std::to_string(io->os_errno) + ")";
-    }
-    return "I/O error: " + io->message;
+    if (!io->from_os) return io->message;
+    return (io->message.empty() ? std::string() : io->message + ": ") +
+           os_error_text(io->os_errno) + " (os error " + std::to_string(io->os_errno) + ")";
   }
-  return "parse error: " + std::get<Parse>(v_).message;
+  return std::get<Parse>(v_).message;
+}
+
+std::string Error::display() const {
+  const std::string_view kind = is_io() ? "I/O error: " : "parse error: ";
+  const std::string body = message();
+  // Sized once: the text costs no more memory than its length.
+  std::string text;
+  text.reserve(kind.size() + body.size());
+  text.append(kind).append(body);
+  return text;
 }
 
 }  // namespace kestrane

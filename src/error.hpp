@@ -22,8 +22,11 @@ class Error {
   bool is_io() const noexcept { return std::holds_alternative<Io>(v_); }
   bool is_parse() const noexcept { return std::holds_alternative<Parse>(v_); }
 
-  // "I/O error: ..." or "parse error: ...".
+  // "I/O error: <message>" or "parse error: <message>".
   std::string display() const;
+  // The text without its kind: "[<context>: ]<description> (os error N)", the fixed I/O text or
+  // the parse message.
+  std::string message() const;
 
   // The OS error number of an io_os error; 0 for every other error.
   int os_errno() const noexcept;

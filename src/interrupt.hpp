@@ -1,6 +1,7 @@
 // Stopping long decoding work early, from outside it.
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 
@@ -9,12 +10,24 @@
 namespace kestrane {
 
 // Asked by long work, between steps of bounded cost (a few milliseconds at most), whether to
-// stop. Work that stops returns interrupted(), as a system call interrupted by a signal does.
+// stop. Work that stops returns interrupted(), as a system call interrupted by a signal does,
+// unless its contract names another error. Work spread over threads asks from each of them, and
+// says so: the Interrupt it is given must then be safe to ask from any thread (StopFlag is).
 class Interrupt {
  public:
   virtual ~Interrupt() = default;
   // True when the work should stop; once true, true on every later call.
   virtual bool requested() noexcept = 0;
+};
+
+// An Interrupt that any thread sets with request() and any thread may ask.
+class StopFlag final : public Interrupt {
+ public:
+  bool requested() noexcept override { return stop_.load(); }
+  void request() noexcept { stop_.store(true); }
+
+ private:
+  std::atomic<bool> stop_{false};
 };
 
 // True when `interrupt` is given and asks to stop.

@@ -4,11 +4,9 @@
 #include <nanobind/stl/vector.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <optional>
-#include <string_view>
 
 #include "python/acq/errors.hpp"
 #include "python/acq/native.hpp"
@@ -18,8 +16,6 @@ namespace kestrane::acq_python {
 
 namespace {
 
-constexpr std::string_view io_prefix = "I/O error: ";
-constexpr std::string_view parse_prefix = "parse error: ";
 
 nb::object filename_of(const std::string& path, const PathArg& given) {
   if (given.given_as_bytes) return nb::bytes(path.data(), path.size());
@@ -35,15 +31,13 @@ nb::object filename_of(const std::string& path, const PathArg& given) {
 // its errno, when it has one) for the rest.
 [[noreturn]] void raise_conversion_error(const Error& error, const acq::Acquisition& acq,
                                          const PathArg& out) {
-  std::string text = error.display();
+  const std::string text = error.message();
   if (error.is_parse()) {
-    text.erase(0, parse_prefix.size());
     nb::object type = nb::module_::import_("kestrane_acq._core").attr("FormatError");
     nb::object exc = type(acq_python::text(text));
     exc.attr("filename") = filename_of(acq.info().acq_data + "/MSScan.bin", out);
     raise_instance(exc);
   }
-  if (std::string_view(text).starts_with(io_prefix)) text.erase(0, io_prefix.size());
   const nb::str message = acq_python::text(text);
   if (const int code = error.os_errno(); code != 0) {
     raise_instance(nb::handle(PyExc_OSError)(code, message));
@@ -102,22 +96,22 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
 
   // The writer calls progress on this thread after each scan: the place to notice a signal or
   // let the callable raise. Either cancels the conversion.
-  std::atomic<bool> cancel{false};
+  StopFlag cancel;
   std::optional<nb::python_error> raised;
   std::exception_ptr thrown;
   options.cancel = &cancel;
   options.progress = [&](std::size_t done, std::size_t total) {
-    if (cancel.load()) return;
+    if (cancel.requested()) return;
     nb::gil_scoped_acquire gil;
     try {
       if (PyErr_CheckSignals() != 0) throw nb::python_error();
       if (!progress.is_none()) progress(done, total);
     } catch (nb::python_error& e) {
       raised.emplace(std::move(e));
-      cancel = true;
+      cancel.request();
     } catch (...) {
       thrown = std::current_exception();
-      cancel = true;
+      cancel.request();
     }
   };
 

@@ -11,14 +11,6 @@ namespace {
 // Made once per process at the first import, as nanobind's own types are; never freed.
 PyObject* format_error_type = nullptr;
 
-constexpr std::string_view parse_prefix = "parse error: ";
-constexpr std::string_view io_prefix = "I/O error: ";
-
-std::string without_prefix(std::string text, std::string_view prefix) {
-  if (std::string_view(text).starts_with(prefix)) text.erase(0, prefix.size());
-  return text;
-}
-
 nb::object as_filename(const std::string& path, bool as_bytes) {
   if (as_bytes) return nb::bytes(path.data(), path.size());
   return path_text(path);
@@ -69,8 +61,7 @@ void raise_open_error(const Error& error, const PathArg& path) {
   const std::string& file = error.path().empty() ? path.bytes : error.path();
   nb::object filename = as_filename(file, path.given_as_bytes);
   if (error.is_parse()) {
-    nb::object exc = nb::handle(format_error_type)(located(file, without_prefix(error.display(),
-                                                                                parse_prefix)));
+    nb::object exc = nb::handle(format_error_type)(located(file, error.message()));
     exc.attr("filename") = filename;
     raise_instance(exc);
   }
@@ -81,8 +72,7 @@ void raise_open_error(const Error& error, const PathArg& path) {
   }
   // No errno ("not a regular file", a short read): the message names the file; `filename`
   // stays unset, as OSError would otherwise print "[Errno None] None: ..." in its place.
-  nb::object exc =
-      nb::handle(PyExc_OSError)(located(file, without_prefix(error.display(), io_prefix)));
+  nb::object exc = nb::handle(PyExc_OSError)(located(file, error.message()));
   raise_instance(exc);
 }
 

@@ -1,80 +1,31 @@
 #include "src/acq/io.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <memory_resource>
 
 #include "src/acq/array_pool.hpp"
 
 namespace kestrane::acq {
 
-namespace {
-
-constexpr const char* short_read_message = "failed to fill whole buffer";
-constexpr const char* not_regular_message = "not a regular file";
-
-}  // namespace
-
 Result<std::optional<DataFile>> DataFile::open_if_present(const std::string& path,
                                                           std::uint64_t whole_limit) {
-  if (path.find('\0') != std::string::npos) {
-    return std::unexpected(Error::io_os(EINVAL).with_path(path));
+  auto file = raw::open_for_reading(path);
+  if (!file) {
+    if (file.error() == ENOENT) return std::optional<DataFile>();
+    return std::unexpected(Error::io_os(file.error()).with_path(path));
   }
-  int fd;
-  do {
-    // O_NONBLOCK: opening a FIFO without a writer must not block; regular files ignore it.
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::optional<DataFile>();
-    return std::unexpected(Error::io_os(errno).with_path(path));
-  }
-  DataFile file(fd, 0);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return std::unexpected(Error::io_os(errno).with_path(path));
-  if (S_ISDIR(st.st_mode)) return std::unexpected(Error::io_os(EISDIR).with_path(path));
-  if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(Error::io_message(not_regular_message).with_path(path));
-  }
-  file.size_ = static_cast<std::uint64_t>(st.st_size);
-  if (file.size_ <= whole_limit) file.whole_ = std::make_unique<Whole>();
-  return std::optional<DataFile>(std::move(file));
-}
-
-DataFile& DataFile::operator=(DataFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    size_ = other.size_;
-    whole_ = std::move(other.whole_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-DataFile::~DataFile() {
-  if (fd_ >= 0) ::close(fd_);
+  auto size = raw::regular_file_size(*file);
+  if (!size) return std::unexpected(std::move(size).error().with_path(path));
+  DataFile data(std::move(*file), *size);
+  if (*size <= whole_limit) data.whole_ = std::make_unique<Whole>();
+  return std::optional<DataFile>(std::move(data));
 }
 
 Result<void> DataFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const std::size_t want =
-        std::min<std::size_t>(out.size() - done, std::numeric_limits<ssize_t>::max());
-    const ssize_t got =
-        ::pread(fd_, out.data() + done, want, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_os(errno));
-    }
-    if (got == 0) return std::unexpected(Error::io_message(short_read_message));
-    done += static_cast<std::size_t>(got);
-  }
+  auto got = file_.pread_full(offset, out);
+  if (!got) return std::unexpected(Error::io_os(got.error()));
+  if (*got < out.size()) return std::unexpected(raw::short_read());
   return {};
 }
 
@@ -117,42 +68,43 @@ PooledBytes::~PooledBytes() {
   if (data_ != nullptr) spectrum_array_resource()->deallocate(data_, size_ == 0 ? 1 : size_);
 }
 
-Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
-                                                    const std::string& name,
-                                                    std::uint64_t limit) {
+namespace {
+
+std::span<std::uint8_t> writable(PooledBytes& bytes) { return bytes.bytes(); }
+std::span<std::uint8_t> writable(std::vector<std::uint8_t>& bytes) { return bytes; }
+
+// The body of read_pooled_file and read_small_file: `Bytes` is made at the file's size.
+template <class Bytes>
+Result<std::optional<Bytes>> read_whole(const std::string& path, const std::string& name,
+                                        std::uint64_t limit) {
   auto file = DataFile::open_if_present(path);
   if (!file) return std::unexpected(std::move(file).error());
-  if (!*file) return std::optional<PooledBytes>();
+  if (!*file) return std::optional<Bytes>();
   const std::uint64_t size = (*file)->size();
   if (size > limit) {
     return std::unexpected(Error::parse(name + ": larger than " + std::to_string(limit) +
                                         " bytes")
                                .with_path(path));
   }
-  PooledBytes bytes(static_cast<std::size_t>(size));
-  if (auto done = (*file)->read_at(0, bytes.bytes()); !done) {
+  Bytes bytes(static_cast<std::size_t>(size));
+  if (auto done = (*file)->read_at(0, writable(bytes)); !done) {
     return std::unexpected(std::move(done).error().with_path(path));
   }
-  return std::optional<PooledBytes>(std::move(bytes));
+  return std::optional<Bytes>(std::move(bytes));
+}
+
+}  // namespace
+
+Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
+                                                    const std::string& name,
+                                                    std::uint64_t limit) {
+  return read_whole<PooledBytes>(path, name, limit);
 }
 
 Result<std::optional<std::vector<std::uint8_t>>> read_small_file(const std::string& path,
                                                                   const std::string& name,
                                                                   std::uint64_t limit) {
-  auto file = DataFile::open_if_present(path);
-  if (!file) return std::unexpected(std::move(file).error());
-  if (!*file) return std::optional<std::vector<std::uint8_t>>();
-  const std::uint64_t size = (*file)->size();
-  if (size > limit) {
-    return std::unexpected(Error::parse(name + ": larger than " + std::to_string(limit) +
-                                        " bytes")
-                               .with_path(path));
-  }
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  if (auto done = (*file)->read_at(0, bytes); !done) {
-    return std::unexpected(std::move(done).error().with_path(path));
-  }
-  return std::optional<std::vector<std::uint8_t>>(std::move(bytes));
+  return read_whole<std::vector<std::uint8_t>>(path, name, limit);
 }
 
 }  // namespace kestrane::acq

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/raw/file.hpp"
 
 namespace kestrane::acq {
 
@@ -20,20 +21,12 @@ namespace kestrane::acq {
 // share the descriptor without a lock.
 class DataFile {
  public:
-  // nullopt when the file does not exist; Io errors (with the path attached) otherwise, and Io
-  // "not a regular file" for a directory, FIFO, device or socket. A file of at most
+  // nullopt when the file does not exist; Io errors (with the path attached) otherwise: EISDIR
+  // for a directory, "not a regular file" for a FIFO, device or socket. A file of at most
   // `whole_limit` bytes is read whole by the first call of whole() (0: never).
   [[nodiscard]] static Result<std::optional<DataFile>> open_if_present(
       const std::string& path, std::uint64_t whole_limit = 0);
 
-  DataFile(DataFile&& other) noexcept
-      : fd_(other.fd_), size_(other.size_), whole_(std::move(other.whole_)) {
-    other.fd_ = -1;
-  }
-  DataFile& operator=(DataFile&& other) noexcept;
-  DataFile(const DataFile&) = delete;
-  DataFile& operator=(const DataFile&) = delete;
-  ~DataFile();
 
   // The size when opened; blocks are checked against it before any read.
   std::uint64_t size() const noexcept { return size_; }
@@ -66,8 +59,8 @@ class DataFile {
     ~Whole();
   };
 
-  DataFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
-  int fd_;
+  DataFile(raw::File file, std::uint64_t size) noexcept : file_(std::move(file)), size_(size) {}
+  raw::File file_;
   std::uint64_t size_;
   std::unique_ptr<Whole> whole_;  // null above the limit
 };

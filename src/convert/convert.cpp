@@ -25,8 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view cancelled_text = "conversion cancelled";  // as the writer says it
-
 // A run whose every decodable format holds ICP channels becomes chromatograms.
 bool channels_only(const acq::AcqInfo& info) {
   bool any = false;
@@ -200,9 +198,7 @@ Result<Channels> gather_channels(const acq::Acquisition& acq, const Plan& plan,
   acq::ReadScratch scratch;
   const std::size_t n = plan.records.size();
   for (std::size_t k = 0; k < n; ++k) {
-    if (options.cancel != nullptr && options.cancel->load()) {
-      return std::unexpected(Error::io_message(std::string(cancelled_text)));
-    }
+    if (stop_requested(options.cancel)) return std::unexpected(mzml::conversion_cancelled());
     const std::size_t r = plan.records[k];
     acq.read_into(r, options.prefer, s, scratch);
     const bool usable =

@@ -2,7 +2,6 @@
 // channel a chromatogram), decoded on the writer's worker threads, streamed to the output.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +10,7 @@
 
 #include "src/acq/acquisition.hpp"
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 #include "src/mzml/binary.hpp"
 
 namespace kestrane::convert {
@@ -26,9 +26,9 @@ struct ConvertOptions {
   bool overwrite = false;
   // A scan that cannot be read stops the conversion instead of being written empty.
   bool strict = false;
-  // Set from any thread to stop: the conversion ends with "conversion cancelled" and the
-  // temporary file is removed.
-  const std::atomic<bool>* cancel = nullptr;
+  // Asked from every thread; a stop request ends the conversion with
+  // mzml::conversion_cancelled() and the temporary file is removed.
+  Interrupt* cancel = nullptr;
   // Called on the calling thread: (scans done, scans in total).
   std::function<void(std::size_t, std::size_t)> progress;
 };

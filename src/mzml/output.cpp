@@ -49,10 +49,18 @@ Error exists_error(const std::string& path) {
   return Error::io_message(path + " exists and overwrite was not requested");
 }
 
+Error write_error(const std::string& path, int os_errno) {
+  return Error::io_os(os_errno, "cannot write " + path);
+}
+
+Error rename_error(const std::string& from, const std::string& to, int os_errno) {
+  return Error::io_os(os_errno, "cannot rename " + from + " to " + to);
+}
+
 // Makes the rename durable where the file system allows it; failure changes nothing already done.
 void sync_directory(const std::string& dir) {
-  auto fd = FileDescriptor::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd) (void)::fsync(fd->get());
+  auto fd = raw::open_file(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd) (void)fd->sync();
 }
 
 }  // namespace
@@ -61,12 +69,12 @@ Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite) {
   // lstat: a symbolic link counts as existing (the rename would replace the link itself).
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return std::unexpected(os_failure("cannot write " + path, EISDIR));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(write_error(path, EISDIR));
     if (!overwrite) {
       return std::unexpected(exists_error(path));
     }
   } else if (errno != ENOENT) {
-    return std::unexpected(os_failure("cannot write " + path, errno));
+    return std::unexpected(write_error(path, errno));
   }
 
   const std::string dir = directory_of(path);
@@ -75,17 +83,17 @@ Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite) {
   if (!sha) return std::unexpected(std::move(sha).error());
   for (int attempt = 0;; ++attempt) {
     std::string temp = (dir == "/" ? "" : dir) + "/" + temporary_name(base);
-    auto fd = FileDescriptor::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    auto fd = raw::open_file(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd) {
       return OutputFile(path, std::move(temp), std::move(*fd), std::move(*sha), overwrite);
     }
     if (fd.error() != EEXIST || attempt == 16) {
-      return std::unexpected(os_failure("cannot create a file in " + dir, fd.error()));
+      return std::unexpected(Error::io_os(fd.error(), "cannot create a file in " + dir));
     }
   }
 }
 
-OutputFile::OutputFile(std::string path, std::string temp_path, FileDescriptor fd, Sha1 sha,
+OutputFile::OutputFile(std::string path, std::string temp_path, raw::File fd, Sha1 sha,
                        bool overwrite)
     : path_(std::move(path)),
       temp_path_(std::move(temp_path)),
@@ -111,16 +119,9 @@ OutputFile::~OutputFile() {
 }
 
 Result<void> OutputFile::write_all(std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd_.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_failure("cannot write " + path_, errno));
-    }
-    if (n == 0) return std::unexpected(os_failure("cannot write " + path_, EIO));
-    done += static_cast<std::size_t>(n);
-  }
+  auto done =
+      fd_.write_all(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  if (!done) return std::unexpected(write_error(path_, done.error()));
   return {};
 }
 
@@ -153,15 +154,15 @@ Result<std::string> OutputFile::checksum_hex() {
 
 Result<void> OutputFile::commit() {
   if (auto r = flush(); !r) return r;
-  while (::fsync(fd_.get()) != 0) {
-    if (errno != EINTR) return std::unexpected(os_failure("cannot write " + path_, errno));
+  if (auto synced = fd_.sync(); !synced) {
+    return std::unexpected(write_error(path_, synced.error()));
   }
   if (const int e = fd_.close(); e != 0) {
-    return std::unexpected(os_failure("cannot write " + path_, e));
+    return std::unexpected(write_error(path_, e));
   }
   if (overwrite_) {
     if (::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-      return std::unexpected(os_failure("cannot rename " + temp_path_ + " to " + path_, errno));
+      return std::unexpected(rename_error(temp_path_, path_, errno));
     }
   } else if (::renameat2(AT_FDCWD, temp_path_.c_str(), AT_FDCWD, path_.c_str(),
                          RENAME_NOREPLACE) != 0) {
@@ -171,13 +172,13 @@ Result<void> OutputFile::commit() {
     }
     // File systems without RENAME_NOREPLACE: link refuses an existing target just the same.
     if (e != EINVAL && e != ENOSYS) {
-      return std::unexpected(os_failure("cannot rename " + temp_path_ + " to " + path_, e));
+      return std::unexpected(rename_error(temp_path_, path_, e));
     }
     if (::link(temp_path_.c_str(), path_.c_str()) != 0) {
       if (errno == EEXIST) {
         return std::unexpected(exists_error(path_));
       }
-      return std::unexpected(os_failure("cannot rename " + temp_path_ + " to " + path_, errno));
+      return std::unexpected(rename_error(temp_path_, path_, errno));
     }
     ::unlink(temp_path_.c_str());
   }

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "src/error.hpp"
-#include "src/mzml/os.hpp"
 #include "src/mzml/sha1.hpp"
+#include "src/raw/file.hpp"
 
 namespace kestrane::mzml {
 
@@ -39,14 +39,14 @@ class OutputFile {
   const std::string& temporary_path() const noexcept { return temp_path_; }
 
  private:
-  OutputFile(std::string path, std::string temp_path, FileDescriptor fd, Sha1 sha,
+  OutputFile(std::string path, std::string temp_path, raw::File fd, Sha1 sha,
              bool overwrite);
   [[nodiscard]] Result<void> write_all(std::string_view bytes);
   [[nodiscard]] Result<void> flush();
 
   std::string path_;
   std::string temp_path_;  // empty once renamed or handed to another object
-  FileDescriptor fd_;
+  raw::File fd_;
   std::optional<Sha1> sha_;
   std::string buffer_;
   std::uint64_t offset_ = 0;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 
 namespace kestrane::mzml {
 
@@ -21,12 +21,13 @@ namespace kestrane::mzml {
 // own state with make_state() and produce into one of 2 * workers slots, reusing the slot's item
 // (and its buffers), and a slot is refilled only after its item was consumed: memory stays
 // bounded by the slots whatever n is. The first error in item order wins and stops the rest; a
-// set `cancel` flag stops before the next item with `cancelled`. A std::bad_alloc thrown on a
+// stop requested through `cancel` (asked from every thread) stops before the next item with
+// `cancelled`. A std::bad_alloc thrown on a
 // worker is rethrown here after every thread has stopped.
 template <class Item, class MakeState, class Produce, class Consume>
 Result<void> run_ordered(std::size_t n, unsigned workers, MakeState make_state, Produce produce,
-                         Consume consume, const std::atomic<bool>* cancel, const Error& cancelled) {
-  const auto is_cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
+                         Consume consume, Interrupt* cancel, const Error& cancelled) {
+  const auto is_cancelled = [cancel] { return stop_requested(cancel); };
   if (workers <= 1) {
     auto state = make_state();
     Item item{};

@@ -53,7 +53,7 @@ Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,
             {{"count", n_spectra}, {"defaultDataProcessingRef", ids.data_processing}});
   if (auto r = out->write(text); !r) return std::unexpected(std::move(r).error());
 
-  const Error cancelled = Error::io_message("conversion cancelled");
+  const Error cancelled = conversion_cancelled();
   WriteSummary summary;
   IndexEntries spectrum_index;
   IndexEntries chromatogram_index;

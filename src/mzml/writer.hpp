@@ -3,7 +3,6 @@
 // file beside the output, which becomes the output only when complete.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 #include "src/mzml/binary.hpp"
 
 namespace kestrane::mzml {
@@ -143,8 +143,8 @@ struct WriteOptions {
   // libdeflate level 1 to 12 (zlib compression), or 0 (no compression).
   int compression_level = default_compression_level;
   bool overwrite = false;  // replace an existing output file
-  // Set by the caller (from any thread) to stop: the conversion ends with "conversion cancelled".
-  const std::atomic<bool>* cancel = nullptr;
+  // Asked from every thread; a stop request ends the conversion with conversion_cancelled().
+  Interrupt* cancel = nullptr;
   // Called on the calling thread after each item is written: (items written, items in total).
   std::function<void(std::size_t, std::size_t)> progress;
 };
@@ -157,10 +157,13 @@ struct WriteSummary {
   std::uint64_t bytes = 0;  // size of the file written
 };
 
+// Io "conversion cancelled": the error of a conversion stopped on request.
+inline Error conversion_cancelled() { return Error::io_message("conversion cancelled"); }
+
 // Writes the run to `path` as indexed mzML: a temporary file in the same directory, renamed to
 // `path` once complete and synced; on any error the temporary file is removed and nothing is left
 // under `path`. `chromatograms` may be null. Errors: the output's (OutputFile), a reader's error
-// as it is, "conversion cancelled", and for inconsistent input (parse errors) "spectrum <i>
+// as it is, conversion_cancelled(), and for inconsistent input (parse errors) "spectrum <i>
 // (<id>): <n> m/z values but <m> intensities", "spectrum <i> (<id>): <type> is not among the
 // run's spectrum types", "chromatogram <i> (<id>): <n> times but <m> intensities".
 [[nodiscard]] Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,

@@ -3,7 +3,6 @@
 // channels as chromatograms, refused native IDs, cancellation and progress.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -337,10 +336,10 @@ TEST(Convert, CancelledConversionLeavesNoFile) {
   for (const bool icp : {false, true}) {
     SCOPED_TRACE(icp);
     Directory r(icp ? icp_files() : quad_files());
-    std::atomic<bool> cancel{false};
+    StopFlag cancel;
     ConvertOptions options;
     options.cancel = &cancel;
-    options.progress = [&](std::size_t, std::size_t) { cancel = true; };
+    options.progress = [&](std::size_t, std::size_t) { cancel.request(); };
     const auto summary = convert(r.acq, r.out, options);
     ASSERT_FALSE(summary.has_value());
     EXPECT_EQ(summary.error().display(), "I/O error: conversion cancelled");

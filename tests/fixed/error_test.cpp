@@ -12,10 +12,12 @@ namespace {
 
 std::string platform_text(int os_errno) { return std::strerror(os_errno); }
 
+// display() is the kind's prefix followed by message().
 struct DisplayCase {
   const char* name;
   Error error;
-  std::string expected;
+  const char* kind;
+  std::string message;
 };
 
 // Test names, not bytes, in failure reports.
@@ -24,31 +26,34 @@ void PrintTo(const DisplayCase& c, std::ostream* os) { *os << c.name; }
 class ErrorDisplay : public testing::TestWithParam<DisplayCase> {};
 
 TEST_P(ErrorDisplay, RendersWholeText) {
-  EXPECT_EQ(GetParam().error.display(), GetParam().expected);
+  EXPECT_EQ(GetParam().error.message(), GetParam().message);
+  EXPECT_EQ(GetParam().error.display(), GetParam().kind + GetParam().message);
 }
+
+constexpr const char* io = "I/O error: ";
+constexpr const char* parse = "parse error: ";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ErrorDisplay,
     testing::Values(
-        DisplayCase{"MissingFile", Error::io_os(ENOENT),
-                    "I/O error: " + platform_text(ENOENT) + " (os error 2)"},
-        DisplayCase{"InvalidArgument", Error::io_os(EINVAL),
-                    "I/O error: " + platform_text(EINVAL) + " (os error 22)"},
-        DisplayCase{"NumberWithoutDescription", Error::io_os(4321),
-                    "I/O error: " + platform_text(4321) + " (os error 4321)"},
-        DisplayCase{"WithContext", Error::io_os(EFBIG, "cannot write out.mzML"),
-                    "I/O error: cannot write out.mzML: " + platform_text(EFBIG) +
-                        " (os error 27)"},
-        DisplayCase{"ShortRead", Error::io_message("failed to fill whole buffer"),
-                    "I/O error: failed to fill whole buffer"},
+        DisplayCase{"MissingFile", Error::io_os(ENOENT), io,
+                    platform_text(ENOENT) + " (os error 2)"},
+        DisplayCase{"InvalidArgument", Error::io_os(EINVAL), io,
+                    platform_text(EINVAL) + " (os error 22)"},
+        DisplayCase{"NumberWithoutDescription", Error::io_os(4321), io,
+                    platform_text(4321) + " (os error 4321)"},
+        DisplayCase{"WithContext", Error::io_os(EFBIG, "cannot write out.mzML"), io,
+                    "cannot write out.mzML: " + platform_text(EFBIG) + " (os error 27)"},
+        DisplayCase{"ShortRead", Error::io_message("failed to fill whole buffer"), io,
+                    "failed to fill whole buffer"},
         // An empty fixed text stays a fixed text, never an OS error numbered 0.
-        DisplayCase{"EmptyFixedText", Error::io_message(""), "I/O error: "},
-        DisplayCase{"Parse", Error::parse("LZF: invalid back reference"),
-                    "parse error: LZF: invalid back reference"},
-        DisplayCase{"ParseWithNumber", Error::parse("Invalid MSScan magic: 0"),
-                    "parse error: Invalid MSScan magic: 0"},
-        DisplayCase{"ParseKeepsMessageVerbatim", Error::parse(" (os error 2)"),
-                    "parse error:  (os error 2)"}),
+        DisplayCase{"EmptyFixedText", Error::io_message(""), io, ""},
+        DisplayCase{"Parse", Error::parse("LZF: invalid back reference"), parse,
+                    "LZF: invalid back reference"},
+        DisplayCase{"ParseWithNumber", Error::parse("Invalid MSScan magic: 0"), parse,
+                    "Invalid MSScan magic: 0"},
+        DisplayCase{"ParseKeepsMessageVerbatim", Error::parse(" (os error 2)"), parse,
+                    " (os error 2)"}),
     [](const testing::TestParamInfo<DisplayCase>& p) { return std::string(p.param.name); });
 
 TEST(ErrorDisplay, MissingFileUsesTheSystemDescriptionAndNumber) {

@@ -5,12 +5,12 @@
 #include <pugixml.hpp>
 #include <sys/resource.h>
 
-#include <atomic>
 #include <bit>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "src/mzml/writer.hpp"
@@ -252,10 +252,11 @@ TEST(MzmlWriter, EveryFailureIsAClearErrorAndLeavesNoFile) {
        "parse error: compression level 13 is not between 0 and 12"},
       {"cancelled after two spectra",
        [](auto&, auto& o, auto&, auto&) {
-         static std::atomic<bool> cancel;
-         cancel = false;
-         o.cancel = &cancel;
-         o.progress = [](std::size_t done, std::size_t) { cancel = done >= 2; };
+         auto cancel = std::make_shared<kestrane::StopFlag>();
+         o.cancel = cancel.get();
+         o.progress = [cancel](std::size_t done, std::size_t) {
+           if (done >= 2) cancel->request();
+         };
        },
        "I/O error: conversion cancelled"},
       {"reader error", [](auto& r, auto&, auto&, auto&) { r.failing_read = 3; },
