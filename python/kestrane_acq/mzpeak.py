@@ -68,6 +68,7 @@ class MzPeakSummary:
     intensity: str  # "float32" or "float64"
     bytes: int
     seconds: float
+    warnings: tuple[str, ...] = ()  # the acquisition's, as opened
 
     def __str__(self) -> str:
         rate = self.bytes / 1e6 / self.seconds if self.seconds > 0 else 0.0
@@ -575,5 +576,5 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: str = "
             shutil.rmtree(work, ignore_errors=True)
     return MzPeakSummary(str(target), n, points, peaks, chromatograms,
                          "float32" if float32 else "float64", size,
-                         time.perf_counter() - start)
+                         time.perf_counter() - start, tuple(acq.warnings))
 
