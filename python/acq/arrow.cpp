@@ -31,6 +31,8 @@ namespace {
 constexpr std::size_t column_alignment = 64;  // Arrow's recommended alignment
 // Fields are declared nullable, as Arrow's and Parquet's fields are by default (no value is null).
 constexpr std::int64_t arrow_flag_nullable = 2;
+// The most points a batch lays out in advance from the index's counts (about 640 MB).
+constexpr std::uint64_t max_planned_points = std::uint64_t{1} << 25;
 
 // One column's memory, from the spectra's array pool: a batch freed is the next one's memory,
 // already backed by pages.
@@ -252,7 +254,11 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   const std::size_t n = indices.size();
   std::vector<std::uint64_t> slot(n + 1, 0);  // offsets by the index's point counts
   for (std::size_t k = 0; k < n; ++k) {
-    slot[k + 1] = slot[k] + expected_points(a.scan(indices[k]), prefer);
+    // The counts are the file's claims: past max_planned_points in all, a spectrum gets no slot
+    // (and is stashed), so that a hostile count allocates nothing.
+    const std::uint64_t claimed = expected_points(a.scan(indices[k]), prefer);
+    const bool fits = claimed <= max_planned_points - slot[k];
+    slot[k + 1] = slot[k] + (fits ? claimed : 0);
   }
   const std::size_t planned = slot[n];
   auto columns = std::make_shared<PointColumns>();

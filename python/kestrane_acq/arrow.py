@@ -44,9 +44,10 @@ def expected_points(acq: Acquisition, prefer: str) -> numpy.ndarray:
 
 
 def batches_of(points: numpy.ndarray, indices: Sequence[int] | numpy.ndarray,
-               batch_points: int = BATCH_POINTS) -> list[numpy.ndarray]:
+               batch_points: int | None = None) -> list[numpy.ndarray]:
     """`indices` cut into consecutive runs of at most `batch_points` expected points each (a
     longer spectrum makes a batch of its own)."""
+    batch_points = batch_points or BATCH_POINTS
     idx = numpy.asarray(indices, dtype=numpy.int64)
     if idx.size == 0:
         return []
@@ -64,7 +65,7 @@ def batches_of(points: numpy.ndarray, indices: Sequence[int] | numpy.ndarray,
 def point_batches(acq: Acquisition, prefer: str = "profile", *, threads: int | None = None,
                   float32: bool = True, indices: Sequence[int] | None = None,
                   strict: bool = False, figures: bool = False,
-                  batch_points: int = BATCH_POINTS) -> Iterator[PointBatch]:
+                  batch_points: int | None = None) -> Iterator[PointBatch]:
     """The PointBatch of each run of scans, in order. With float32, a batch whose intensities
     float32 does not hold is float64, and so are all batches after it."""
     points = expected_points(acq, prefer)

@@ -27,8 +27,8 @@ from __future__ import annotations
 
 import json
 import os
+import secrets
 import shutil
-import tempfile
 import threading
 import time
 import zipfile
@@ -281,10 +281,14 @@ def _empty_lists(pa: Any, type_: Any, n: int) -> Any:
 
 
 def _precursor_columns(pa: Any, source: numpy.ndarray, precursor_mz: numpy.ndarray,
-                       energy: numpy.ndarray, rows: int) -> tuple[Any, Any]:
+                       energy: numpy.ndarray, rows: int,
+                       parent: numpy.ndarray | None = None,
+                       parent_id: list[str | None] | None = None) -> tuple[Any, Any]:
     """The packed `precursor` and `selected_ion` columns: for each source (a spectrum or
     chromatogram index), isolation at and selection of its precursor m/z, and activation by
-    collision-induced dissociation with its collision energy when known (NaN: unknown)."""
+    collision-induced dissociation with its collision energy when known (NaN: unknown).
+    `parent`: the index of the precursor spectrum (-1: none), which also links each selected
+    ion to its precursor."""
     params = pa.large_list(_param_type(pa))
     m = len(source)
     cid = {"value": {"integer": None, "float": None, "string": None, "boolean": None},
@@ -310,15 +314,19 @@ def _precursor_columns(pa: Any, source: numpy.ndarray, precursor_mz: numpy.ndarr
         ("parameters", params),
     ])
     index = numpy.asarray(source, dtype=numpy.uint64)
+    link = None
+    if parent is not None:
+        link = pa.array(numpy.maximum(parent, 0).astype(numpy.uint64), mask=parent < 0)
     windows = _packed(pa, window_type, {"target": numpy.asarray(precursor_mz, numpy.float64),
                                         "parameters": _empty_lists(pa, params, m)}, m, m)
     precursor = _packed(pa, precursor_type, {
-        "source_index": index, "isolation_window": windows,
+        "source_index": index, "precursor_index": link, "precursor_id": parent_id,
+        "isolation_window": windows,
         "activation": pa.StructArray.from_arrays([pa.array(activations, type=params)],
                                                  fields=[pa.field("parameters", params)]),
     }, m, rows)
     ion = _packed(pa, ion_type, {
-        "source_index": index,
+        "source_index": index, "precursor_index": link,
         "MS_1000744_selected_ion_mz_unit_MS_1000040": numpy.asarray(precursor_mz, numpy.float64),
         "parameters": _empty_lists(pa, params, m),
     }, m, rows)
@@ -346,6 +354,7 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
                                     numpy.where(fallback_profile, REPRESENTATION["profile"],
                                                 REPRESENTATION["centroid"])))
     ms_level = t["ms_level"]
+    ids = [f"scanId={s}" for s in t["scan_id"].tolist()]
     kind = numpy.where(t["scan_type"] == 2, SPECTRUM_TYPE["sim"],
                        numpy.where(ms_level >= 2, SPECTRUM_TYPE["msn"], SPECTRUM_TYPE["ms1"]))
     polarity = numpy.array([1 if p == "positive" else -1 if p == "negative" else 0
@@ -385,7 +394,7 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
     rows = max(n, m)
     spectrum = _packed(pa, spectrum_type, {
         "index": numpy.arange(n, dtype=numpy.uint64),
-        "id": [f"scanId={s}" for s in t["scan_id"].tolist()],
+        "id": ids,
         "MS_1000511_ms_level": ms_level.astype(numpy.uint8),
         "time": fig["time_min"],
         "MS_1000465_scan_polarity": pa.array(polarity, mask=pol_mask),
@@ -409,8 +418,12 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
         "parameters": _empty_lists(pa, params, n),
         "scan_windows": _empty_lists(pa, scan_type.field("scan_windows").type, n),
     }, n, rows)
+    # The precursor spectrum of an MSn scan: the last MS1 scan before it, when there is one.
+    last_ms1 = numpy.maximum.accumulate(numpy.where(ms_level == 1, numpy.arange(n), -1)) if n else ms_level
+    parent = last_ms1[with_precursor]
     precursor, ion = _precursor_columns(pa, with_precursor, t["precursor_mz"][with_precursor],
-                                        t["collision_energy"][with_precursor], rows)
+                                        t["collision_energy"][with_precursor], rows, parent,
+                                        [ids[p] if p >= 0 else None for p in parent.tolist()])
     return pa.table({"spectrum": spectrum, "scan": scan, "precursor": precursor,
                      "selected_ion": ion})
 
@@ -523,7 +536,9 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: str = "
         if not overwrite:
             raise FileExistsError(f"{target} exists")
     parent = target.parent
-    work = Path(tempfile.mkdtemp(prefix=f".{target.name}.", dir=parent))
+    # mkdir, not mkdtemp: the unpacked directory gets the permissions of the umask.
+    work = parent / f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
+    work.mkdir()
     try:
         extra = _file_metadata(acq, prefer)
         n = len(acq)
