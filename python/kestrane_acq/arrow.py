@@ -8,15 +8,14 @@ converts to float32 and back unchanged, else float64.
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy
+from numpy.typing import NDArray
 
 from ._core import Acquisition, PointBatch, point_batch
-
-if TYPE_CHECKING:
-    import pyarrow
 
 # Points per batch: about 80 MB of columns (8 + 8 + 4 bytes a point).
 BATCH_POINTS = 1 << 22
@@ -28,14 +27,13 @@ CENTROID_MISSING = ("centroid=True needs the centroider, which this build of kes
 def require_pyarrow() -> Any:
     """pyarrow, or ImportError naming the extra that installs it."""
     try:
-        import pyarrow
+        return importlib.import_module("pyarrow")
     except ImportError as exc:
         raise ImportError("this needs pyarrow, which the extra kestrane[parquet] installs "
                           "(pip install 'kestrane[parquet]')") from exc
-    return pyarrow
 
 
-def expected_points(acq: Acquisition, prefer: str) -> numpy.ndarray:
+def expected_points(acq: Acquisition, prefer: str) -> NDArray[numpy.uint64]:
     """The points the index gives for each scan's block read first by `prefer`, else the other."""
     t = acq.scan_table()
     first, other = ((t["profile_points"], t["centroid_points"]) if prefer == "profile"
@@ -43,8 +41,8 @@ def expected_points(acq: Acquisition, prefer: str) -> numpy.ndarray:
     return numpy.where(first > 0, first, other)
 
 
-def batches_of(points: numpy.ndarray, indices: Sequence[int] | numpy.ndarray,
-               batch_points: int | None = None) -> list[numpy.ndarray]:
+def batches_of(points: NDArray[numpy.uint64], indices: Sequence[int] | NDArray[Any],
+               batch_points: int | None = None) -> list[NDArray[numpy.int64]]:
     """`indices` cut into consecutive runs of at most `batch_points` expected points each (a
     longer spectrum makes a batch of its own)."""
     batch_points = batch_points or BATCH_POINTS
@@ -63,7 +61,7 @@ def batches_of(points: numpy.ndarray, indices: Sequence[int] | numpy.ndarray,
 
 
 def point_batches(acq: Acquisition, prefer: str = "profile", *, threads: int | None = None,
-                  float32: bool = True, indices: Sequence[int] | None = None,
+                  float32: bool = True, indices: Sequence[int] | NDArray[Any] | None = None,
                   strict: bool = False, figures: bool = False,
                   batch_points: int | None = None) -> Iterator[PointBatch]:
     """The PointBatch of each run of scans, in order. With float32, a batch whose intensities
@@ -75,20 +73,20 @@ def point_batches(acq: Acquisition, prefer: str = "profile", *, threads: int | N
         yield batch
 
 
-def schema(intensity_float32: bool) -> pyarrow.Schema:
+def schema(intensity_float32: bool) -> Any:
     pa = require_pyarrow()
     return pa.schema([("spectrum_index", pa.uint64()), ("mz", pa.float64()),
                       ("intensity", pa.float32() if intensity_float32 else pa.float64())])
 
 
-def record_batch(batch: PointBatch) -> pyarrow.RecordBatch:
+def record_batch(batch: PointBatch) -> Any:
     """The batch's columns as a pyarrow.RecordBatch, sharing its memory."""
     pa = require_pyarrow()
     return pa.record_batch(batch)
 
 
 def to_arrow(acq: Acquisition, prefer: str = "profile", centroid: bool = False, *,
-             threads: int | None = None) -> pyarrow.Table:
+             threads: int | None = None) -> Any:
     """Every point of the run: spectrum_index (uint64), mz (float64), intensity (float32 when
     exact for the whole run, else float64), one chunk per batch."""
     if centroid:
@@ -104,7 +102,7 @@ def to_arrow(acq: Acquisition, prefer: str = "profile", centroid: bool = False, 
     return pa.Table.from_batches(batches, schema=schema(exact))
 
 
-def scan_table(acq: Acquisition) -> pyarrow.Table:
+def scan_table(acq: Acquisition) -> Any:
     """acq.scan_table() as a pyarrow.Table; the numeric columns share the numpy arrays' memory."""
     pa = require_pyarrow()
     columns = acq.scan_table()

@@ -225,6 +225,7 @@ def _convert(args: argparse.Namespace) -> int:
                 with lock:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
+                summary: ConversionSummary | MzPeakSummary
                 if is_mzpeak_path(output):
                     # A trailing "/" asks for the unpacked directory.
                     summary = acq.to_mzpeak(args.output, prefer=args.prefer, threads=threads,

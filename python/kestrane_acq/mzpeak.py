@@ -25,6 +25,7 @@ float64 when a later batch has an inexact value).
 
 from __future__ import annotations
 
+import importlib
 import json
 import os
 import secrets
@@ -35,12 +36,15 @@ import zipfile
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy
 
 from . import arrow
 from ._core import Acquisition, PointBatch
+
+if TYPE_CHECKING:
+    from ._core import _Prefer
 
 MS = "MS:1000040"       # m/z
 COUNTS = "MS:1000131"   # number of detector counts
@@ -428,7 +432,7 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
                      "selected_ion": ion})
 
 
-def _chromatograms(pa: Any, acq: Acquisition, prefer: str, threads: int | None,
+def _chromatograms(pa: Any, acq: Acquisition, prefer: _Prefer, threads: int | None,
                    figures: list[dict[str, numpy.ndarray]]) -> list[tuple[str, str, numpy.ndarray, numpy.ndarray, float | None]]:
     """(id, type, times in minutes, intensities, precursor m/z) of each chromatogram: the TIC,
     and a chromatogram per channel of a run of ICP channels."""
@@ -457,7 +461,7 @@ def _chromatograms(pa: Any, acq: Acquisition, prefer: str, threads: int | None,
     return out
 
 
-def _chromatogram_members(pa: Any, pq: Any, folder: Path, acq: Acquisition, prefer: str,
+def _chromatogram_members(pa: Any, pq: Any, folder: Path, acq: Acquisition, prefer: _Prefer,
                           threads: int | None, figures: list[dict[str, numpy.ndarray]],
                           extra: dict[str, str]) -> int:
     chroms = _chromatograms(pa, acq, prefer, threads, figures)
@@ -517,7 +521,7 @@ def is_mzpeak_path(path: str | os.PathLike[str]) -> bool:
     return os.fspath(path).rstrip("/").lower().endswith(".mzpeak")
 
 
-def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: str = "profile",
+def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer = "profile",
                  centroid: bool = False, *, threads: int | None = None,
                  overwrite: bool = False) -> MzPeakSummary:
     """Writes the run as mzPeak: an uncompressed ZIP at `path`, or the unpacked directory when
@@ -526,7 +530,7 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: str = "
     if centroid:
         raise NotImplementedError(arrow.CENTROID_MISSING)
     pa = arrow.require_pyarrow()
-    import pyarrow.parquet as pq
+    pq = importlib.import_module("pyarrow.parquet")
 
     start = time.perf_counter()
     text = os.fspath(path)
@@ -552,7 +556,7 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: str = "
         # Stored centroids of the scans whose data are profiles, in a member of their own.
         t = acq.scan_table()
         rep = _joined(figures, "representation", numpy.int32)
-        peaks_of = numpy.flatnonzero((t["centroid_points"] > 0) & (rep == 0)) if prefer == "profile" else []
+        peaks_of = numpy.flatnonzero((t["centroid_points"] > 0) & (rep == 0) & (prefer == "profile"))
         peaks = 0
         if len(peaks_of):
             def peak_batches(f32: bool) -> Iterator[PointBatch]:
