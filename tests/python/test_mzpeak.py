@@ -218,3 +218,28 @@ def test_convert_command_writes_both_forms(tmp_path):
     proc = subprocess.run(kestrane[:-2] + [str(run.path), str(run.path), "-o", "c.mzpeak"],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2 and "takes one directory" in proc.stderr
+
+
+def test_many_runs_example_converts_on_dask_and_queries_every_run(tmp_path, monkeypatch):
+    distributed = pytest.importorskip("dask.distributed")
+    pytest.importorskip("duckdb")
+    monkeypatch.syspath_prepend(ROOT / "examples")
+    import many_runs
+    runs = [acq_run(tmp_path / f"run{k}.d", "tof-rle", 6, 300, seed=k).path for k in (1, 2)]
+    out = tmp_path / "out"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+                                  processes=True) as cluster, distributed.Client(cluster) as client:
+        rows = many_runs.convert_all(client, [str(r) for r in runs], str(out), threads=1)
+    assert sorted(r["run"] for r in rows) == ["run1", "run2"]
+    with kestrane_acq.open(runs[0]) as acq:
+        mz = float(acq[2].mz[150])
+    got = many_runs.xic_all(str(out), mz, ppm=50.0)
+    want = []
+    for name, path in zip(["run1", "run2"], runs):
+        with kestrane_acq.open(path) as acq:
+            rt, sums = acq.xic(mz, ppm=50.0)
+            want += [(name, t, s) for t, s in zip(rt, sums) if s > 0]
+    assert {r for r, _, _ in want} == {"run1", "run2"}
+    positive = [(r, t * 60.0, s) for r, t, s in got if s > 0]
+    assert [(r, t) for r, t, _ in positive] == [(r, t) for r, t, _ in want]
+    np.testing.assert_allclose([s for *_, s in positive], [s for *_, s in want], rtol=1e-12)
