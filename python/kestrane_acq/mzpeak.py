@@ -177,23 +177,68 @@ def _prefetched(batches: Iterator[PointBatch]) -> Iterator[PointBatch]:
         yield batch
 
 
-def _write_points(pa: Any, pq: Any, path: Path, context: str, float32: bool,
+class _Members:
+    """Where the members go: files of a directory, or members of a ZIP stored as they are
+    written (no copy). ZIP64 throughout, so that a member may pass 4 GiB."""
+
+    def __init__(self, folder: Path, archive: Path | None) -> None:
+        self.folder, self.archive = folder, archive
+        self.names: list[str] = []
+        self.zip = self._new_zip()
+
+    def _new_zip(self) -> zipfile.ZipFile | None:
+        if self.archive is None:
+            return None
+        return zipfile.ZipFile(self.archive, "w", compression=zipfile.ZIP_STORED, allowZip64=True)
+
+    def open(self, name: str) -> Any:
+        self.names.append(name)
+        if self.zip is None:
+            return (self.folder / name).open("wb")
+        return self.zip.open(name, "w", force_zip64=True)
+
+    def add(self, path: Path) -> None:
+        """A member written beside, moved in."""
+        if self.zip is None:
+            os.replace(path, self.folder / path.name)
+        else:
+            self.zip.write(path, arcname=path.name)
+            path.unlink()
+        self.names.append(path.name)
+
+    def restart(self) -> None:
+        """Forgets every member written (the ZIP begins again)."""
+        if self.zip is not None:
+            self.zip.close()
+            self.zip = self._new_zip()
+        self.names.clear()
+
+    def close(self) -> None:
+        if self.zip is not None:
+            self.zip.close()
+
+
+def _rows_per_group(float32: bool) -> int:
+    return max(1 << 16, ROW_GROUP_BYTES // (16 + (4 if float32 else 8)))
+
+
+def _write_points(pa: Any, pq: Any, out: Any, context: str, float32: bool,
                   batches: Iterator[PointBatch], extra: dict[str, str],
                   figures: list[dict[str, numpy.ndarray]]) -> tuple[int, int]:
-    """Writes a point member; (points, spectra with points). Raises _Inexact when float32 and a
-    batch is not."""
+    """Writes a point member into the file `out`, a row group per batch; (points, spectra with
+    points). Raises _Inexact when float32 and a batch is not."""
     point, index = _point_layout(pa, context, float32)
     key = "spectrum_index" if context == "spectrum" else "chromatogram_index"
     schema = pa.schema([pa.field("point", point)])
-    rows_per_group = max(1 << 16, ROW_GROUP_BYTES // (16 + (4 if float32 else 8)))
     total = spectra = 0
-    with pq.ParquetWriter(path, schema, **_writer_options(float32, key, "mz")) as w:
+    with pq.ParquetWriter(out, schema, **_writer_options(float32, key, "mz")) as w:
         for batch in _prefetched(batches):
             if float32 and not batch.float32:
                 raise _Inexact
             rb = pa.record_batch(batch)
             struct = pa.StructArray.from_arrays(rb.columns, fields=list(point))
-            w.write_batch(pa.record_batch([struct], schema=schema), row_group_size=rows_per_group)
+            w.write_batch(pa.record_batch([struct], schema=schema),
+                          row_group_size=max(1, len(batch)))
             points = batch.points
             total += len(batch)
             spectra += int(numpy.count_nonzero(points))
@@ -205,18 +250,27 @@ def _write_points(pa: Any, pq: Any, path: Path, context: str, float32: bool,
     return total, spectra
 
 
-def _points_member(pa: Any, pq: Any, path: Path, context: str,
+def _points_member(pa: Any, pq: Any, members: _Members, name: str, context: str,
                    make: Any, extra: dict[str, str]) -> tuple[int, int, bool, list[dict[str, Any]]]:
-    """A point member, float32 first, written again as float64 when needed. make(float32) gives
-    the batches."""
+    """A point member, float32 first, written again as float64 when needed; make(float32) gives
+    the batches. The first member goes straight into place (a restart begins the ZIP again); a
+    later one is written beside and moved in."""
+    first = not members.names
     for float32 in (True, False):
         figures: list[dict[str, Any]] = []
         try:
-            points, spectra = _write_points(pa, pq, path, context, float32, make(float32), extra,
-                                            figures)
-            return points, spectra, float32, figures
+            if first:
+                with members.open(name) as out:
+                    counts = _write_points(pa, pq, out, context, float32, make(float32), extra,
+                                           figures)
+            else:
+                counts = _write_points(pa, pq, members.folder / name, context, float32,
+                                       make(float32), extra, figures)
+                members.add(members.folder / name)
+            return (*counts, float32, figures)
         except _Inexact:
-            continue
+            if first:
+                members.restart()
     raise AssertionError("unreachable: a float64 member is never inexact")
 
 
@@ -461,7 +515,7 @@ def _chromatograms(pa: Any, acq: Acquisition, prefer: _Prefer, threads: int | No
     return out
 
 
-def _chromatogram_members(pa: Any, pq: Any, folder: Path, acq: Acquisition, prefer: _Prefer,
+def _chromatogram_members(pa: Any, pq: Any, members: _Members, acq: Acquisition, prefer: _Prefer,
                           threads: int | None, figures: list[dict[str, numpy.ndarray]],
                           extra: dict[str, str]) -> int:
     chroms = _chromatograms(pa, acq, prefer, threads, figures)
@@ -478,8 +532,9 @@ def _chromatogram_members(pa: Any, pq: Any, folder: Path, acq: Acquisition, pref
     meta = {"chromatogram_data_point_count": str(len(times)),
             "chromatogram_count": str(len(chroms)),
             "chromatogram_array_index": json.dumps(index, indent=2), **extra}
-    pq.write_table(table.replace_schema_metadata(meta), folder / "chromatograms_data.parquet",
-                   **_writer_options(float32, "chromatogram_index", "time"))
+    with members.open("chromatograms_data.parquet") as out:
+        pq.write_table(table.replace_schema_metadata(meta), out,
+                       **_writer_options(float32, "chromatogram_index", "time"))
 
     params = pa.large_list(_param_type(pa))
     k = len(chroms)
@@ -501,10 +556,10 @@ def _chromatogram_members(pa: Any, pq: Any, folder: Path, acq: Acquisition, pref
                                         numpy.array([chroms[i][4] for i in with_q1], numpy.float64),
                                         numpy.full(len(with_q1), numpy.nan), k)
     meta = {"chromatogram_data_point_count": str(len(times)), "chromatogram_count": str(k), **extra}
-    pq.write_table(pa.table({"chromatogram": chromatogram, "precursor": precursor,
-                             "selected_ion": ion})
-                   .replace_schema_metadata(meta),
-                   folder / "chromatograms_metadata.parquet", compression="zstd")
+    with members.open("chromatograms_metadata.parquet") as out:
+        pq.write_table(pa.table({"chromatogram": chromatogram, "precursor": precursor,
+                                 "selected_ion": ion}).replace_schema_metadata(meta),
+                       out, compression="zstd")
     return k
 
 
@@ -543,16 +598,18 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     # mkdir, not mkdtemp: the unpacked directory gets the permissions of the umask.
     work = parent / f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
     work.mkdir()
+    members = _Members(work, None if unpacked else work / "packed.zip")
     try:
         extra = _file_metadata(acq, prefer)
         n = len(acq)
 
         def data_batches(float32: bool) -> Iterator[PointBatch]:
-            return arrow.point_batches(acq, prefer, threads=threads, float32=float32, figures=True)
+            return arrow.point_batches(acq, prefer, threads=threads, float32=float32,
+                                       figures=True, batch_points=_rows_per_group(float32))
 
-        points, _, float32, figures = _points_member(pa, pq, work / "spectra_data.parquet",
+        points, _, float32, figures = _points_member(pa, pq, members, "spectra_data.parquet",
                                                      "spectrum", data_batches, extra)
-        members = [("spectra_data.parquet", "spectrum", "data arrays")]
+        kinds = [("spectra_data.parquet", "spectrum", "data arrays")]
         # Stored centroids of the scans whose data are profiles, in a member of their own.
         t = acq.scan_table()
         rep = _joined(figures, "representation", numpy.int32)
@@ -561,36 +618,36 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
         if len(peaks_of):
             def peak_batches(f32: bool) -> Iterator[PointBatch]:
                 return arrow.point_batches(acq, "centroid", threads=threads, float32=f32,
-                                           indices=peaks_of, strict=True)
-            _, peaks, _, _ = _points_member(pa, pq, work / "spectra_peaks.parquet", "spectrum",
+                                           indices=peaks_of, strict=True,
+                                           batch_points=_rows_per_group(f32))
+            _, peaks, _, _ = _points_member(pa, pq, members, "spectra_peaks.parquet", "spectrum",
                                             peak_batches, extra)
-            members.append(("spectra_peaks.parquet", "spectrum", "peaks"))
+            kinds.append(("spectra_peaks.parquet", "spectrum", "peaks"))
         table = _spectrum_metadata(pa, acq, prefer, figures)
-        pq.write_table(table.replace_schema_metadata(
-            {"spectrum_count": str(n), "spectrum_data_point_count": str(points), **extra}),
-            work / "spectra_metadata.parquet", compression="zstd")
-        members.append(("spectra_metadata.parquet", "spectrum", "metadata"))
-        chromatograms = _chromatogram_members(pa, pq, work, acq, prefer, threads, figures, extra)
-        members += [("chromatograms_metadata.parquet", "chromatogram", "metadata"),
-                    ("chromatograms_data.parquet", "chromatogram", "data arrays")]
-        (work / "mzpeak_index.json").write_text(_index_json(members))
-        names = [m[0] for m in members] + ["mzpeak_index.json"]
+        with members.open("spectra_metadata.parquet") as out:
+            pq.write_table(table.replace_schema_metadata(
+                {"spectrum_count": str(n), "spectrum_data_point_count": str(points), **extra}),
+                out, compression="zstd")
+        kinds.append(("spectra_metadata.parquet", "spectrum", "metadata"))
+        chromatograms = _chromatogram_members(pa, pq, members, acq, prefer, threads, figures,
+                                              extra)
+        kinds += [("chromatograms_metadata.parquet", "chromatogram", "metadata"),
+                  ("chromatograms_data.parquet", "chromatogram", "data arrays")]
+        with members.open("mzpeak_index.json") as out:
+            out.write(_index_json(kinds).encode())
+        members.close()
+        if target.is_dir() and not target.is_symlink():
+            shutil.rmtree(target)
+        elif unpacked and (target.exists() or target.is_symlink()):
+            target.unlink()  # a directory cannot replace a file
         if unpacked:
-            if target.exists():
-                shutil.rmtree(target) if target.is_dir() and not target.is_symlink() else target.unlink()
             os.replace(work, target)
-            size = sum((target / name).stat().st_size for name in names)
+            size = sum((target / name).stat().st_size for name in members.names)
         else:
-            packed = work / "packed.zip"
-            with zipfile.ZipFile(packed, "w", compression=zipfile.ZIP_STORED,
-                                 allowZip64=True) as z:
-                for name in names:
-                    z.write(work / name, arcname=name)
-            if target.is_dir() and not target.is_symlink():
-                shutil.rmtree(target)
-            os.replace(packed, target)
+            os.replace(work / "packed.zip", target)
             size = target.stat().st_size
     finally:
+        members.close()
         if work.exists():
             shutil.rmtree(work, ignore_errors=True)
     return MzPeakSummary(str(target), n, points, peaks, chromatograms,

@@ -102,6 +102,14 @@ def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     assert acq.to_mzpeak(f"{out}/").intensity == "float64"
     data = pq.read_table(out / "spectra_data.parquet")
     assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
+    # The ZIP begun with a float32 member begins again: one member of each name.
+    packed = tmp_path / "mixed.zip.mzpeak"
+    acq.to_mzpeak(packed)
+    with zipfile.ZipFile(packed) as z:
+        names = z.namelist()
+        data = pq.read_table(z.open("spectra_data.parquet"))
+    assert len(names) == len(set(names)) == 5
+    assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
 
 
 @pytest.mark.parametrize("packed", [True, False], ids=["zip", "unpacked"])
