@@ -11,5 +11,10 @@ apt_install build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev
 
 venv=${KESTRANE_VENV:-.venv}
 make_venv "$venv" "$(tools/find-python.sh)"
-venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, lxml" \
+venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, lxml, pyarrow, duckdb, distributed, pynumpress" \
   -r tests/requirements.txt
+# The mzPeak format's reference reader, a test tool kept beside the project when it is there.
+reference=../shared/vendor/mzpeak-reference/python
+if [[ -d $reference ]]; then
+  venv_install "$venv" "mzpeak" "$reference"
+fi

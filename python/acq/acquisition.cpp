@@ -58,6 +58,12 @@ std::vector<std::size_t> indices_arg(const Indices& indices, std::size_t n) {
   return out;
 }
 
+// A function of the package's Python modules (kestrane_acq.<module>), for the methods written
+// in Python: the Arrow and mzPeak ones, which need the optional pyarrow.
+nb::object python_part(const char* module, const char* name) {
+  return nb::module_::import_((std::string("kestrane_acq.") + module).c_str()).attr(name);
+}
+
 template <class E>
 nb::object word(const std::optional<E>& v) {
   if (!v) return nb::none();
@@ -317,7 +323,35 @@ void bind_acquisition(nb::module_& m) {
            },
            nb::arg("indices") = nb::none(), nb::arg("prefer") = "profile",
            nb::arg("threads") = nb::none(), nb::arg("centroid") = false)
-      .def("scan_table", [](const A& a) { return scan_table(a.handle()); })
+      .def("scan_table",
+           [](nb::handle self, const std::string& format) -> nb::object {
+             if (format == "arrow") return python_part("arrow", "scan_table")(self);
+             if (format != "numpy") {
+               throw nb::value_error(
+                   ("format must be 'numpy' or 'arrow', not '" + format + "'").c_str());
+             }
+             return scan_table(nb::cast<const A&>(self).handle());
+           },
+           nb::arg("format") = "numpy")
+      .def("to_arrow",
+           [](nb::handle self, const std::string& prefer, bool centroid,
+              std::optional<long> threads) {
+             prefer_arg(prefer);
+             return python_part("arrow", "to_arrow")(self, prefer, centroid,
+                                                     nb::arg("threads") = threads);
+           },
+           nb::arg("prefer") = "profile", nb::arg("centroid") = false, nb::kw_only(),
+           nb::arg("threads") = nb::none())
+      .def("to_mzpeak",
+           [](nb::handle self, nb::handle path, const std::string& prefer, bool centroid,
+              std::optional<long> threads, bool overwrite) {
+             prefer_arg(prefer);
+             return python_part("mzpeak", "write_mzpeak")(
+                 self, path, prefer, centroid, nb::arg("threads") = threads,
+                 nb::arg("overwrite") = overwrite);
+           },
+           nb::arg("path"), nb::arg("prefer") = "profile", nb::arg("centroid") = false,
+           nb::kw_only(), nb::arg("threads") = nb::none(), nb::arg("overwrite") = false)
       .def("record", [](const A& a, Py_ssize_t i) {
              const acq::Acquisition h = a.handle();
              return record_dict(h, index_arg(i, h.size()));

@@ -3,6 +3,7 @@
 
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
+#include "python/acq/arrow.hpp"
 #include "python/acq/convert.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/iterator.hpp"
@@ -16,4 +17,5 @@ NB_MODULE(_core, m) {
   kestrane::acq_python::bind_iterator(m);
   kestrane::acq_python::bind_conversion_summary(m);
   kestrane::acq_python::bind_acquisition(m);
+  kestrane::acq_python::bind_arrow(m);
 }

@@ -2,7 +2,7 @@
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
-    kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--centroid]
+    kestrane convert DIR [DIR ...] -o OUT|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
                      [--no-compression] [--jobs N] [--threads N] [--overwrite] [--strict]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import Acquisition, ConversionSummary, FormatError, __version__, open as open_acquisition
+from .mzpeak import MzPeakSummary, is_mzpeak_path
 
 if TYPE_CHECKING:
     from ._core import _Prefer
@@ -205,6 +206,10 @@ def run_name(directory: str) -> str:
 def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | None]:
     """The file each directory is written to, and the directory to create for them (None when
     -o names the file of a single directory: it ends with .mzML and is no directory)."""
+    if is_mzpeak_path(output):
+        if len(dirs) != 1:
+            raise UsageError(f"-o {output}: a .mzpeak output takes one directory, not {len(dirs)}")
+        return [Path(output)], None
     if output.lower().endswith(".mzml") and not os.path.isdir(output):
         if len(dirs) != 1:
             raise UsageError(f"-o {output}: a .mzML file takes one directory, not {len(dirs)}; "
@@ -248,7 +253,7 @@ def _convert(args: argparse.Namespace) -> int:
     with tqdm(total=0, desc="converting", unit="scan", disable=None, leave=False,
               file=sys.stderr) as bar:
 
-        def convert_one(directory: str, output: Path) -> ConversionSummary:
+        def convert_one(directory: str, output: Path) -> ConversionSummary | MzPeakSummary:
             seen = 0
 
             def progress(done: int, total: int) -> None:
@@ -262,10 +267,17 @@ def _convert(args: argparse.Namespace) -> int:
                 with lock:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
-                summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                      threads=threads, overwrite=args.overwrite,
-                                      strict=args.strict, progress=progress,
-                                      centroid=args.centroid)
+                summary: ConversionSummary | MzPeakSummary
+                if is_mzpeak_path(output):
+                    # A trailing "/" asks for the unpacked directory.
+                    summary = acq.to_mzpeak(args.output, prefer=args.prefer,
+                                            centroid=args.centroid, threads=threads,
+                                            overwrite=args.overwrite)
+                else:
+                    summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
+                                          threads=threads, overwrite=args.overwrite,
+                                          strict=args.strict, progress=progress,
+                                          centroid=args.centroid)
                 bar.update(len(acq) - seen)
             return summary
 
@@ -284,7 +296,7 @@ def _convert(args: argparse.Namespace) -> int:
                         tqdm.write(f"{PROG}: {directory}: {output} exists; pass --overwrite to "
                                    "replace it", file=sys.stderr)
                         continue
-                    except (FormatError, OSError) as exc:
+                    except (FormatError, OSError, ImportError) as exc:
                         failed += 1
                         tqdm.write(f"{PROG}: {directory}: {exc}", file=sys.stderr)
                         continue
@@ -328,7 +340,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("dirs", nargs="+", metavar="DIR",
                          help="acquisition directory (the folder holding AcqData/)")
     convert.add_argument("-o", "--output", required=True, metavar="OUT",
-                         help="directory receiving DIR's name with .mzML, or FILE.mzML for one DIR")
+                         help="directory receiving DIR's name with .mzML, or FILE.mzML for one DIR, "
+                         "or RUN.mzpeak (RUN.mzpeak/ unpacked; needs kestrane[parquet])")
     convert.add_argument("--prefer", choices=("profile", "centroid"), default="profile",
                          help="block written where a scan has both (default: profile)")
     convert.add_argument("--centroid", "--peak-picking", dest="centroid", action="store_true",

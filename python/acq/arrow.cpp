@@ -1,0 +1,442 @@
+#include "python/acq/arrow.hpp"
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/acq/acquisition.hpp"
+#include "python/acq/arrays.hpp"
+#include "python/acq/arrow_c.hpp"
+#include "python/acq/buffers.hpp"
+#include "python/acq/parallel.hpp"
+#include "src/acq/array_pool.hpp"
+#include "src/spectrum/summary.hpp"
+
+namespace kestrane::acq_python {
+
+namespace {
+
+constexpr std::size_t column_alignment = 64;  // Arrow's recommended alignment
+// Fields are declared nullable, as Arrow's and Parquet's fields are by default (no value is null).
+constexpr std::int64_t arrow_flag_nullable = 2;
+// The most points a batch lays out in advance from the index's counts (about 640 MB).
+constexpr std::uint64_t max_planned_points = std::uint64_t{1} << 25;
+
+// One column's memory, from the spectra's array pool: a batch freed is the next one's memory,
+// already backed by pages.
+class Buffer {
+ public:
+  Buffer() = default;
+  explicit Buffer(std::size_t bytes)
+      : bytes_(std::max(bytes, column_alignment)),
+        data_(acq::spectrum_array_resource()->allocate(bytes_, column_alignment)) {}
+  Buffer(Buffer&& o) noexcept
+      : bytes_(std::exchange(o.bytes_, 0)), data_(std::exchange(o.data_, nullptr)) {}
+  Buffer& operator=(Buffer&& o) noexcept {
+    std::swap(bytes_, o.bytes_);
+    std::swap(data_, o.data_);
+    return *this;
+  }
+  ~Buffer() {
+    if (data_ != nullptr) {
+      acq::spectrum_array_resource()->deallocate(data_, bytes_, column_alignment);
+    }
+  }
+  template <class T>
+  T* as() const noexcept {
+    return static_cast<T*>(data_);
+  }
+
+ private:
+  std::size_t bytes_ = 0;
+  void* data_ = nullptr;
+};
+
+// The three columns of a batch: spectrum_index (uint64), mz (float64), intensity (float32 when
+// every value converts to float32 and back unchanged and float32 was asked for; else float64).
+struct PointColumns {
+  std::size_t points = 0;
+  Buffer index, mz, intensity;
+  bool float32 = false;
+};
+
+// Per-spectrum figures of a batch, in the order of its indices.
+struct SpectrumFigures {
+  std::vector<std::uint64_t> points;
+  std::vector<std::int32_t> representation;  // -1 nothing emitted, 0 profile, 1 centroid, 2 channels
+  std::vector<double> time_min, tic, base_mz, base_intensity, lowest_mz, highest_mz;
+};
+
+struct PointBatch {
+  std::shared_ptr<const PointColumns> columns;
+  SpectrumFigures figures;
+};
+
+// ---- Export through the C data interface ----------------------------------------------------
+
+struct ArrayNode {
+  std::shared_ptr<const PointColumns> owner;
+  std::array<const void*, 2> buffers{};
+  std::array<ArrowArray, 3> children{};
+  std::array<ArrowArray*, 3> child_ptrs{};
+};
+
+void release_array(ArrowArray* a) noexcept {
+  auto* node = static_cast<ArrayNode*>(a->private_data);
+  for (std::int64_t c = 0; c < a->n_children; ++c) {
+    ArrowArray* child = a->children[c];
+    if (child->release != nullptr) child->release(child);
+  }
+  delete node;
+  a->release = nullptr;
+}
+
+void fill_array(ArrowArray& a, ArrayNode* node, std::size_t length, std::int64_t n_buffers,
+                std::int64_t n_children) {
+  a.length = static_cast<std::int64_t>(length);
+  a.null_count = 0;
+  a.offset = 0;
+  a.n_buffers = n_buffers;
+  a.n_children = n_children;
+  a.buffers = node->buffers.data();
+  a.children = n_children > 0 ? node->child_ptrs.data() : nullptr;
+  a.dictionary = nullptr;
+  a.release = &release_array;
+  a.private_data = node;
+}
+
+// A struct array of the three columns; each child holds its own reference to the memory, so a
+// consumer may move children out and release them apart.
+void export_array(const std::shared_ptr<const PointColumns>& columns, ArrowArray& out) {
+  auto parent = std::make_unique<ArrayNode>();
+  parent->owner = columns;
+  const std::array<const void*, 3> data = {columns->index.as<void>(), columns->mz.as<void>(),
+                                           columns->intensity.as<void>()};
+  std::array<std::unique_ptr<ArrayNode>, 3> nodes;
+  for (std::size_t c = 0; c < 3; ++c) {
+    nodes[c] = std::make_unique<ArrayNode>();
+    nodes[c]->owner = columns;
+    nodes[c]->buffers = {nullptr, data[c]};
+  }
+  for (std::size_t c = 0; c < 3; ++c) {
+    fill_array(parent->children[c], nodes[c].release(), columns->points, 2, 0);
+    parent->child_ptrs[c] = &parent->children[c];
+  }
+  ArrayNode* p = parent.release();
+  fill_array(out, p, columns->points, 1, 3);
+}
+
+struct SchemaNode {
+  std::string format, name;
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_ptrs;
+};
+
+void release_schema(ArrowSchema* s) noexcept {
+  auto* node = static_cast<SchemaNode*>(s->private_data);
+  for (std::int64_t c = 0; c < s->n_children; ++c) {
+    ArrowSchema* child = s->children[c];
+    if (child->release != nullptr) child->release(child);
+  }
+  delete node;
+  s->release = nullptr;
+}
+
+void fill_schema(ArrowSchema& s, std::string format, std::string name,
+                 std::vector<std::pair<std::string, std::string>> children) {
+  auto node = std::make_unique<SchemaNode>();
+  node->format = std::move(format);
+  node->name = std::move(name);
+  node->children.resize(children.size());
+  for (std::size_t c = 0; c < children.size(); ++c) {
+    fill_schema(node->children[c], std::move(children[c].first), std::move(children[c].second),
+                {});
+    node->child_ptrs.push_back(&node->children[c]);
+  }
+  s.format = node->format.c_str();
+  s.name = node->name.c_str();
+  s.metadata = nullptr;
+  s.flags = arrow_flag_nullable;
+  s.n_children = static_cast<std::int64_t>(children.size());
+  s.children = children.empty() ? nullptr : node->child_ptrs.data();
+  s.dictionary = nullptr;
+  s.release = &release_schema;
+  s.private_data = node.release();
+}
+
+void free_schema_capsule(PyObject* capsule) noexcept {
+  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (s == nullptr) return PyErr_Clear();
+  if (s->release != nullptr) s->release(s);
+  delete s;
+}
+
+void free_array_capsule(PyObject* capsule) noexcept {
+  auto* a = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+  if (a == nullptr) return PyErr_Clear();
+  if (a->release != nullptr) a->release(a);
+  delete a;
+}
+
+nb::object capsules(const std::shared_ptr<const PointColumns>& columns) {
+  auto schema = std::make_unique<ArrowSchema>();
+  fill_schema(*schema, "+s", "",
+              {{"L", "spectrum_index"}, {"g", "mz"}, {columns->float32 ? "f" : "g", "intensity"}});
+  PyObject* s = PyCapsule_New(schema.get(), "arrow_schema", &free_schema_capsule);
+  if (s == nullptr) {
+    schema->release(schema.get());
+    throw nb::python_error();
+  }
+  schema.release();
+  nb::object schema_capsule = nb::steal(s);
+  auto array = std::make_unique<ArrowArray>();
+  export_array(columns, *array);
+  PyObject* a = PyCapsule_New(array.get(), "arrow_array", &free_array_capsule);
+  if (a == nullptr) {
+    array->release(array.get());
+    throw nb::python_error();
+  }
+  array.release();
+  return nb::make_tuple(schema_capsule, nb::steal(a));
+}
+
+// ---- Decoding a batch -----------------------------------------------------------------------
+
+std::int32_t representation_code(const std::optional<acq::Representation>& r) noexcept {
+  return r ? static_cast<std::int32_t>(*r) : -1;
+}
+
+// The point count the index gives for the block `prefer` reads first, else the other one: the
+// count read_into emits in the common case, where the batch's slot for it lies.
+std::uint64_t expected_points(const acq::ScanInfo& s, acq::Prefer prefer) noexcept {
+  const bool profile_first = prefer == acq::Prefer::profile;
+  const std::uint64_t first = profile_first ? s.profile_points : s.centroid_points;
+  return first > 0 ? first : (profile_first ? s.centroid_points : s.profile_points);
+}
+
+bool narrow(const double* in, float* out, std::size_t n) noexcept {
+  bool exact = true;
+  for (std::size_t j = 0; j < n; ++j) {
+    const auto f = static_cast<float>(in[j]);
+    out[j] = f;
+    exact &= static_cast<double>(f) == in[j];  // NaN compares unequal: kept as float64
+  }
+  return exact;
+}
+
+bool exact_in_float32(std::span<const double> values) noexcept {
+  return std::all_of(values.begin(), values.end(),
+                     [](double v) { return static_cast<double>(static_cast<float>(v)) == v; });
+}
+
+// A spectrum whose points did not go to its slot: more or fewer than the index said, or
+// intensities that float32 does not hold exactly.
+struct Stashed {
+  std::size_t k;
+  acq::Spectrum spectrum;
+};
+
+PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t>& indices,
+                        acq::Prefer prefer, unsigned threads, bool want_float32, bool strict,
+                        bool figures) {
+  const std::size_t n = indices.size();
+  std::vector<std::uint64_t> slot(n + 1, 0);  // offsets by the index's point counts
+  for (std::size_t k = 0; k < n; ++k) {
+    // The counts are the file's claims: past max_planned_points in all, a spectrum gets no slot
+    // (and is stashed), so that a hostile count allocates nothing.
+    const std::uint64_t claimed = expected_points(a.scan(indices[k]), prefer);
+    const bool fits = claimed <= max_planned_points - slot[k];
+    slot[k + 1] = slot[k] + (fits ? claimed : 0);
+  }
+  const std::size_t planned = slot[n];
+  auto columns = std::make_shared<PointColumns>();
+  columns->index = Buffer(planned * sizeof(std::uint64_t));
+  columns->mz = Buffer(planned * sizeof(double));
+  columns->intensity = Buffer(planned * (want_float32 ? sizeof(float) : sizeof(double)));
+  PointBatch batch;
+  SpectrumFigures& f = batch.figures;
+  f.points.resize(n);
+  f.representation.resize(n);
+  if (figures) {
+    for (auto* v : {&f.time_min, &f.tic, &f.base_mz, &f.base_intensity, &f.lowest_mz, &f.highest_mz}) {
+      v->resize(n);
+    }
+  }
+  const auto wanted = prefer == acq::Prefer::profile ? acq::Representation::profile
+                                                     : acq::Representation::centroid;
+  std::vector<Stashed> stash;
+  std::mutex stash_mutex;
+  auto* index = columns->index.as<std::uint64_t>();
+  auto* mz = columns->mz.as<double>();
+  for_each_scan(a, indices, prefer, threads, [&](std::size_t k, acq::Spectrum& s) {
+    const bool keep = !strict || s.representation == wanted;
+    const std::size_t points = keep ? s.mz.size() : 0;
+    f.points[k] = points;
+    f.representation[k] = keep ? representation_code(s.representation) : -1;
+    if (figures) {
+      const spectrum::Summary sum = spectrum::summarise({s.mz.data(), points},
+                                                        {s.intensity.data(), points});
+      f.time_min[k] = a.scan(indices[k]).retention_time_min;
+      f.tic[k] = sum.tic;
+      f.base_mz[k] = sum.base ? s.mz[*sum.base] : 0.0;
+      f.base_intensity[k] = sum.base ? s.intensity[*sum.base] : 0.0;
+      f.lowest_mz[k] = sum.lowest_mz;
+      f.highest_mz[k] = sum.highest_mz;
+    }
+    bool placed = points == slot[k + 1] - slot[k];
+    if (placed && points > 0) {
+      const std::size_t at = slot[k];
+      std::fill_n(index + at, points, static_cast<std::uint64_t>(indices[k]));
+      std::memcpy(mz + at, s.mz.data(), points * sizeof(double));
+      if (want_float32) {
+        placed = narrow(s.intensity.data(), columns->intensity.as<float>() + at, points);
+      } else {
+        std::memcpy(columns->intensity.as<double>() + at, s.intensity.data(),
+                    points * sizeof(double));
+      }
+    }
+    if (!placed) {
+      s.mz.resize(points);
+      s.intensity.resize(points);
+      const std::lock_guard lock(stash_mutex);
+      stash.push_back(Stashed{k, std::move(s)});
+      s = take_spectrum();
+    }
+  });
+
+  std::vector<std::uint64_t> offset(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) offset[k + 1] = offset[k] + f.points[k];
+  const std::size_t total = offset[n];
+  const bool relayout = offset != slot;
+  bool float32 = want_float32;
+  for (const Stashed& e : stash) {
+    float32 = float32 && exact_in_float32({e.spectrum.intensity.data(), e.spectrum.intensity.size()});
+  }
+  columns->points = total;
+  columns->float32 = float32;
+  if (stash.empty()) {
+    batch.columns = std::move(columns);
+    return batch;
+  }
+  // The columns made again at the real offsets, from the slots filled and the stashed spectra.
+  PointColumns out;
+  out.points = total;
+  out.float32 = float32;
+  out.index = relayout ? Buffer(total * sizeof(std::uint64_t)) : std::move(columns->index);
+  out.mz = relayout ? Buffer(total * sizeof(double)) : std::move(columns->mz);
+  out.intensity = Buffer(total * (float32 ? sizeof(float) : sizeof(double)));
+  std::vector<const acq::Spectrum*> from(n, nullptr);
+  for (const Stashed& e : stash) from[e.k] = &e.spectrum;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t points = f.points[k], at = offset[k], old = slot[k];
+    if (points == 0) continue;
+    const acq::Spectrum* s = from[k];
+    if (relayout) {
+      std::fill_n(out.index.as<std::uint64_t>() + at, points, indices[k]);
+      std::memcpy(out.mz.as<double>() + at, s ? s->mz.data() : mz + old, points * sizeof(double));
+    }
+    if (s != nullptr && float32) {
+      narrow(s->intensity.data(), out.intensity.as<float>() + at, points);
+    } else if (s != nullptr) {
+      std::memcpy(out.intensity.as<double>() + at, s->intensity.data(), points * sizeof(double));
+    } else if (want_float32 == float32) {
+      const std::size_t width = float32 ? sizeof(float) : sizeof(double);
+      std::memcpy(out.intensity.as<std::uint8_t>() + at * width,
+                  columns->intensity.as<std::uint8_t>() + old * width, points * width);
+    } else {  // float32 asked for, float64 made: the slot's float32 values widen exactly
+      const float* in = columns->intensity.as<float>() + old;
+      std::copy(in, in + points, out.intensity.as<double>() + at);
+    }
+  }
+  for (Stashed& e : stash) give_back(std::move(e.spectrum));
+  batch.columns = std::make_shared<const PointColumns>(std::move(out));
+  return batch;
+}
+
+std::vector<std::size_t> batch_indices(const std::vector<std::int64_t>& given, std::size_t size) {
+  std::vector<std::size_t> out;
+  out.reserve(given.size());
+  for (const std::int64_t i : given) {
+    if (i < 0 || static_cast<std::uint64_t>(i) >= size) {
+      throw nb::index_error("spectrum index out of range");
+    }
+    out.push_back(static_cast<std::size_t>(i));
+  }
+  return out;
+}
+
+template <class T>
+nb::object copy_to_numpy(const std::vector<T>& v) {
+  return to_numpy(std::vector<T>(v));
+}
+
+}  // namespace
+
+void bind_arrow(nb::module_& m) {
+  nb::class_<PointBatch>(m, "PointBatch",
+                         "The points of some spectra as three Arrow columns (spectrum_index, mz, "
+                         "intensity), exported without a copy by __arrow_c_array__.")
+      .def("__arrow_c_array__",
+           [](const PointBatch& b, nb::handle requested_schema) {
+             if (!requested_schema.is_none()) {
+               throw nb::type_error("PointBatch exports its own schema only");
+             }
+             return capsules(b.columns);
+           },
+           nb::arg("requested_schema").none() = nb::none())
+      .def("__len__", [](const PointBatch& b) { return b.columns->points; })
+      .def_prop_ro("float32", [](const PointBatch& b) { return b.columns->float32; })
+      .def_prop_ro("points", [](const PointBatch& b) { return copy_to_numpy(b.figures.points); })
+      .def_prop_ro("representation",
+                   [](const PointBatch& b) { return copy_to_numpy(b.figures.representation); })
+      .def_prop_ro("figures", [](const PointBatch& b) {
+        nb::dict d;
+        d["time_min"] = copy_to_numpy(b.figures.time_min);
+        d["tic"] = copy_to_numpy(b.figures.tic);
+        d["base_peak_mz"] = copy_to_numpy(b.figures.base_mz);
+        d["base_peak_intensity"] = copy_to_numpy(b.figures.base_intensity);
+        d["lowest_mz"] = copy_to_numpy(b.figures.lowest_mz);
+        d["highest_mz"] = copy_to_numpy(b.figures.highest_mz);
+        return d;
+      });
+
+  m.def(
+      "point_batch",
+      [](const Acquisition& a, const std::vector<std::int64_t>& indices,
+         const std::string& prefer, std::optional<long> threads, bool float32, bool strict,
+         bool figures) {
+        const acq::Acquisition h = a.handle();
+        const auto p = acq::prefer_from_string(prefer);
+        if (!p) {
+          throw nb::value_error(
+              ("prefer must be 'profile' or 'centroid', not '" + prefer + "'").c_str());
+        }
+        if (threads && *threads < 1) throw nb::value_error("threads must be at least 1");
+        const unsigned t =
+            threads ? static_cast<unsigned>(std::min<long>(*threads, 1024)) : default_threads();
+        const std::vector<std::size_t> idx = batch_indices(indices, h.size());
+        nb::gil_scoped_release release;
+        return decode_batch(h, idx, *p, t, float32, strict, figures);
+      },
+      nb::arg("acquisition"), nb::arg("indices"), nb::arg("prefer") = "profile",
+      nb::arg("threads") = nb::none(), nb::arg("float32") = false, nb::arg("strict") = false,
+      nb::arg("figures") = false,
+      "Decodes the spectra `indices` on `threads` threads into one PointBatch. float32: "
+      "intensities as float32 when every one converts exactly (PointBatch.float32 tells). "
+      "strict: a spectrum of the other representation than `prefer` counts as empty. figures: "
+      "each spectrum's time in minutes, TIC, base peak and m/z range as well.");
+}
+
+}  // namespace kestrane::acq_python

@@ -1,0 +1,110 @@
+"""A run's points and scan table as Arrow tables (pyarrow, the optional extra kestrane[parquet]).
+
+The points come from C++ in batches of at most about four million: each batch is decoded on
+C++ threads into three contiguous columns that pyarrow takes over without a copy (the Arrow C
+data interface). A table has one intensity type: float32 when every intensity of the run
+converts to float32 and back unchanged, else float64.
+"""
+
+from __future__ import annotations
+
+import importlib
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import numpy
+from numpy.typing import NDArray
+
+from ._core import Acquisition, PointBatch, point_batch
+
+# Points per batch: about 80 MB of columns (8 + 8 + 4 bytes a point).
+BATCH_POINTS = 1 << 22
+
+CENTROID_MISSING = ("centroid=True needs the centroider, which this build of kestrane_acq does "
+                    "not have; read the stored centroids with prefer='centroid'")
+
+
+def require_pyarrow() -> Any:
+    """pyarrow, or ImportError naming the extra that installs it."""
+    try:
+        return importlib.import_module("pyarrow")
+    except ImportError as exc:
+        raise ImportError("this needs pyarrow, which the extra kestrane[parquet] installs "
+                          "(pip install 'kestrane[parquet]')") from exc
+
+
+def expected_points(acq: Acquisition, prefer: str) -> NDArray[numpy.uint64]:
+    """The points the index gives for each scan's block read first by `prefer`, else the other."""
+    t = acq.scan_table()
+    first, other = ((t["profile_points"], t["centroid_points"]) if prefer == "profile"
+                    else (t["centroid_points"], t["profile_points"]))
+    return numpy.where(first > 0, first, other)
+
+
+def batches_of(points: NDArray[numpy.uint64], indices: Sequence[int] | NDArray[Any],
+               batch_points: int | None = None) -> list[NDArray[numpy.int64]]:
+    """`indices` cut into consecutive runs of at most `batch_points` expected points each (a
+    longer spectrum makes a batch of its own)."""
+    batch_points = batch_points or BATCH_POINTS
+    idx = numpy.asarray(indices, dtype=numpy.int64)
+    if idx.size == 0:
+        return []
+    ends = numpy.cumsum(points[idx], dtype=numpy.uint64)
+    out, start, base = [], 0, 0
+    while start < idx.size:
+        stop = int(numpy.searchsorted(ends, base + batch_points, side="right"))
+        stop = max(stop, start + 1)
+        out.append(idx[start:stop])
+        base = int(ends[stop - 1])
+        start = stop
+    return out
+
+
+def point_batches(acq: Acquisition, prefer: str = "profile", *, threads: int | None = None,
+                  float32: bool = True, indices: Sequence[int] | NDArray[Any] | None = None,
+                  strict: bool = False, figures: bool = False,
+                  batch_points: int | None = None) -> Iterator[PointBatch]:
+    """The PointBatch of each run of scans, in order. With float32, a batch whose intensities
+    float32 does not hold is float64, and so are all batches after it."""
+    points = expected_points(acq, prefer)
+    for idx in batches_of(points, range(len(acq)) if indices is None else indices, batch_points):
+        batch = point_batch(acq, idx.tolist(), prefer, threads, float32, strict, figures)
+        float32 = float32 and batch.float32
+        yield batch
+
+
+def schema(intensity_float32: bool) -> Any:
+    pa = require_pyarrow()
+    return pa.schema([("spectrum_index", pa.uint64()), ("mz", pa.float64()),
+                      ("intensity", pa.float32() if intensity_float32 else pa.float64())])
+
+
+def record_batch(batch: PointBatch) -> Any:
+    """The batch's columns as a pyarrow.RecordBatch, sharing its memory."""
+    pa = require_pyarrow()
+    return pa.record_batch(batch)
+
+
+def to_arrow(acq: Acquisition, prefer: str = "profile", centroid: bool = False, *,
+             threads: int | None = None) -> Any:
+    """Every point of the run: spectrum_index (uint64), mz (float64), intensity (float32 when
+    exact for the whole run, else float64), one chunk per batch."""
+    if centroid:
+        raise NotImplementedError(CENTROID_MISSING)
+    pa = require_pyarrow()
+    batches = [record_batch(b) for b in point_batches(acq, prefer, threads=threads)]
+    exact = all(b.schema.field("intensity").type == pa.float32() for b in batches)
+    if not exact:
+        # float32 batches before the first inexact one widen without loss.
+        batches = [b if b.schema.field("intensity").type == pa.float64()
+                   else b.set_column(2, "intensity", b.column(2).cast(pa.float64()))
+                   for b in batches]
+    return pa.Table.from_batches(batches, schema=schema(exact))
+
+
+def scan_table(acq: Acquisition) -> Any:
+    """acq.scan_table() as a pyarrow.Table; the numeric columns share the numpy arrays' memory."""
+    pa = require_pyarrow()
+    columns = acq.scan_table()
+    return pa.table({name: pa.array(values, type=pa.string() if values.dtype == object else None)
+                     for name, values in columns.items()})

@@ -1,0 +1,253 @@
+"""to_arrow(), scan_table(format="arrow") and the mzPeak writer, checked by what independent
+readers make of the output: the format's reference reader (when installed from
+../shared/vendor/mzpeak-reference), pyarrow's Parquet reader and DuckDB."""
+
+import json
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import kestrane_acq
+import numpy as np
+import pytest
+from kestrane_acq import arrow as acq_arrow
+from kestrane_acq import mzpeak as acq_mzpeak
+from kestrane_fixtures.acq import Variant, acq_run
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+ROOT = Path(__file__).resolve().parents[2]
+REFERENCE = ROOT.parent / "shared" / "vendor" / "mzpeak-reference"
+
+# (family, scans, points, variant): runs of every decoder; tof-lzf has stored centroids beside
+# its profiles, and its interrupted variant records whose index claims points none are read.
+RUNS = {
+    "tof-rle": ("tof-rle", 12, 300, None),
+    "tof-lzf-interrupted": ("tof-lzf", 8, 250, Variant(interrupted=2)),
+    "gc": ("gc", 20, None, None),
+    "icp": ("icp", 15, None, None),
+    "quad": ("quad", 10, 200, None),
+}
+
+
+@pytest.fixture(scope="module", params=RUNS)
+def run(request, tmp_path_factory):
+    family, scans, points, variant = RUNS[request.param]
+    base = tmp_path_factory.mktemp(request.param)
+    path = acq_run(base / "run.d", family, scans, points, seed=3, variant=variant).path
+    acq = kestrane_acq.open(path)
+    yield acq, base
+    acq.close()
+
+
+def reference():
+    """The reference reader, which tools/setup.sh installs when its folder is there."""
+    return pytest.importorskip("mzpeak", reason=f"the mzPeak reference reader is not installed "
+                               f"(pip install {REFERENCE}/python pynumpress)")
+
+
+def bits(a):
+    return np.ascontiguousarray(np.asarray(a, dtype=np.float64)).view(np.uint64)
+
+
+def exact_in_float32(values):
+    return np.array_equal(values.astype(np.float32).astype(np.float64), values)
+
+
+def test_to_arrow_is_every_spectrum_bit_for_bit(run):
+    acq, _ = run
+    spectra = list(acq)
+    table = acq.to_arrow(threads=2)
+    assert table.schema.names == ["spectrum_index", "mz", "intensity"]
+    index = np.concatenate([np.full(len(s), i, np.uint64) for i, s in enumerate(spectra)])
+    mz = np.concatenate([s.mz for s in spectra])
+    intensity = np.concatenate([s.intensity for s in spectra])
+    assert np.array_equal(table["spectrum_index"].to_numpy(), index)
+    assert np.array_equal(bits(table["mz"].to_numpy()), bits(mz))
+    assert np.array_equal(bits(table["intensity"].to_numpy()), bits(intensity))
+    assert table.schema.field("intensity").type == (
+        pa.float32() if exact_in_float32(intensity) else pa.float64())
+    st = acq.scan_table(format="arrow")
+    numpy_table = acq.scan_table()
+    assert st.column_names == list(numpy_table)
+    assert st["polarity"].to_pylist() == list(numpy_table["polarity"])
+    assert np.array_equal(st["retention_time_sec"].to_numpy(), numpy_table["retention_time_sec"])
+
+
+def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
+    # Batches of one spectrum: the first three exact in float32, the fourth not. The table and
+    # the mzPeak member (begun as float32) are float64 throughout, with every value as read.
+    from kestrane_fixtures.acq.blocks import gc_centroid_block
+    from kestrane_fixtures.acq.directory import Block, Content, Scan, write_run
+    from kestrane_fixtures.acq.runs import FAMILIES
+
+    def make(i):
+        mz = np.array([100.0 + i, 200.0 + i])
+        y = np.array([1.0 + i, 2.5]) if i < 3 else np.array([0.1, 1.0 / 3.0])
+        fields = {"ScanID": i + 1, "ScanMethodID": 1, "TimeSegmentID": 1, "ScanTime": 0.5 * i,
+                  "MSLevel": 1, "ScanType": 1, "IonPolarity": 0}
+        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 2, Content("centroid", mz, y))])
+
+    acq = kestrane_acq.open(write_run(tmp_path / "mixed.d", FAMILIES["gc"], 4, make).path)
+    monkeypatch.setattr(acq_arrow, "BATCH_POINTS", 1)
+    table = acq.to_arrow()
+    want = np.concatenate([s.intensity for s in acq])
+    assert want[-1] == 1.0 / 3.0
+    assert table.schema.field("intensity").type == pa.float64()
+    assert table["intensity"].num_chunks == 4
+    assert np.array_equal(bits(table["intensity"].to_numpy()), bits(want))
+    out = tmp_path / "mixed.mzpeak"
+    assert acq.to_mzpeak(f"{out}/").intensity == "float64"
+    data = pq.read_table(out / "spectra_data.parquet")
+    assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
+    # The ZIP begun with a float32 member begins again: one member of each name.
+    packed = tmp_path / "mixed.zip.mzpeak"
+    acq.to_mzpeak(packed)
+    with zipfile.ZipFile(packed) as z:
+        names = z.namelist()
+        data = pq.read_table(z.open("spectra_data.parquet"))
+    assert len(names) == len(set(names)) == 5
+    assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
+
+
+@pytest.mark.parametrize("packed", [True, False], ids=["zip", "unpacked"])
+def test_reference_reader_reads_what_kestrane_reads(run, packed, monkeypatch):
+    mzpeak = reference()
+    acq, base = run
+    # Small row groups, so that the reader's row-group and page-index paths are exercised.
+    monkeypatch.setattr(acq_mzpeak, "ROW_GROUP_BYTES", 16 << 10)
+    out = base / ("run.mzpeak" if packed else "unpacked.mzpeak")
+    acq.to_mzpeak(str(out) + ("" if packed else "/"), overwrite=True)
+    ref = mzpeak.MzPeakFile(str(out))
+    table = acq.scan_table()
+    _, tic = acq.tic()
+    assert len(ref) == len(acq)
+    for i, s in enumerate(acq):
+        got = ref[i]
+        assert got["id"] == f"scanId={table['scan_id'][i]}"
+        assert got["ms level"] == table["ms_level"][i]
+        assert got["time"] * 60.0 == table["retention_time_sec"][i]
+        assert got["number of data points"] == len(s)
+        assert got["total ion current"] == tic[i]
+        assert np.array_equal(bits(got.get("m/z array", [])), bits(s.mz))
+        assert np.array_equal(bits(got.get("intensity array", [])), bits(s.intensity))
+        if len(s):
+            k = int(np.argmax(s.intensity))
+            assert (got["base peak m/z"], got["base peak intensity"]) == (s.mz[k], s.intensity[k])
+            assert (got["lowest observed m/z"], got["highest observed m/z"]) == (s.mz.min(), s.mz.max())
+        polarity = {"positive": 1, "negative": -1}.get(table["polarity"][i])
+        assert got.get("scan polarity") == polarity
+        if table["ms_level"][i] >= 2 and not np.isnan(table["precursor_mz"][i]):
+            [p] = got["precursors"]
+            assert p["isolation_window"]["target"] == table["precursor_mz"][i]
+            before = np.flatnonzero(table["ms_level"][:i] == 1)
+            if before.size:  # linked to the last MS1 scan, which carries the selected ion
+                assert p["precursor_index"] == before[-1]
+                assert p["selected ion m/z"] == table["precursor_mz"][i]
+        stored = acq.spectrum(i, prefer="centroid")
+        if s.representation == "profile" and stored.representation == "centroid":
+            peaks = ref.read_peaks_for(i)
+            assert np.array_equal(bits(peaks["m/z array"]), bits(stored.mz))
+            assert np.array_equal(bits(peaks["intensity array"]), bits(stored.intensity))
+    times, values = ref.extract_tic()
+    assert np.array_equal(bits(values), bits(tic))
+
+
+def test_layout_page_index_and_stored_members(run):
+    acq, base = run
+    out = base / "layout.mzpeak"
+    acq.to_mzpeak(out, overwrite=True)
+    with zipfile.ZipFile(out) as z:
+        members = z.infolist()
+        assert {m.compress_type for m in members} == {zipfile.ZIP_STORED}
+        index = json.loads(z.read("mzpeak_index.json"))
+        names = [m.filename for m in members]
+        assert sorted(f["name"] for f in index["files"]) == sorted(set(names) - {"mzpeak_index.json"})
+        data = pq.ParquetFile(z.open("spectra_data.parquet"))
+    schema = data.schema_arrow
+    point = schema.field("point").type
+    assert [f.name for f in point] == ["spectrum_index", "mz", "intensity"]
+    assert point.field("mz").metadata[b"array_accession"] == b"MS:1000514"
+    meta = data.metadata
+    arrays = json.loads(meta.metadata[b"spectrum_array_index"])
+    assert [e["path"] for e in arrays["entries"]] == ["point.mz", "point.intensity"]
+    assert int(meta.metadata[b"spectrum_data_point_count"]) == meta.num_rows
+    for g in range(meta.num_row_groups):
+        for c in range(meta.num_columns):
+            col = meta.row_group(g).column(c)
+            assert col.has_offset_index and col.has_column_index, col.path_in_schema
+
+
+def test_duckdb_queries_the_unpacked_run(run):
+    duckdb = pytest.importorskip("duckdb")
+    acq, base = run
+    out = base / "sql.mzpeak"
+    acq.to_mzpeak(f"{out}/", overwrite=True)
+    data = (out / "spectra_data.parquet").as_posix()
+    [(count, spectra)] = duckdb.sql(
+        f"select count(*), count(distinct point.spectrum_index) from read_parquet('{data}')"
+    ).fetchall()
+    points = [len(s) for s in acq]
+    assert (count, spectra) == (sum(points), sum(1 for n in points if n))
+
+
+@pytest.mark.parametrize("case", ["centroid", "exists", "no-pyarrow"])
+def test_refusals(tmp_path, case, monkeypatch):
+    acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
+    out = tmp_path / "x.mzpeak"
+    if case == "centroid":
+        with pytest.raises(NotImplementedError, match="centroider"):
+            acq.to_mzpeak(out, centroid=True)
+        with pytest.raises(NotImplementedError, match="centroider"):
+            acq.to_arrow(centroid=True)
+    elif case == "exists":
+        out.write_bytes(b"keep")
+        with pytest.raises(FileExistsError):
+            acq.to_mzpeak(out)
+        assert out.read_bytes() == b"keep"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]  # no temporary
+    else:
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+        with pytest.raises(ImportError, match=r"kestrane\[parquet\]"):
+            acq.to_arrow()
+
+
+def test_convert_command_writes_both_forms(tmp_path):
+    run = acq_run(tmp_path / "r.d", "tof-rle", 4, 100, seed=1)
+    kestrane = [sys.executable, "-m", "kestrane_acq.cli", "convert", str(run.path), "-o"]
+    for out in (tmp_path / "a.mzpeak", f"{tmp_path / 'b.mzpeak'}/"):
+        proc = subprocess.run(kestrane + [str(out)], capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert "4 spectra, 400 points" in proc.stdout
+    assert zipfile.is_zipfile(tmp_path / "a.mzpeak")
+    assert (tmp_path / "b.mzpeak" / "spectra_data.parquet").is_file()
+    proc = subprocess.run(kestrane[:-2] + [str(run.path), str(run.path), "-o", "c.mzpeak"],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2 and "takes one directory" in proc.stderr
+
+
+def test_many_runs_example_converts_on_dask_and_queries_every_run(tmp_path, monkeypatch):
+    distributed = pytest.importorskip("dask.distributed")
+    pytest.importorskip("duckdb")
+    monkeypatch.syspath_prepend(ROOT / "examples")
+    import many_runs
+    runs = [acq_run(tmp_path / f"run{k}.d", "tof-rle", 6, 300, seed=k).path for k in (1, 2)]
+    out = tmp_path / "out"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+                                  processes=True) as cluster, distributed.Client(cluster) as client:
+        rows = many_runs.convert_all(client, [str(r) for r in runs], str(out), threads=1)
+    assert sorted(r["run"] for r in rows) == ["run1", "run2"]
+    with kestrane_acq.open(runs[0]) as acq:
+        mz = float(acq[2].mz[150])
+    got = many_runs.xic_all(str(out), mz, ppm=50.0)
+    want = []
+    for name, path in zip(["run1", "run2"], runs):
+        with kestrane_acq.open(path) as acq:
+            rt, sums = acq.xic(mz, ppm=50.0)
+            want += [(name, t, s) for t, s in zip(rt, sums) if s > 0]
+    assert {r for r, _, _ in want} == {"run1", "run2"}
+    positive = [(r, t * 60.0, s) for r, t, s in got if s > 0]
+    assert [(r, t) for r, t, _ in positive] == [(r, t) for r, t, _ in want]
+    np.testing.assert_allclose([s for *_, s in positive], [s for *_, s in want], rtol=1e-12)
