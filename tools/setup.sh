@@ -14,7 +14,12 @@ make_venv "$venv" "$(tools/find-python.sh)"
 venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, lxml, pyarrow, duckdb, distributed, pynumpress" \
   -r tests/requirements.txt
 # The mzPeak format's reference reader, a test tool kept beside the project when it is there.
+# Installed from a copy: the shared folder may be read-only, and pip builds in the source tree.
 reference=../shared/vendor/mzpeak-reference/python
-if [[ -d $reference ]]; then
-  venv_install "$venv" "mzpeak" "$reference"
+if [[ -d $reference ]] && ! "$venv/bin/python" -c 'import mzpeak' 2>/dev/null; then
+  copy=$(mktemp -d)
+  cp -r "$reference" "$copy/python"
+  rm -rf "$copy/python/build" "$copy/python"/*.egg-info
+  venv_install "$venv" "mzpeak" "$copy/python"
+  rm -rf "$copy"
 fi

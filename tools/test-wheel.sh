@@ -33,7 +33,7 @@ log "installing into a fresh virtual environment"
 # pyteomics (which reads PSI vocabularies through psims), pyopenms and lxml read the
 # converter's output back in the suite.
 PIP_DISABLE_PIP_VERSION_CHECK=1 "$work/venv/bin/python" -m pip install -q "$repaired[plot]" \
-  pytest mypy types-tqdm pyteomics psims pyopenms lxml >&2
+  pytest mypy types-tqdm pyteomics psims pyopenms lxml pyarrow duckdb >&2
 # From a directory outside the checkout, so that nothing of it can shadow the installed package;
 # the tests and the fixture package come from the checkout.
 cd "$work"
