@@ -174,8 +174,7 @@ PyObject* get_precursor_mz(PyObject* self, void*) noexcept {
   return real_or_none(info_of(self).precursor_mz);
 }
 PyObject* get_collision_energy(PyObject* self, void*) noexcept {
-  const acq::ScanInfo& info = info_of(self);
-  return real_or_none(info.ms_level >= 2 ? info.collision_energy : std::nullopt);
+  return real_or_none(info_of(self).collision_energy);
 }
 PyObject* get_representation(PyObject* self, void*) noexcept {
   return word_or_none(values_of(self).representation);

@@ -1,9 +1,7 @@
 // An acquisition directory in the self-describing form: the index and metadata read at open,
-// any scan decoded on demand, from any number of threads at once.
-//
-// Shape agreed with the Python module and the mzML converter. Additions to that shape:
-// ScanInfo::incomplete, Spectrum::detector_mode, AcqInfo's fields as listed below, and
-// CalibrationSource::default_entry standing for the word "default".
+// any scan decoded on demand, from any number of threads at once. The Python module and the mzML
+// converter read directories through these types; CalibrationSource::default_entry is the word
+// "default".
 #pragma once
 
 #include <cstdint>
@@ -33,7 +31,8 @@ struct ScanInfo {
   std::optional<std::int32_t> scan_type;   // 1 full scan, 2 SIM; others kept as numbers
   std::optional<Polarity> polarity;        // IonPolarity 0 positive, 1 negative; else nullopt
   std::optional<double> precursor_mz;      // MzOfInterest, when ms_level >= 2 and it is > 0
-  std::optional<double> collision_energy, fragmentor, isolation_width;
+  std::optional<double> collision_energy;  // CollisionEnergy, when ms_level >= 2
+  std::optional<double> fragmentor, isolation_width;
   std::optional<double> tic, base_peak_mz, base_peak_value;  // the record's own fields
   std::optional<std::int32_t> calibration_id;
   std::uint64_t profile_points = 0, centroid_points = 0;     // PointCount of its blocks
@@ -41,8 +40,8 @@ struct ScanInfo {
   bool incomplete = false;
 };
 
-// scan(i) of every record, one column per field: absent values are 0 for the integer columns
-// and NaN for the optional real ones; polarity 1 positive, -1 negative, 0 none; scan_type 0 for
+// scan(i) of every record, one column per field (the same rules, scan_rules.hpp): absent values
+// are 0 for the integer columns and NaN for the optional real ones; polarity 1 positive, -1 negative, 0 none; scan_type 0 for
 // none. The columns lie in one allocation, shared by copies of the table: from
 // spectrum_array_resource() (array_pool.hpp), so that a table made after another freed its
 // memory touches no fresh page.

@@ -460,5 +460,57 @@ TEST(AcquisitionScanTable, ColumnsHoldScanOfEveryRecord) {
   }
 }
 
+// The rules from stored fields to scan values, over MS1 and MS2 records, in scan() and in
+// scan_table() alike: precursor and collision energy for MS2 and higher only (MS1 records store
+// 0 or leftovers there), a precursor only when positive, polarity from 0 and 1 only.
+TEST(AcquisitionScanTable, RulesGiveTheSameValuesInScanAndTable) {
+  struct Row {
+    int ms_level, ion_polarity;
+    double mz_of_interest, collision_energy;
+    std::optional<Polarity> polarity;
+    std::optional<double> precursor_mz, energy;
+  };
+  constexpr auto none = std::nullopt;
+  constexpr auto pos = Polarity::positive, neg = Polarity::negative;
+  const std::vector<Row> rows = {
+      {1, 0, 0.0, 0.0, pos, none, none},        {1, 1, 611.25, 20.5, neg, none, none},
+      {0, 0, 400.5, 10.0, pos, none, none},     {2, 0, 611.25, 20.5, pos, 611.25, 20.5},
+      {2, 2, 0.0, 0.0, none, none, 0.0},        {2, -1, -5.5, 35.0, none, none, 35.0},
+      {3, 1, 300.125, 12.5, neg, 300.125, 12.5},
+  };
+  test_support::TempDir tmp;
+  const auto spec = acq_test::tof_older_schema();
+  const auto layout = acq_test::layout_of(spec, 1);
+  std::vector<Bytes> records;
+  for (const Row& r : rows) {
+    records.push_back(acq_test::record(
+        layout,
+        {{"MSLevel", r.ms_level}, {"IonPolarity", r.ion_polarity},
+         {"MzOfInterest", r.mz_of_interest}, {"CollisionEnergy", r.collision_energy}},
+        {{{"SpectrumFormatID", 1}}}));
+  }
+  DirectoryFiles files;
+  files["AcqData/MSScan.bin"] =
+      acq_test::msscan(1, 1, {acq_test::tof_peak_format(1)}, records);
+  files["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(spec));
+  const Acquisition a = open_files(tmp, files, "rules.d");
+  const ScanTable t = a.scan_table();
+  ASSERT_EQ(a.size(), rows.size());
+  const auto nan_for = [](std::optional<double> v) {
+    return std::bit_cast<std::uint64_t>(v.value_or(std::numeric_limits<double>::quiet_NaN()));
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Row& r = rows[i];
+    const ScanInfo s = a.scan(i);
+    EXPECT_EQ(s.polarity, r.polarity);
+    EXPECT_EQ(s.precursor_mz, r.precursor_mz);
+    EXPECT_EQ(s.collision_energy, r.energy);
+    EXPECT_EQ(t.polarity[i], !r.polarity ? 0 : *r.polarity == pos ? 1 : -1);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(t.precursor_mz[i]), nan_for(r.precursor_mz));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(t.collision_energy[i]), nan_for(r.energy));
+  }
+}
+
 }  // namespace
 }  // namespace kestrane::acq
