@@ -11,5 +11,5 @@ apt_install build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev
 
 venv=${KESTRANE_VENV:-.venv}
 make_venv "$venv" "$(tools/find-python.sh)"
-venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, lxml" \
+venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, pymzml, lxml" \
   -r tests/requirements.txt

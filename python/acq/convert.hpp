@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include "src/acq/acquisition.hpp"
+#include "src/convert/selection.hpp"
 
 namespace kestrane::acq_python {
 
@@ -14,12 +15,20 @@ namespace nb = nanobind;
 // Adds kestrane_acq.ConversionSummary, the value to_mzml returns.
 void bind_conversion_summary(nb::module_& m);
 
+// The records to_mzml writes, from its keyword arguments: ms_level (an int, or a pair of ints or
+// None: the lowest and highest level), rt (a pair of minutes or None), scans (a pair of record
+// indices or None), polarity ("positive", "negative"), each None for no bound. TypeError for
+// values of other types, ValueError for bounds that cannot be used.
+convert::Selection selection_arg(nb::handle ms_level, nb::handle rt, nb::handle scans,
+                                 nb::handle polarity);
+
 // Converts `acq` into the file `path` (str, bytes or os.PathLike); progress: None or a
 // callable(done, total). Raises FileExistsError when the file exists and overwrite is false,
 // TypeError for a progress that is not callable, FormatError when the run cannot be written as
 // mzML (repeated scan IDs), OSError for the output's failures, and the exception that cancelled
 // it.
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
-                   bool compression, unsigned threads, bool overwrite, nb::handle progress);
+                   bool compression, unsigned threads, bool overwrite, nb::handle progress,
+                   const convert::Selection& selection);
 
 }  // namespace kestrane::acq_python

@@ -76,6 +76,8 @@ class ConversionSummary:
     @property
     def records(self) -> int: ...
     @property
+    def selected(self) -> int: ...
+    @property
     def written(self) -> int: ...
     @property
     def skipped(self) -> int: ...
@@ -128,6 +130,10 @@ class Acquisition:
         self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], prefer: _Prefer = "profile",
         *, compression: bool = True, threads: int | None = None, overwrite: bool = False,
         progress: Callable[[int, int], object] | None = None,
+        ms_level: int | tuple[int | None, int | None] | None = None,
+        rt: tuple[float | None, float | None] | None = None,
+        scans: tuple[int | None, int | None] | None = None,
+        polarity: Literal["positive", "negative"] | None = None,
     ) -> ConversionSummary: ...
     def close(self) -> None: ...
     @property

@@ -3,7 +3,8 @@
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--no-compression]
-                     [--jobs N] [--threads N] [--overwrite]
+                     [--jobs N] [--threads N] [--overwrite] [--ms-level N|N-|N-M]
+                     [--rt START:END] [--scans FIRST:LAST] [--polarity positive|negative]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
@@ -14,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import signal
 import sys
@@ -177,6 +179,44 @@ def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | N
     return paths, Path(output)
 
 
+def _bound(text: str, option: str, kind: Callable[[str], Any]) -> Any:
+    if not text:
+        return None
+    try:
+        value = kind(text)
+    except ValueError:
+        value = None
+    if value is None or not math.isfinite(value) or value < 0:
+        raise UsageError(f"{option}: {text!r} is not a number of 0 or more")
+    return value
+
+
+def selection(args: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of to_mzml that --ms-level, --rt, --scans and --polarity give."""
+    out: dict[str, Any] = {}
+    if args.ms_level is not None:
+        low, dash, high = args.ms_level.partition("-")
+        if not low.isdigit() or not (high.isdigit() or not high) or int(low) < 1:
+            raise UsageError(f"--ms-level {args.ms_level}: expected N, N- or N-M")
+        if high and int(high) < int(low):
+            raise UsageError(f"--ms-level {args.ms_level}: the end comes before the start")
+        out["ms_level"] = (int(low), int(high) if high else None) if dash else int(low)
+    for option, key, kind in (("--rt", "rt", float), ("--scans", "scans", int)):
+        text = getattr(args, key)
+        if text is None:
+            continue
+        start, colon, end = text.partition(":")
+        if not colon:
+            raise UsageError(f"{option} {text}: expected START:END")
+        pair = (_bound(start, option, kind), _bound(end, option, kind))
+        if pair[0] is not None and pair[1] is not None and pair[1] < pair[0]:
+            raise UsageError(f"{option} {text}: the end comes before the start")
+        out[key] = pair
+    if args.polarity is not None:
+        out["polarity"] = args.polarity
+    return out
+
+
 def _convert(args: argparse.Namespace) -> int:
     from concurrent.futures import ThreadPoolExecutor, as_completed
 
@@ -188,6 +228,7 @@ def _convert(args: argparse.Namespace) -> int:
         if args.threads is not None and args.threads < 1:
             raise UsageError("--threads must be at least 1")
         outputs, out_dir = output_paths(args.dirs, args.output)
+        selected = selection(args)
     except UsageError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
@@ -221,7 +262,8 @@ def _convert(args: argparse.Namespace) -> int:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
                 summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                      threads=threads, overwrite=args.overwrite, progress=progress)
+                                      threads=threads, overwrite=args.overwrite, progress=progress,
+                                      **selected)
                 bar.update(len(acq) - seen)
             return summary
 
@@ -286,6 +328,13 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--threads", type=int, default=None,
                          help="threads per conversion (default: the CPUs divided by --jobs)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.add_argument("--ms-level", metavar="N|N-|N-M", help="write only scans of these MS levels")
+    convert.add_argument("--rt", metavar="START:END",
+                         help="write only scans from START to END minutes (either may be left out)")
+    convert.add_argument("--scans", metavar="FIRST:LAST",
+                         help="write only records FIRST to LAST (indices from 0; either may be left out)")
+    convert.add_argument("--polarity", choices=("positive", "negative"),
+                         help="write only scans of this polarity")
     convert.set_defaults(run=_convert)
     return parser
 

@@ -7,7 +7,7 @@ namespace kestrane::mzml {
 
 namespace {
 
-constexpr std::array<CvTerm, 31> cv_terms{{
+constexpr std::array<CvTerm, 33> cv_terms{{
     {"MS:1000511", "ms level", Unit::none},
     {"MS:1000579", "MS1 spectrum", Unit::none},
     {"MS:1000580", "MSn spectrum", Unit::none},
@@ -39,8 +39,10 @@ constexpr std::array<CvTerm, 31> cv_terms{{
     {"MS:1000031", "instrument model", Unit::none},
     {"MS:1000795", "no combination", Unit::none},
     {"MS:1001472", "selected ion monitoring chromatogram", Unit::none},
+    {"MS:1000235", "total ion current chromatogram", Unit::none},
+    {"MS:1000628", "basepeak chromatogram", Unit::none},
 }};
-static_assert(cv_terms.size() == static_cast<std::size_t>(Cv::sim_chromatogram) + 1);
+static_assert(cv_terms.size() == static_cast<std::size_t>(Cv::basepeak_chromatogram) + 1);
 
 constexpr std::array<UnitTerm, 4> unit_terms{{
     {"MS:1000040", "m/z"},

@@ -42,6 +42,8 @@ enum class Cv : std::uint8_t {
   instrument_model,
   no_combination,
   sim_chromatogram,
+  tic_chromatogram,
+  basepeak_chromatogram,
 };
 
 struct CvTerm {

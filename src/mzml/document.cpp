@@ -25,7 +25,11 @@ void file_description(std::string& out, const RunInfo& run, const Ids& ids,
     for (const SpectrumType t : {SpectrumType::ms1, SpectrumType::msn, SpectrumType::sim}) {
       if (declared[static_cast<std::size_t>(t)]) content.cv_param(spectrum_type_term(t));
     }
-    if (chromatograms != 0) content.cv_param(Cv::sim_chromatogram);
+    if (chromatograms != 0) {
+      for (const ChromatogramType t : run.chromatogram_types) {
+        content.cv_param(chromatogram_type_term(t));
+      }
+    }
   }
   if (run.source.path.empty()) return;
   std::error_code ec;

@@ -36,6 +36,15 @@ constexpr Cv spectrum_type_term(SpectrumType type) {
   return Cv::ms1_spectrum;
 }
 
+constexpr Cv chromatogram_type_term(ChromatogramType type) {
+  switch (type) {
+    case ChromatogramType::sim: return Cv::sim_chromatogram;
+    case ChromatogramType::tic: return Cv::tic_chromatogram;
+    case ChromatogramType::bpc: return Cv::basepeak_chromatogram;
+  }
+  return Cv::sim_chromatogram;
+}
+
 // The IDs the document's elements refer to each other by.
 struct Ids {
   std::string software;

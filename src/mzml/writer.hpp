@@ -21,6 +21,8 @@ namespace kestrane::mzml {
 enum class SpectrumType : std::uint8_t { ms1, msn, sim };
 enum class Representation : std::uint8_t { profile, centroid };
 enum class Polarity : std::uint8_t { positive, negative };
+// Selected ion monitoring, total ion current, base peak.
+enum class ChromatogramType : std::uint8_t { sim, tic, bpc };
 
 struct Precursor {
   std::optional<double> isolation_target_mz;
@@ -43,9 +45,10 @@ struct SpectrumInput {
   std::span<const double> intensity;
 };
 
-// One selected ion monitoring chromatogram. Views as in SpectrumInput.
+// One chromatogram. Views as in SpectrumInput.
 struct ChromatogramInput {
   std::string id;
+  ChromatogramType type = ChromatogramType::sim;
   std::optional<double> precursor_mz;  // isolation target of the first mass filter
   std::optional<double> product_mz;    // the monitored m/z
   std::span<const double> time_min;
@@ -75,6 +78,8 @@ struct RunInfo {
   std::string software_version;
   // The spectrum types that occur (fileContent); a spectrum of another type is an error.
   std::vector<SpectrumType> spectrum_types;
+  // The chromatogram types that occur (fileContent, when there are chromatograms).
+  std::vector<ChromatogramType> chromatogram_types{ChromatogramType::sim};
 };
 
 // Produces items for one worker thread; its buffers back the views of the item last read.
