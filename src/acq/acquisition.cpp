@@ -138,7 +138,7 @@ struct Acquisition::State {
   // Fields resolved once; absent when the layout has none. Block fields are relative to their
   // block.
   Loader scan_id, scan_method_id, time_segment_id, scan_time, ms_level, scan_type, ion_polarity,
-      mz_of_interest, collision_energy, fragmentor, isolation_width, tic, base_peak_mz,
+      mz_of_interest, collision_energy, fragmentor, isolation_width, charge_state, tic, base_peak_mz,
       base_peak_value, calibration_id, mass_cal_offset, xspecific_offset, xspecific_byte_count;
   Loader format_id, spectrum_offset, byte_count, point_count;
 
@@ -504,6 +504,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   s->collision_energy = Loader::of(l.find("CollisionEnergy"));
   s->fragmentor = Loader::of(l.find("Fragmentor"));
   s->isolation_width = Loader::of(l.find("MzIsolationWidth"));
+  s->charge_state = Loader::of(l.find("ChargeState"));
   s->tic = Loader::of(l.find("TIC"));
   s->base_peak_mz = Loader::of(l.find("BasePeakMZ"));
   s->base_peak_value = Loader::of(l.find("BasePeakValue"));
@@ -735,6 +736,7 @@ ScanInfo Acquisition::scan(std::size_t i) const {
   info.collision_energy = s.collision_energy.real(b, at);
   info.fragmentor = s.fragmentor.real(b, at);
   info.isolation_width = s.isolation_width.real(b, at);
+  if (const auto z = narrow(s.charge_state.integer(b, at)); z && *z > 0) info.charge_state = z;
   info.tic = s.tic.real(b, at);
   info.base_peak_mz = s.base_peak_mz.real(b, at);
   info.base_peak_value = s.base_peak_value.real(b, at);

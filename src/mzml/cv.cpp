@@ -7,7 +7,7 @@ namespace kestrane::mzml {
 
 namespace {
 
-constexpr std::array<CvTerm, 33> cv_terms{{
+constexpr std::array<CvTerm, 36> cv_terms{{
     {"MS:1000511", "ms level", Unit::none},
     {"MS:1000579", "MS1 spectrum", Unit::none},
     {"MS:1000580", "MSn spectrum", Unit::none},
@@ -23,6 +23,9 @@ constexpr std::array<CvTerm, 33> cv_terms{{
     {"MS:1000527", "highest observed m/z", Unit::mz},
     {"MS:1000016", "scan start time", Unit::minute},
     {"MS:1000827", "isolation window target m/z", Unit::mz},
+    {"MS:1000828", "isolation window lower offset", Unit::mz},
+    {"MS:1000829", "isolation window upper offset", Unit::mz},
+    {"MS:1000041", "charge state", Unit::none},
     {"MS:1000744", "selected ion m/z", Unit::mz},
     {"MS:1000045", "collision energy", Unit::electronvolt},
     {"MS:1000133", "collision-induced dissociation", Unit::none},

@@ -28,6 +28,9 @@ struct Precursor {
   std::optional<double> isolation_target_mz;
   std::optional<double> selected_ion_mz;
   std::optional<double> collision_energy;  // electronvolts
+  // The window's extent below and above the target, m/z; written with the target.
+  std::optional<double> isolation_lower_offset, isolation_upper_offset;
+  std::optional<std::int32_t> charge;  // of the selected ion
 };
 
 // One spectrum. The arrays are views into storage of the reader that produced it, valid until

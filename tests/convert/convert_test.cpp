@@ -42,7 +42,8 @@ Values block_at(std::uint64_t offset, std::size_t bytes, std::size_t points) {
 
 // Quadrupole records (raw float32 profiles, m/z axis), one per row of the mapping table below.
 DirectoryFiles quad_files(const std::vector<std::int64_t>& ids = {1, 2, 3, 5, 9, 10}) {
-  const auto spec = acq_test::quad_v2_schema();
+  auto spec = acq_test::quad_v2_schema();
+  spec.head.insert(spec.head.end(), {{"MzIsolationWidth", "float"}, {"ChargeState", "short"}});
   const auto layout = acq_test::layout_of(spec, 1);
   acq_test::DataFileBuilder profile(258);
   const std::vector<float> y = {1.5f, 0.0f, 7.25f};
@@ -57,6 +58,8 @@ DirectoryFiles quad_files(const std::vector<std::int64_t>& ids = {1, 2, 3, 5, 9,
   Values ms2 = scalars(1, 0.75, 2, 512, 1);
   ms2["MzOfInterest"] = precursor32;
   ms2["CollisionEnergy"] = 20.0;
+  ms2["MzIsolationWidth"] = 1.5;
+  ms2["ChargeState"] = 2;
   const std::vector<Bytes> records = {
       acq_test::record(layout, scalars(0, 0.5, 1, 1, 0), {block_at(p0, b0.size(), 3)}),
       acq_test::record(layout, ms2, {block_at(p1, b1.size(), 3)}),
@@ -215,10 +218,13 @@ TEST(Convert, EachRecordAsTheMappingSays) {
     EXPECT_EQ(static_cast<bool>(precursor), row.precursor);
     if (row.precursor) {
       const double target = precursor32;  // the record's float32 value, widened
-      EXPECT_EQ(std::stod(term_value(precursor.child("isolationWindow"), "MS:1000827")), target);
-      EXPECT_EQ(std::stod(term_value(
-                    precursor.child("selectedIonList").child("selectedIon"), "MS:1000744")),
-                target);
+      const auto window = precursor.child("isolationWindow");
+      EXPECT_EQ(std::stod(term_value(window, "MS:1000827")), target);
+      EXPECT_EQ(term_value(window, "MS:1000828"), "0.75");  // half the isolation width
+      EXPECT_EQ(term_value(window, "MS:1000829"), "0.75");
+      const auto ion = precursor.child("selectedIonList").child("selectedIon");
+      EXPECT_EQ(std::stod(term_value(ion, "MS:1000744")), target);
+      EXPECT_EQ(term_value(ion, "MS:1000041"), "2");
       EXPECT_TRUE(has_term(precursor.child("activation"), "MS:1000133"));
       EXPECT_EQ(term_value(precursor.child("activation"), "MS:1000045"), "20");
     }

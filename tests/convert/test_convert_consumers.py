@@ -131,7 +131,10 @@ def expected_of(directory: Path, prefer: str, selection: dict) -> Expected:
             precursor = None
             if level >= 2 and not np.isnan(table["precursor_mz"][i]):
                 energy = table["collision_energy"][i]
-                precursor = (float(table["precursor_mz"][i]), None if np.isnan(energy) else float(energy))
+                record = acq.record(i)
+                width, charge = record.get("MzIsolationWidth", 0.0), record.get("ChargeState", 0)
+                precursor = (float(table["precursor_mz"][i]), None if np.isnan(energy) else float(energy),
+                             width / 2.0 if width > 0 else None, charge if charge > 0 else None)
             failed = s.status not in ("ok", "empty")
             out.spectra.append({
                 "id": f"scanId={s.scan_id}",
@@ -297,6 +300,10 @@ def test_pyteomics_reads_back_what_kestrane_acq_reads(converted, name):
             p = got["precursorList"]["precursor"][0]
             assert p["isolationWindow"]["isolation window target m/z"] == want["precursor"][0]
             assert p["selectedIonList"]["selectedIon"][0]["selected ion m/z"] == want["precursor"][0]
+            assert p["selectedIonList"]["selectedIon"][0].get("charge state") == want["precursor"][3]
+            for side in ("lower", "upper"):
+                assert p["isolationWindow"].get(f"isolation window {side} offset") == \
+                    want["precursor"][2]
             assert "collision-induced dissociation" in p["activation"]
             assert p["activation"].get("collision energy") == want["precursor"][1]
         assert bits_equal(want["mz"], got["m/z array"])
