@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "src/acq/codecs.hpp"
+#include "src/acq/scan_header.hpp"
 #include "src/convert/generated.hpp"
 #include "src/convert/mapping.hpp"
 #include "src/mzml/sha1.hpp"
@@ -36,6 +37,18 @@ bool channels_only(const acq::AcqInfo& info) {
     any = true;
   }
   return any;
+}
+
+// A format table with a flight-time X axis means a time-of-flight analyzer; no other analyzer
+// type is stated by the files.
+std::optional<mzml::Analyzer> analyzer(const acq::AcqInfo& info) {
+  for (const auto& entry : info.formats) {
+    const auto format = acq::classify(entry);
+    if (format && format->x_quantity == acq::quantity_flight_time) {
+      return mzml::Analyzer::time_of_flight;
+    }
+  }
+  return std::nullopt;
 }
 
 // The acquisition directory's name without its .d extension ("run" when it has none).
@@ -248,6 +261,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
                                  std::string(native_id_format_name), ""};
   run.source.file_format = {std::string(file_format_accession), std::string(file_format_name),
                             ""};
+  run.analyzer = analyzer(info);
   run.software_name = software_name;
   run.software_version = software_version;
 

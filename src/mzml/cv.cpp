@@ -7,7 +7,7 @@ namespace kestrane::mzml {
 
 namespace {
 
-constexpr std::array<CvTerm, 36> cv_terms{{
+constexpr std::array<CvTerm, 39> cv_terms{{
     {"MS:1000511", "ms level", Unit::none},
     {"MS:1000579", "MS1 spectrum", Unit::none},
     {"MS:1000580", "MSn spectrum", Unit::none},
@@ -40,6 +40,9 @@ constexpr std::array<CvTerm, 36> cv_terms{{
     {"MS:1000544", "Conversion to mzML", Unit::none},
     {"MS:1000799", "custom unreleased software tool", Unit::none},
     {"MS:1000031", "instrument model", Unit::none},
+    {"MS:1000008", "ionization type", Unit::none},
+    {"MS:1000084", "time-of-flight", Unit::none},
+    {"MS:1000026", "detector type", Unit::none},
     {"MS:1000795", "no combination", Unit::none},
     {"MS:1001472", "selected ion monitoring chromatogram", Unit::none},
     {"MS:1000235", "total ion current chromatogram", Unit::none},

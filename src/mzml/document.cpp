@@ -108,6 +108,13 @@ std::string document_head(const RunInfo& run, const Ids& ids, std::size_t chroma
     Element configuration =
         list.child("instrumentConfiguration", {{"id", instrument_configuration_id}});
     configuration.cv_param(Cv::instrument_model);
+    if (run.analyzer) {
+      // The generic terms say that the source and detector exist, of a type not known.
+      Element components = configuration.child("componentList", {{"count", 3}});
+      components.child("source", {{"order", 1}}).cv_param(Cv::ionization_type);
+      components.child("analyzer", {{"order", 2}}).cv_param(Cv::time_of_flight);
+      components.child("detector", {{"order", 3}}).cv_param(Cv::detector_type);
+    }
   }
   {
     Element list(out, 2, "dataProcessingList", {{"count", 1}});

@@ -21,6 +21,8 @@ namespace kestrane::mzml {
 enum class SpectrumType : std::uint8_t { ms1, msn, sim };
 enum class Representation : std::uint8_t { profile, centroid };
 enum class Polarity : std::uint8_t { positive, negative };
+// The mass analyzer types the writer names.
+enum class Analyzer : std::uint8_t { time_of_flight };
 // Selected ion monitoring, total ion current, base peak.
 enum class ChromatogramType : std::uint8_t { sim, tic, bpc };
 
@@ -81,6 +83,9 @@ struct RunInfo {
   std::string software_version;
   // The spectrum types that occur (fileContent); a spectrum of another type is an error.
   std::vector<SpectrumType> spectrum_types;
+  // The mass analyzer, where the data say what it is: the instrument configuration then lists
+  // its components (ionisation and detector of unknown type). None: no component list.
+  std::optional<Analyzer> analyzer;
   // The chromatogram types that occur (fileContent, when there are chromatograms).
   std::vector<ChromatogramType> chromatogram_types{ChromatogramType::sim};
 };

@@ -176,6 +176,9 @@ TEST(Convert, EachRecordAsTheMappingSays) {
   EXPECT_STREQ(mzml.child("softwareList").child("software").attribute("version").value(),
                std::string(software_version).c_str());
   EXPECT_STREQ(mzml.child("run").attribute("id").value(), "run");
+  // An m/z axis names no analyzer: no component list.
+  EXPECT_FALSE(mzml.child("instrumentConfigurationList").child("instrumentConfiguration")
+                   .child("componentList"));
 
   struct Row {
     std::size_t record;

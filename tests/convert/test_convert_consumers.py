@@ -242,6 +242,25 @@ def test_openms_and_xmllint_validate(converted, name):
     assert lint.returncode == 0 and lint.stderr.strip().endswith("validates"), lint.stderr
 
 
+@pytest.mark.parametrize("name", CASES)
+def test_instrument_components_only_where_the_data_name_them(converted, name):
+    from pyteomics import mzml
+
+    c = converted[name]
+    with mzml.MzML(str(c.mzml), use_index=False) as reader:
+        configuration = next(reader.iterfind("instrumentConfigurationList/instrumentConfiguration"))
+    components = configuration.get("componentList")
+    # Flight-time axes (the time-of-flight runs) are the one analyzer type the files state.
+    if (GENERATED[name][0] if name in GENERATED else name).startswith("tof"):
+        assert {k: len(v) for k, v in components.items() if k != "count"} == \
+            {"source": 1, "analyzer": 1, "detector": 1}
+        assert "time-of-flight" in components["analyzer"][0]
+        assert "ionization type" in components["source"][0]
+        assert "detector type" in components["detector"][0]
+    else:
+        assert components is None
+
+
 def check_index(path: Path) -> dict[str, list[str]]:
     """Checks the index as a reader that seeks would use it; returns the ids of each index."""
     data = path.read_bytes()
