@@ -11,7 +11,7 @@ apt_install build-essential cmake ninja-build pkg-config libgtest-dev liblzf-dev
 
 venv=${KESTRANE_VENV:-.venv}
 make_venv "$venv" "$(tools/find-python.sh)"
-venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, lxml, pyarrow, duckdb, distributed, pynumpress" \
+venv_install "$venv" "pytest, numpy, scikit_build_core, nanobind, tqdm, matplotlib, pyteomics, pyopenms, psims, pymzml, lxml, pyarrow, duckdb, distributed, pynumpress" \
   -r tests/requirements.txt
 # The mzPeak format's reference reader, a test tool kept beside the project when it is there.
 # Installed from a copy: the shared folder may be read-only, and pip builds in the source tree.

@@ -427,15 +427,19 @@ void bind_acquisition(nb::module_& m) {
       .def("to_mzml",
            [](const A& a, nb::handle path, const std::string& prefer, bool compression,
               std::optional<long> threads, bool overwrite, bool strict, nb::handle progress,
-              bool centroid) {
+              bool centroid, nb::handle ms_level, nb::handle rt, nb::handle scans,
+              nb::handle polarity) {
+             const convert::Selection selection = selection_arg(ms_level, rt, scans, polarity);
              const acq::Acquisition h = a.handle();
              return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads),
-                            overwrite, strict, progress, centroid);
+                            overwrite, strict, progress, centroid, selection);
            },
            nb::arg("path"), nb::arg("prefer") = "profile", nb::kw_only(),
            nb::arg("compression") = true, nb::arg("threads") = nb::none(),
            nb::arg("overwrite") = false, nb::arg("strict") = false,
-           nb::arg("progress").none() = nb::none(), nb::arg("centroid") = false)
+           nb::arg("progress").none() = nb::none(), nb::arg("centroid") = false,
+           nb::arg("ms_level").none() = nb::none(), nb::arg("rt").none() = nb::none(),
+           nb::arg("scans").none() = nb::none(), nb::arg("polarity").none() = nb::none())
       .def("close", &A::close)
       .def_prop_ro("closed", &A::closed)
       .def_prop_ro("path", [](const A& a) { return a.path(); })

@@ -6,7 +6,14 @@
 
 #include <cerrno>
 #include <exception>
+#include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <string_view>
 
 #include "python/acq/errors.hpp"
 #include "python/acq/native.hpp"
@@ -45,7 +52,69 @@ nb::object filename_of(const std::string& path, const PathArg& given) {
   raise_instance(nb::handle(PyExc_OSError)(message));
 }
 
+// A pair (low, high) of numbers or None; a single value when `single` allows it.
+template <class T>
+std::pair<std::optional<T>, std::optional<T>> bounds(nb::handle value, const char* name,
+                                                     bool single) {
+  const auto one = [&](nb::handle v) -> std::optional<T> {
+    if (v.is_none()) return std::nullopt;
+    const bool integral = PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr());
+    if constexpr (std::is_integral_v<T>) {
+      if (!integral) throw nb::type_error((std::string(name) + " bounds must be int or None").c_str());
+      const long long n = nb::cast<long long>(v);
+      if (n < 0) throw nb::value_error((std::string(name) + " bounds must not be negative").c_str());
+      return static_cast<T>(n);
+    } else {
+      if (!integral && !PyFloat_Check(v.ptr())) {
+        throw nb::type_error((std::string(name) + " bounds must be float or None").c_str());
+      }
+      return nb::cast<double>(v);
+    }
+  };
+  if (single && PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+    const auto v = one(value);
+    return {v, v};
+  }
+  if (!PyTuple_Check(value.ptr()) || PyTuple_GET_SIZE(value.ptr()) != 2) {
+    throw nb::type_error((std::string(name) + (single ? " must be an int or a pair (low, high)"
+                                                      : " must be a pair (low, high)"))
+                             .c_str());
+  }
+  return {one(PyTuple_GET_ITEM(value.ptr(), 0)), one(PyTuple_GET_ITEM(value.ptr(), 1))};
+}
+
 }  // namespace
+
+convert::Selection selection_arg(nb::handle ms_level, nb::handle rt, nb::handle scans,
+                                 nb::handle polarity) {
+  convert::Selection s;
+  if (!ms_level.is_none()) {
+    const auto [low, high] = bounds<std::int64_t>(ms_level, "ms_level", true);
+    const auto level = [](std::optional<std::int64_t> v) -> std::optional<std::int32_t> {
+      if (!v) return std::nullopt;
+      return static_cast<std::int32_t>(std::min<std::int64_t>(*v, INT32_MAX));
+    };
+    s.min_ms_level = level(low);
+    s.max_ms_level = level(high);
+  }
+  if (!rt.is_none()) std::tie(s.start_min, s.end_min) = bounds<double>(rt, "rt", false);
+  if (!scans.is_none()) {
+    std::tie(s.first_index, s.last_index) = bounds<std::size_t>(scans, "scans", false);
+  }
+  if (!polarity.is_none()) {
+    if (!nb::isinstance<nb::str>(polarity)) throw nb::type_error("polarity must be a str or None");
+    const std::string p = nb::cast<std::string>(polarity);
+    if (p == "positive") {
+      s.polarity = acq::Polarity::positive;
+    } else if (p == "negative") {
+      s.polarity = acq::Polarity::negative;
+    } else {
+      throw nb::value_error("polarity must be 'positive' or 'negative'");
+    }
+  }
+  if (auto bad = convert::selection_error(s)) throw nb::value_error(bad->c_str());
+  return s;
+}
 
 void bind_conversion_summary(nb::module_& m) {
   using S = convert::ConvertSummary;
@@ -55,6 +124,7 @@ void bind_conversion_summary(nb::module_& m) {
                 "summary.")
       .def_prop_ro("path", [](const S& s) { return path_text(s.path); })
       .def_ro("records", &S::records)
+      .def_ro("selected", &S::selected)
       .def_ro("written", &S::written)
       .def_ro("skipped", &S::skipped)
       .def_ro("empty", &S::empty)
@@ -76,9 +146,10 @@ void bind_conversion_summary(nb::module_& m) {
 
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
                    bool compression, unsigned threads, bool overwrite, bool strict,
-                   nb::handle progress, bool centroid) {
+                   nb::handle progress, bool centroid, const convert::Selection& selection) {
   const PathArg out = path_arg(path);
   convert::ConvertOptions options;
+  options.selection = selection;
   options.prefer = prefer;
   options.centroid = centroid;
   options.threads = threads;

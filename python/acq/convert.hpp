@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include "src/acq/acquisition.hpp"
+#include "src/convert/selection.hpp"
 
 namespace kestrane::acq_python {
 
@@ -13,6 +14,13 @@ namespace nb = nanobind;
 
 // Adds kestrane_acq.ConversionSummary, the value to_mzml returns.
 void bind_conversion_summary(nb::module_& m);
+
+// The records to_mzml writes, from its keyword arguments: ms_level (an int, or a pair of ints or
+// None: the lowest and highest level), rt (a pair of minutes or None), scans (a pair of record
+// indices or None), polarity ("positive", "negative"), each None for no bound. TypeError for
+// values of other types, ValueError for bounds that cannot be used.
+convert::Selection selection_arg(nb::handle ms_level, nb::handle rt, nb::handle scans,
+                                 nb::handle polarity);
 
 // Converts `acq` into the file `path` (str, bytes or os.PathLike); progress: None or a
 // callable(done, total). Raises FileExistsError when the file exists and overwrite is false,
@@ -22,6 +30,6 @@ void bind_conversion_summary(nb::module_& m);
 // centroids.
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
                    bool compression, unsigned threads, bool overwrite, bool strict,
-                   nb::handle progress, bool centroid = false);
+                   nb::handle progress, bool centroid, const convert::Selection& selection);
 
 }  // namespace kestrane::acq_python

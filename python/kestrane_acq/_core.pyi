@@ -78,6 +78,8 @@ class ConversionSummary:
     @property
     def records(self) -> int: ...
     @property
+    def selected(self) -> int: ...
+    @property
     def written(self) -> int: ...
     @property
     def skipped(self) -> int: ...
@@ -134,6 +136,10 @@ class Acquisition:
         *, compression: bool = True, threads: int | None = None, overwrite: bool = False,
         strict: bool = False, progress: Callable[[int, int], object] | None = None,
         centroid: bool = False,
+        ms_level: int | tuple[int | None, int | None] | None = None,
+        rt: tuple[float | None, float | None] | None = None,
+        scans: tuple[int | None, int | None] | None = None,
+        polarity: Literal["positive", "negative"] | None = None,
     ) -> ConversionSummary: ...
     def to_arrow(
         self, prefer: _Prefer = "profile", centroid: bool = False, *, threads: int | None = None,

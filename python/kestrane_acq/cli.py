@@ -4,6 +4,8 @@
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
                      [--no-compression] [--jobs N] [--threads N] [--overwrite] [--strict]
+                     [--ms-level N|N-|N-M] [--rt START:END] [--scans FIRST:LAST]
+                     [--polarity positive|negative]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
@@ -14,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import signal
 import sys
@@ -224,6 +227,44 @@ def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | N
     return paths, Path(output)
 
 
+def _bound(text: str, option: str, kind: Callable[[str], Any]) -> Any:
+    if not text:
+        return None
+    try:
+        value = kind(text)
+    except ValueError:
+        value = None
+    if value is None or not math.isfinite(value) or value < 0:
+        raise UsageError(f"{option}: {text!r} is not a number of 0 or more")
+    return value
+
+
+def selection(args: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of to_mzml that --ms-level, --rt, --scans and --polarity give."""
+    out: dict[str, Any] = {}
+    if args.ms_level is not None:
+        low, dash, high = args.ms_level.partition("-")
+        if not low.isdigit() or not (high.isdigit() or not high) or int(low) < 1:
+            raise UsageError(f"--ms-level {args.ms_level}: expected N, N- or N-M")
+        if high and int(high) < int(low):
+            raise UsageError(f"--ms-level {args.ms_level}: the end comes before the start")
+        out["ms_level"] = (int(low), int(high) if high else None) if dash else int(low)
+    for option, key, kind in (("--rt", "rt", float), ("--scans", "scans", int)):
+        text = getattr(args, key)
+        if text is None:
+            continue
+        start, colon, end = text.partition(":")
+        if not colon:
+            raise UsageError(f"{option} {text}: expected START:END")
+        pair = (_bound(start, option, kind), _bound(end, option, kind))
+        if pair[0] is not None and pair[1] is not None and pair[1] < pair[0]:
+            raise UsageError(f"{option} {text}: the end comes before the start")
+        out[key] = pair
+    if args.polarity is not None:
+        out["polarity"] = args.polarity
+    return out
+
+
 def _convert(args: argparse.Namespace) -> int:
     from concurrent.futures import ThreadPoolExecutor, as_completed
 
@@ -235,6 +276,14 @@ def _convert(args: argparse.Namespace) -> int:
         if args.threads is not None and args.threads < 1:
             raise UsageError("--threads must be at least 1")
         outputs, out_dir = output_paths(args.dirs, args.output)
+        selected = selection(args)
+        if any(is_mzpeak_path(o) for o in outputs):
+            mzml_only = [o for o, given in (("--ms-level", "ms_level"), ("--rt", "rt"),
+                                            ("--scans", "scans"), ("--polarity", "polarity"),
+                                            ("--strict", "strict")) if selected.get(given)
+                         or (given == "strict" and args.strict)]
+            if mzml_only:
+                raise UsageError(f"{', '.join(mzml_only)}: mzML output only, not .mzpeak")
     except UsageError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
@@ -277,7 +326,7 @@ def _convert(args: argparse.Namespace) -> int:
                     summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
                                           threads=threads, overwrite=args.overwrite,
                                           strict=args.strict, progress=progress,
-                                          centroid=args.centroid)
+                                          centroid=args.centroid, **selected)
                 bar.update(len(acq) - seen)
             return summary
 
@@ -356,6 +405,13 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--strict", action="store_true",
                          help="a scan that cannot be read fails the conversion (default: written "
                               "empty, the failure noted in the file)")
+    convert.add_argument("--ms-level", metavar="N|N-|N-M", help="write only scans of these MS levels")
+    convert.add_argument("--rt", metavar="START:END",
+                         help="write only scans from START to END minutes (either may be left out)")
+    convert.add_argument("--scans", metavar="FIRST:LAST",
+                         help="write only records FIRST to LAST (indices from 0; either may be left out)")
+    convert.add_argument("--polarity", choices=("positive", "negative"),
+                         help="write only scans of this polarity")
     convert.set_defaults(run=_convert)
     return parser
 

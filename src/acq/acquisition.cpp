@@ -59,6 +59,7 @@ ScanInfo Acquisition::scan(std::size_t i) const {
   }
   info.fragmentor = s.fragmentor.real(b, at);
   info.isolation_width = s.isolation_width.real(b, at);
+  if (const auto z = narrow(s.charge_state.integer(b, at)); z && *z > 0) info.charge_state = z;
   info.tic = s.tic.real(b, at);
   info.base_peak_mz = s.base_peak_mz.real(b, at);
   info.base_peak_value = s.base_peak_value.real(b, at);

@@ -33,6 +33,7 @@ struct ScanInfo {
   std::optional<double> precursor_mz;      // MzOfInterest, when ms_level >= 2 and it is > 0
   std::optional<double> collision_energy;  // CollisionEnergy, when ms_level >= 2
   std::optional<double> fragmentor, isolation_width;
+  std::optional<std::int32_t> charge_state;  // ChargeState, when it is > 0
   std::optional<double> tic, base_peak_mz, base_peak_value;  // the record's own fields
   std::optional<std::int32_t> calibration_id;
   std::uint64_t profile_points = 0, centroid_points = 0;     // PointCount of its blocks

@@ -210,6 +210,7 @@ void resolve_fields(State& s) {
   s.collision_energy = Loader::of(l.find("CollisionEnergy"));
   s.fragmentor = Loader::of(l.find("Fragmentor"));
   s.isolation_width = Loader::of(l.find("MzIsolationWidth"));
+  s.charge_state = Loader::of(l.find("ChargeState"));
   s.tic = Loader::of(l.find("TIC"));
   s.base_peak_mz = Loader::of(l.find("BasePeakMZ"));
   s.base_peak_value = Loader::of(l.find("BasePeakValue"));

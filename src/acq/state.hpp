@@ -77,7 +77,7 @@ struct Acquisition::State {
   // Fields resolved once; absent when the layout has none. Block fields are relative to their
   // block.
   Loader scan_id, scan_method_id, time_segment_id, scan_time, ms_level, scan_type, ion_polarity,
-      mz_of_interest, collision_energy, fragmentor, isolation_width, tic, base_peak_mz,
+      mz_of_interest, collision_energy, fragmentor, isolation_width, charge_state, tic, base_peak_mz,
       base_peak_value, calibration_id, mass_cal_offset, xspecific_offset, xspecific_byte_count;
   Loader format_id, spectrum_offset, byte_count, point_count;
 

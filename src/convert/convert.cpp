@@ -12,12 +12,14 @@
 #include <utility>
 
 #include "src/acq/codecs.hpp"
+#include "src/acq/scan_header.hpp"
 #include "src/convert/generated.hpp"
 #include "src/convert/mapping.hpp"
 #include "src/convert/peaks.hpp"
 #include "src/mzml/sha1.hpp"
 #include "src/mzml/writer.hpp"
 #include "src/mzml/xml.hpp"
+#include "src/spectrum/summary.hpp"
 
 namespace kestrane::convert {
 
@@ -35,6 +37,18 @@ bool channels_only(const acq::AcqInfo& info) {
     any = true;
   }
   return any;
+}
+
+// A format table with a flight-time X axis means a time-of-flight analyzer; no other analyzer
+// type is stated by the files.
+std::optional<mzml::Analyzer> analyzer(const acq::AcqInfo& info) {
+  for (const auto& entry : info.formats) {
+    const auto format = acq::classify(entry);
+    if (format && format->x_quantity == acq::quantity_flight_time) {
+      return mzml::Analyzer::time_of_flight;
+    }
+  }
+  return std::nullopt;
 }
 
 // The acquisition directory's name without its .d extension ("run" when it has none).
@@ -56,17 +70,20 @@ std::string run_id(const acq::AcqInfo& info) {
 struct Plan {
   std::vector<std::size_t> records;
   std::vector<mzml::SpectrumType> types;
+  std::size_t selected = 0;
   std::size_t skipped = 0;
   std::size_t shared_times = 0;  // records whose scan time an earlier written record has
 };
 
-Result<Plan> make_plan(const acq::Acquisition& acq) {
+Result<Plan> make_plan(const acq::Acquisition& acq, const Selection& selection) {
   Plan plan;
   std::vector<std::pair<std::int64_t, std::size_t>> ids;
   std::vector<double> times;
   std::array<bool, 3> seen{};
   for (std::size_t i = 0; i < acq.size(); ++i) {
     const acq::ScanInfo scan = acq.scan(i);
+    if (!selection.selects(scan)) continue;
+    ++plan.selected;
     if (scan.incomplete) {
       ++plan.skipped;
       continue;
@@ -113,6 +130,12 @@ struct PickFailures {
   }
 };
 
+// The total ion current and base peak intensity of each spectrum as written, at its scan time:
+// each entry set by the reader of that spectrum, before the chromatograms are read.
+struct Traces {
+  std::vector<double> time_min, tic, base_peak;
+};
+
 // Each worker thread reads with its own spectrum and scratch, so decoding runs on the workers.
 // The error of a strict conversion for record r, which could not be read.
 Error unreadable(const acq::Acquisition& acq, std::size_t r, std::string_view failure) {
@@ -123,8 +146,13 @@ Error unreadable(const acq::Acquisition& acq, std::size_t r, std::string_view fa
 class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
  public:
   ScanReader(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer, bool strict, PickFailures* picking)
-      : acq_(acq), records_(records), prefer_(prefer), strict_(strict), picking_(picking) {}
+             acq::Prefer prefer, bool strict, PickFailures* picking, Traces* traces)
+      : acq_(acq),
+        records_(records),
+        prefer_(prefer),
+        strict_(strict),
+        picking_(picking),
+        traces_(traces) {}
 
   Result<mzml::SpectrumInput> read(std::size_t i) override {
     const std::size_t r = records_[i];
@@ -139,6 +167,11 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
     if (strict_ && !input.failure.empty()) {
       return std::unexpected(unreadable(acq_, r, input.failure));
     }
+    if (traces_ != nullptr) {
+      const spectrum::IntensitySummary sum = spectrum::summarise_intensity(input.intensity);
+      traces_->tic[i] = sum.tic;
+      traces_->base_peak[i] = sum.base ? input.intensity[*sum.base] : 0.0;
+    }
     return input;
   }
 
@@ -148,6 +181,7 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
   acq::Prefer prefer_;
   bool strict_;
   PickFailures* picking_;
+  Traces* traces_;
   acq::Spectrum spectrum_;
   acq::ReadScratch scratch_;
   centroid::Centroids centroids_;
@@ -157,12 +191,18 @@ class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
 class ScanSource final : public mzml::SpectrumSource {
  public:
   ScanSource(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer, bool strict, PickFailures* picking = nullptr)
-      : acq_(acq), records_(records), prefer_(prefer), strict_(strict), picking_(picking) {}
+             acq::Prefer prefer, bool strict, PickFailures* picking = nullptr,
+             Traces* traces = nullptr)
+      : acq_(acq),
+        records_(records),
+        prefer_(prefer),
+        strict_(strict),
+        picking_(picking),
+        traces_(traces) {}
 
   std::size_t size() const override { return records_.size(); }
   std::unique_ptr<mzml::Reader<mzml::SpectrumInput>> reader() const override {
-    return std::make_unique<ScanReader>(acq_, records_, prefer_, strict_, picking_);
+    return std::make_unique<ScanReader>(acq_, records_, prefer_, strict_, picking_, traces_);
   }
 
  private:
@@ -171,6 +211,7 @@ class ScanSource final : public mzml::SpectrumSource {
   acq::Prefer prefer_;
   bool strict_;
   PickFailures* picking_;
+  Traces* traces_;
 };
 
 // One ICP channel over the run: the m/z of the second mass filter, the first's, and a point
@@ -249,7 +290,8 @@ std::string chromatogram_id(const Channel& c) {
 Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& path,
                                const ConvertOptions& options) {
   const auto start = Clock::now();
-  auto plan = make_plan(acq);
+  if (auto bad = selection_error(options.selection)) return parse_error(std::move(*bad));
+  auto plan = make_plan(acq, options.selection);
   if (!plan) return std::unexpected(std::move(plan).error());
 
   const acq::AcqInfo& info = acq.info();
@@ -267,14 +309,21 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
                                  std::string(native_id_format_name), ""};
   run.source.file_format = {std::string(file_format_accession), std::string(file_format_name),
                             ""};
+  run.analyzer = analyzer(info);
   run.software_name = software_name;
   run.software_version = software_version;
 
   ConvertSummary summary;
   summary.path = path;
   summary.records = acq.size();
+  summary.selected = plan->selected;
+  summary.restricted = options.selection.restricts();
   summary.skipped = plan->skipped;
   summary.warnings = acq.warnings();
+  if (summary.restricted && plan->selected == 0) {
+    summary.warnings.push_back("the selection matches none of the " + std::to_string(acq.size()) +
+                               " records; the mzML holds none of them");
+  }
 
   mzml::WriteOptions write;
   write.threads = std::max(1u, options.threads);
@@ -305,6 +354,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
         });
     written = mzml::write_mzml(path, run, spectra, &chromatograms, write);
     if (!written) return std::unexpected(std::move(written).error());
+    summary.icp = true;
     summary.written = channels->read;
     summary.empty = channels->empty;
     summary.failed = channels->failed;
@@ -316,11 +366,31 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   } else {
     run.spectrum_types = plan->types;
     run.peak_picking = options.centroid;
-    write.progress = options.progress;
+    run.chromatogram_types = {mzml::ChromatogramType::tic, mzml::ChromatogramType::bpc};
+    const std::size_t n = plan->records.size();
+    // The two chromatograms after the spectra are not scans: progress counts the scans.
+    if (options.progress) {
+      write.progress = [&progress = options.progress, n](std::size_t done, std::size_t) {
+        if (done <= n) progress(done, n);
+      };
+    }
+    Traces traces{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
+    for (std::size_t k = 0; k < n; ++k) {
+      traces.time_min[k] = acq.scan(plan->records[k]).retention_time_min;
+    }
     PickFailures picking;
     const ScanSource spectra(acq, plan->records, options.prefer, options.strict,
-                             options.centroid ? &picking : nullptr);
-    written = mzml::write_mzml(path, run, spectra, nullptr, write);
+                             options.centroid ? &picking : nullptr, &traces);
+    const mzml::FunctionSource<mzml::ChromatogramInput> chromatograms(
+        2, [&traces](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
+          mzml::ChromatogramInput input;
+          input.id = i == 0 ? "TIC" : "BPC";
+          input.type = i == 0 ? mzml::ChromatogramType::tic : mzml::ChromatogramType::bpc;
+          input.time_min = traces.time_min;
+          input.intensity = i == 0 ? traces.tic : traces.base_peak;
+          return input;
+        });
+    written = mzml::write_mzml(path, run, spectra, &chromatograms, write);
     if (!written) return std::unexpected(std::move(written).error());
     if (picking.count > 0) {
       summary.warnings.push_back(std::to_string(picking.count) +
@@ -344,8 +414,17 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
 }
 
 std::string summary_line(const ConvertSummary& s) {
-  std::string line = s.path + ": " + std::to_string(s.written) + " scans written";
-  if (s.chromatograms > 0) line += " (" + std::to_string(s.chromatograms) + " chromatograms)";
+  std::string line = s.path + ": ";
+  if (s.icp) {
+    line += std::to_string(s.chromatograms) + " chromatograms from " + std::to_string(s.written) +
+            " records";
+  } else {
+    line += std::to_string(s.written) + " scans written";
+  }
+  if (s.restricted) {
+    line += " (" + std::to_string(s.selected) + " of " + std::to_string(s.records) +
+            " records selected)";
+  }
   line += ", " + std::to_string(s.skipped) + " skipped, " + std::to_string(s.empty) + " empty, " +
           std::to_string(s.failed) + " failed, " + std::to_string(s.warnings.size()) +
           " warnings";

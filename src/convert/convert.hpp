@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "src/acq/acquisition.hpp"
+#include "src/convert/selection.hpp"
 #include "src/error.hpp"
 #include "src/interrupt.hpp"
 #include "src/mzml/binary.hpp"
@@ -26,6 +27,7 @@ struct ConvertOptions {
   bool overwrite = false;
   // A scan that cannot be read stops the conversion instead of being written empty.
   bool strict = false;
+  Selection selection;  // the records written; every record by default
   // Asked from every thread; a stop request ends the conversion with
   // mzml::conversion_cancelled() and the temporary file is removed.
   Interrupt* cancel = nullptr;
@@ -36,18 +38,22 @@ struct ConvertOptions {
 struct ConvertSummary {
   std::string path;                 // the file written
   std::size_t records = 0;          // in MSScan.bin
+  std::size_t selected = 0;         // records the selection picked (all without a selection)
+  bool restricted = false;          // a selection was given
   std::size_t written = 0;          // records written (as spectra, or into the chromatograms)
   std::size_t skipped = 0;          // incomplete records, not written
   std::size_t empty = 0;            // written without points, not failed
   std::size_t failed = 0;           // could not be read: written without points, the failure
                                     // in a userParam (ICP: left out of the chromatograms)
   std::size_t chromatograms = 0;
+  bool icp = false;                 // ICP channels, written as chromatograms
   std::vector<std::string> warnings;  // the acquisition's, then the converter's
   double seconds = 0.0;
   std::uint64_t bytes = 0;          // size of the file written
 };
 
-// Converts `acq` into `path`. Errors: the writer's (output file, cancellation), and
+// Converts `acq` into `path`. Errors: the writer's (output file, cancellation), the selection's
+// error (selection_error, a parse error), and
 // "MSScan.bin: records I and J share ScanID N; native IDs must be unique" or "MSScan.bin:
 // record I has a negative ScanID (N)" (parse errors) before anything is written; with `strict`,
 // "MSScan.bin: record I (scanId=N) could not be read: <failure>" (a parse error) for the first
@@ -56,8 +62,8 @@ struct ConvertSummary {
                                              const ConvertOptions& options);
 
 // One line: "<path>: N scans written, N skipped, N empty, N failed, N warnings, S s, R MB/s"
-// (MB/s: megabytes of mzML written per second; ICP runs add " (N chromatograms)" after the
-// scans).
+// (MB/s: megabytes of mzML written per second). ICP runs say "N chromatograms from N records"
+// in place of "N scans written"; a selection adds " (N of M records selected)" after either.
 std::string summary_line(const ConvertSummary& summary);
 
 }  // namespace kestrane::convert

@@ -28,7 +28,16 @@ mzml::SpectrumType spectrum_type(const acq::ScanInfo& scan) noexcept {
 
 std::optional<mzml::Precursor> precursor(const acq::ScanInfo& scan) noexcept {
   if (scan.ms_level < 2 || !scan.precursor_mz) return std::nullopt;
-  return mzml::Precursor{scan.precursor_mz, scan.precursor_mz, scan.collision_energy};
+  mzml::Precursor p;
+  p.isolation_target_mz = scan.precursor_mz;
+  if (scan.isolation_width && *scan.isolation_width > 0.0) {
+    p.isolation_lower_offset = *scan.isolation_width / 2.0;
+    p.isolation_upper_offset = p.isolation_lower_offset;
+  }
+  p.selected_ion_mz = scan.precursor_mz;
+  p.charge = scan.charge_state;
+  p.collision_energy = scan.collision_energy;
+  return p;
 }
 
 mzml::Representation representation(const acq::Spectrum& s, acq::Prefer prefer) noexcept {

@@ -17,9 +17,10 @@ std::string native_id(const acq::ScanInfo& scan);
 // an MS1 spectrum.
 mzml::SpectrumType spectrum_type(const acq::ScanInfo& scan) noexcept;
 
-// For MS level 2 or more with a precursor m/z: isolation target and selected ion at that m/z,
-// activation by collision-induced dissociation with the record's collision energy, when it has
-// that field. nullopt otherwise.
+// For MS level 2 or more with a precursor m/z: isolation target and selected ion at that m/z, the
+// window half the record's isolation width on either side (when it is > 0), the ion's charge
+// state (when the record gives one), activation by collision-induced dissociation with the
+// record's collision energy, when it has that field. nullopt otherwise.
 std::optional<mzml::Precursor> precursor(const acq::ScanInfo& scan) noexcept;
 
 // The representation term of the spectrum: the one emitted; for a spectrum without points, the

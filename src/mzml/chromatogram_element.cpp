@@ -15,7 +15,7 @@ Result<void> encode_chromatogram(const ChromatogramInput& c, std::size_t index,
 
   Element chromatogram(item.xml, item_depth, "chromatogram",
                        {{"index", index}, {"id", c.id}, {"defaultArrayLength", c.time_min.size()}});
-  chromatogram.cv_param(Cv::sim_chromatogram);
+  chromatogram.cv_param(chromatogram_type_term(c.type));
   if (c.precursor_mz) {
     Element precursor = chromatogram.child("precursor");
     isolation_window(precursor, *c.precursor_mz);

@@ -7,7 +7,7 @@ namespace kestrane::mzml {
 
 namespace {
 
-constexpr std::array<CvTerm, 32> cv_terms{{
+constexpr std::array<CvTerm, 40> cv_terms{{
     {"MS:1000511", "ms level", Unit::none},
     {"MS:1000579", "MS1 spectrum", Unit::none},
     {"MS:1000580", "MSn spectrum", Unit::none},
@@ -23,6 +23,9 @@ constexpr std::array<CvTerm, 32> cv_terms{{
     {"MS:1000527", "highest observed m/z", Unit::mz},
     {"MS:1000016", "scan start time", Unit::minute},
     {"MS:1000827", "isolation window target m/z", Unit::mz},
+    {"MS:1000828", "isolation window lower offset", Unit::mz},
+    {"MS:1000829", "isolation window upper offset", Unit::mz},
+    {"MS:1000041", "charge state", Unit::none},
     {"MS:1000744", "selected ion m/z", Unit::mz},
     {"MS:1000045", "collision energy", Unit::electronvolt},
     {"MS:1000133", "collision-induced dissociation", Unit::none},
@@ -37,11 +40,16 @@ constexpr std::array<CvTerm, 32> cv_terms{{
     {"MS:1000544", "Conversion to mzML", Unit::none},
     {"MS:1000799", "custom unreleased software tool", Unit::none},
     {"MS:1000031", "instrument model", Unit::none},
+    {"MS:1000008", "ionization type", Unit::none},
+    {"MS:1000084", "time-of-flight", Unit::none},
+    {"MS:1000026", "detector type", Unit::none},
     {"MS:1000795", "no combination", Unit::none},
     {"MS:1001472", "selected ion monitoring chromatogram", Unit::none},
     {"MS:1000035", "peak picking", Unit::none},
+    {"MS:1000235", "total ion current chromatogram", Unit::none},
+    {"MS:1000628", "basepeak chromatogram", Unit::none},
 }};
-static_assert(cv_terms.size() == static_cast<std::size_t>(Cv::peak_picking) + 1);
+static_assert(cv_terms.size() == static_cast<std::size_t>(Cv::basepeak_chromatogram) + 1);
 
 constexpr std::array<UnitTerm, 4> unit_terms{{
     {"MS:1000040", "m/z"},

@@ -26,6 +26,9 @@ enum class Cv : std::uint8_t {
   highest_observed_mz,
   scan_start_time,
   isolation_window_target_mz,
+  isolation_window_lower_offset,
+  isolation_window_upper_offset,
+  charge_state,
   selected_ion_mz,
   collision_energy,
   collision_induced_dissociation,
@@ -40,9 +43,14 @@ enum class Cv : std::uint8_t {
   conversion_to_mzml,
   custom_unreleased_software_tool,
   instrument_model,
+  ionization_type,
+  time_of_flight,
+  detector_type,
   no_combination,
   sim_chromatogram,
   peak_picking,
+  tic_chromatogram,
+  basepeak_chromatogram,
 };
 
 struct CvTerm {

@@ -25,7 +25,11 @@ void file_description(std::string& out, const RunInfo& run, const Ids& ids,
     for (const SpectrumType t : {SpectrumType::ms1, SpectrumType::msn, SpectrumType::sim}) {
       if (declared[static_cast<std::size_t>(t)]) content.cv_param(spectrum_type_term(t));
     }
-    if (chromatograms != 0) content.cv_param(Cv::sim_chromatogram);
+    if (chromatograms != 0) {
+      for (const ChromatogramType t : run.chromatogram_types) {
+        content.cv_param(chromatogram_type_term(t));
+      }
+    }
   }
   if (run.source.path.empty()) return;
   std::error_code ec;
@@ -104,6 +108,13 @@ std::string document_head(const RunInfo& run, const Ids& ids, std::size_t chroma
     Element configuration =
         list.child("instrumentConfiguration", {{"id", instrument_configuration_id}});
     configuration.cv_param(Cv::instrument_model);
+    if (run.analyzer) {
+      // The generic terms say that the source and detector exist, of a type not known.
+      Element components = configuration.child("componentList", {{"count", 3}});
+      components.child("source", {{"order", 1}}).cv_param(Cv::ionization_type);
+      components.child("analyzer", {{"order", 2}}).cv_param(Cv::time_of_flight);
+      components.child("detector", {{"order", 3}}).cv_param(Cv::detector_type);
+    }
   }
   {
     Element list(out, 2, "dataProcessingList", {{"count", 1}});

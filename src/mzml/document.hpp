@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,15 @@ constexpr Cv spectrum_type_term(SpectrumType type) {
     case SpectrumType::sim: return Cv::sim_spectrum;
   }
   return Cv::ms1_spectrum;
+}
+
+constexpr Cv chromatogram_type_term(ChromatogramType type) {
+  switch (type) {
+    case ChromatogramType::sim: return Cv::sim_chromatogram;
+    case ChromatogramType::tic: return Cv::tic_chromatogram;
+    case ChromatogramType::bpc: return Cv::basepeak_chromatogram;
+  }
+  return Cv::sim_chromatogram;
 }
 
 // The IDs the document's elements refer to each other by.
@@ -75,8 +85,10 @@ std::string item_label(std::string_view kind, std::size_t i, std::string_view id
 std::unexpected<Error> unequal_lengths(std::string_view kind, std::size_t i, std::string_view id,
                                        std::size_t n, std::string_view axis, std::size_t m);
 
-// <isolationWindow> with its target m/z, as a child of `parent`.
-void isolation_window(Element& parent, double target_mz);
+// <isolationWindow> with its target m/z and the offsets given, as a child of `parent`.
+void isolation_window(Element& parent, double target_mz,
+                      std::optional<double> lower_offset = std::nullopt,
+                      std::optional<double> upper_offset = std::nullopt);
 
 // <binaryDataArrayList> of the axis (its term `axis_kind`: m/z or time) and the intensities, as a
 // child of `parent`.

@@ -48,9 +48,12 @@ std::unexpected<Error> unequal_lengths(std::string_view kind, std::size_t i, std
   return parse_error(std::move(text));
 }
 
-void isolation_window(Element& parent, double target_mz) {
+void isolation_window(Element& parent, double target_mz, std::optional<double> lower_offset,
+                      std::optional<double> upper_offset) {
   Element window = parent.child("isolationWindow");
   window.cv_param(Cv::isolation_window_target_mz, target_mz);
+  if (lower_offset) window.cv_param(Cv::isolation_window_lower_offset, *lower_offset);
+  if (upper_offset) window.cv_param(Cv::isolation_window_upper_offset, *upper_offset);
 }
 
 void binary_data_array_list(Element& parent, ArrayEncoder& encoder, Cv axis_kind,

@@ -14,11 +14,15 @@ constexpr std::string_view failure_param_name = "conversion failure";
 void precursor_list(Element& spectrum, const Precursor& p) {
   Element list = spectrum.child("precursorList", {{"count", 1}});
   Element precursor = list.child("precursor");
-  if (p.isolation_target_mz) isolation_window(precursor, *p.isolation_target_mz);
+  if (p.isolation_target_mz) {
+    isolation_window(precursor, *p.isolation_target_mz, p.isolation_lower_offset,
+                     p.isolation_upper_offset);
+  }
   if (p.selected_ion_mz) {
     Element ions = precursor.child("selectedIonList", {{"count", 1}});
     Element ion = ions.child("selectedIon");
     ion.cv_param(Cv::selected_ion_mz, *p.selected_ion_mz);
+    if (p.charge) ion.cv_param(Cv::charge_state, std::to_string(*p.charge));
   }
   Element activation = precursor.child("activation");
   activation.cv_param(Cv::collision_induced_dissociation);

@@ -21,11 +21,18 @@ namespace kestrane::mzml {
 enum class SpectrumType : std::uint8_t { ms1, msn, sim };
 enum class Representation : std::uint8_t { profile, centroid };
 enum class Polarity : std::uint8_t { positive, negative };
+// The mass analyzer types the writer names.
+enum class Analyzer : std::uint8_t { time_of_flight };
+// Selected ion monitoring, total ion current, base peak.
+enum class ChromatogramType : std::uint8_t { sim, tic, bpc };
 
 struct Precursor {
   std::optional<double> isolation_target_mz;
   std::optional<double> selected_ion_mz;
   std::optional<double> collision_energy;  // electronvolts
+  // The window's extent below and above the target, m/z; written with the target.
+  std::optional<double> isolation_lower_offset, isolation_upper_offset;
+  std::optional<std::int32_t> charge;  // of the selected ion
 };
 
 // One spectrum. The arrays are views into storage of the reader that produced it, valid until
@@ -43,9 +50,10 @@ struct SpectrumInput {
   std::span<const double> intensity;
 };
 
-// One selected ion monitoring chromatogram. Views as in SpectrumInput.
+// One chromatogram. Views as in SpectrumInput.
 struct ChromatogramInput {
   std::string id;
+  ChromatogramType type = ChromatogramType::sim;
   std::optional<double> precursor_mz;  // isolation target of the first mass filter
   std::optional<double> product_mz;    // the monitored m/z
   std::span<const double> time_min;
@@ -77,6 +85,11 @@ struct RunInfo {
   std::vector<SpectrumType> spectrum_types;
   // The data processing names peak picking after the conversion (profile spectra centroided).
   bool peak_picking = false;
+  // The mass analyzer, where the data say what it is: the instrument configuration then lists
+  // its components (ionisation and detector of unknown type). None: no component list.
+  std::optional<Analyzer> analyzer;
+  // The chromatogram types that occur (fileContent, when there are chromatograms).
+  std::vector<ChromatogramType> chromatogram_types{ChromatogramType::sim};
 };
 
 // Produces items for one worker thread; its buffers back the views of the item last read.

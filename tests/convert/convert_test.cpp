@@ -1,17 +1,23 @@
 // The converter over built directories: what each record becomes (type, representation,
 // polarity, precursor, failure, arrays bit for bit), incomplete records skipped and counted, ICP
-// channels as chromatograms, refused native IDs, cancellation and progress.
+// channels as chromatograms, refused native IDs, cancellation and progress; selections and the
+// TIC and base peak chromatograms of the spectra written.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <optional>
 #include <pugixml.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "src/convert/convert.hpp"
 #include "src/convert/generated.hpp"
+#include "src/convert/mapping.hpp"
+#include "src/spectrum/summary.hpp"
 #include "tests/support/acq_builders.hpp"
 #include "tests/support/fixed_directory.hpp"
 #include "tests/support/mzml_support.hpp"
@@ -35,7 +41,8 @@ Values block_at(std::uint64_t offset, std::size_t bytes, std::size_t points) {
 
 // Quadrupole records (raw float32 profiles, m/z axis), one per row of the mapping table below.
 DirectoryFiles quad_files(const std::vector<std::int64_t>& ids = {1, 2, 3, 5, 9, 10}) {
-  const auto spec = acq_test::quad_v2_schema();
+  auto spec = acq_test::quad_v2_schema();
+  spec.head.insert(spec.head.end(), {{"MzIsolationWidth", "float"}, {"ChargeState", "short"}});
   const auto layout = acq_test::layout_of(spec, 1);
   acq_test::DataFileBuilder profile(258);
   const std::vector<float> y = {1.5f, 0.0f, 7.25f};
@@ -50,6 +57,8 @@ DirectoryFiles quad_files(const std::vector<std::int64_t>& ids = {1, 2, 3, 5, 9,
   Values ms2 = scalars(1, 0.75, 2, 512, 1);
   ms2["MzOfInterest"] = precursor32;
   ms2["CollisionEnergy"] = 20.0;
+  ms2["MzIsolationWidth"] = 1.5;
+  ms2["ChargeState"] = 2;
   const std::vector<Bytes> records = {
       acq_test::record(layout, scalars(0, 0.5, 1, 1, 0), {block_at(p0, b0.size(), 3)}),
       acq_test::record(layout, ms2, {block_at(p1, b1.size(), 3)}),
@@ -166,6 +175,9 @@ TEST(Convert, EachRecordAsTheMappingSays) {
   EXPECT_STREQ(mzml.child("softwareList").child("software").attribute("version").value(),
                std::string(software_version).c_str());
   EXPECT_STREQ(mzml.child("run").attribute("id").value(), "run");
+  // An m/z axis names no analyzer: no component list.
+  EXPECT_FALSE(mzml.child("instrumentConfigurationList").child("instrumentConfiguration")
+                   .child("componentList"));
 
   struct Row {
     std::size_t record;
@@ -208,10 +220,13 @@ TEST(Convert, EachRecordAsTheMappingSays) {
     EXPECT_EQ(static_cast<bool>(precursor), row.precursor);
     if (row.precursor) {
       const double target = precursor32;  // the record's float32 value, widened
-      EXPECT_EQ(std::stod(term_value(precursor.child("isolationWindow"), "MS:1000827")), target);
-      EXPECT_EQ(std::stod(term_value(
-                    precursor.child("selectedIonList").child("selectedIon"), "MS:1000744")),
-                target);
+      const auto window = precursor.child("isolationWindow");
+      EXPECT_EQ(std::stod(term_value(window, "MS:1000827")), target);
+      EXPECT_EQ(term_value(window, "MS:1000828"), "0.75");  // half the isolation width
+      EXPECT_EQ(term_value(window, "MS:1000829"), "0.75");
+      const auto ion = precursor.child("selectedIonList").child("selectedIon");
+      EXPECT_EQ(std::stod(term_value(ion, "MS:1000744")), target);
+      EXPECT_EQ(term_value(ion, "MS:1000041"), "2");
       EXPECT_TRUE(has_term(precursor.child("activation"), "MS:1000133"));
       EXPECT_EQ(term_value(precursor.child("activation"), "MS:1000045"), "20");
     }
@@ -347,9 +362,134 @@ TEST(Convert, CancelledConversionLeavesNoFile) {
   }
 }
 
+TEST(Convert, SelectionPicksRecordsAndTheChromatogramsFollowTheSpectraWritten) {
+  const auto levels = [](std::int32_t low, std::optional<std::int32_t> high) {
+    Selection s;
+    s.min_ms_level = low;
+    s.max_ms_level = high;
+    return s;
+  };
+  const auto times = [](double start, double end) {
+    Selection s;
+    s.start_min = start;
+    s.end_min = end;
+    return s;
+  };
+  Selection scans;
+  scans.first_index = 1;
+  scans.last_index = 2;
+  Selection negative;
+  negative.polarity = acq::Polarity::negative;
+  Selection positive_ms1 = levels(1, 1);
+  positive_ms1.polarity = acq::Polarity::positive;
+  struct Case {
+    const char* name;
+    Selection selection;
+    std::vector<std::size_t> records;  // written
+    std::size_t selected, skipped;
+  };
+  const Case cases[] = {
+      {"everything", {}, {0, 1, 2, 3, 5}, 6, 1},
+      {"ms level 2-", levels(2, std::nullopt), {1, 5}, 2, 0},
+      {"rt 0.75:1.25", times(0.75, 1.25), {1, 2, 3}, 4, 1},
+      {"scans 1:2", scans, {1, 2}, 2, 0},
+      {"negative", negative, {1}, 1, 0},
+      {"positive ms1", positive_ms1, {0, 2}, 3, 1},
+      {"nothing", times(5.0, 9.0), {}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Directory r(quad_files());
+    ConvertOptions options;
+    options.threads = 2;
+    options.selection = c.selection;
+    std::size_t progress_total = 0;
+    options.progress = [&](std::size_t, std::size_t total) { progress_total = total; };
+    const auto summary = convert(r.acq, r.out, options);
+    ASSERT_TRUE(summary.has_value()) << summary.error().display();
+    EXPECT_EQ(summary->selected, c.selected);
+    EXPECT_EQ(summary->skipped, c.skipped);
+    EXPECT_EQ(summary->written, c.records.size());
+    EXPECT_EQ(summary->chromatograms, 2u);
+    EXPECT_EQ(progress_total, c.records.empty() ? 0 : c.records.size());
+    const bool none = c.selected == 0;
+    EXPECT_EQ(!summary->warnings.empty() &&
+                  summary->warnings.back() ==
+                      "the selection matches none of the 6 records; the mzML holds none of them",
+              none);
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(r.out.c_str()));
+    const auto mzml = doc.child("indexedmzML").child("mzML");
+    std::vector<std::string> ids;
+    for (auto sp = mzml.child("run").child("spectrumList").child("spectrum"); sp;
+         sp = sp.next_sibling("spectrum")) {
+      ids.emplace_back(sp.attribute("id").value());
+    }
+    std::vector<std::string> expected_ids;
+    std::vector<double> time, tic, bpc;
+    for (const std::size_t record : c.records) {
+      expected_ids.push_back(native_id(r.acq.scan(record)));
+      time.push_back(r.acq.scan(record).retention_time_min);
+      const acq::Spectrum s = r.acq.read(record);
+      const auto sum = spectrum::summarise_intensity(s.intensity);
+      tic.push_back(sum.tic);
+      bpc.push_back(sum.base ? s.intensity[*sum.base] : 0.0);
+    }
+    EXPECT_EQ(ids, expected_ids);
+    const auto content = mzml.child("fileDescription").child("fileContent");
+    const auto list = mzml.child("run").child("chromatogramList");
+    EXPECT_STREQ(list.attribute("count").value(), "2");
+    const auto tic_c = list.find_child_by_attribute("chromatogram", "id", "TIC");
+    const auto bpc_c = list.find_child_by_attribute("chromatogram", "id", "BPC");
+    for (const auto& [element, term, values] :
+         {std::tuple{tic_c, "MS:1000235", &tic}, std::tuple{bpc_c, "MS:1000628", &bpc}}) {
+      SCOPED_TRACE(term);
+      EXPECT_TRUE(has_term(content, term));
+      EXPECT_TRUE(has_term(element, term));
+      EXPECT_EQ(bits(array_of(element, "MS:1000595")), bits(time));
+      EXPECT_EQ(bits(array_of(element, "MS:1000515")), bits(*values));
+    }
+  }
+}
+
+TEST(Convert, SelectionsThatCannotBeUsedAreRefusedBeforeWriting) {
+  Selection low;
+  low.min_ms_level = 0;
+  Selection levels;
+  levels.min_ms_level = 3;
+  levels.max_ms_level = 2;
+  Selection times;
+  times.start_min = 5.0;
+  times.end_min = 2.0;
+  Selection nan;
+  nan.end_min = std::numeric_limits<double>::quiet_NaN();
+  Selection scans;
+  scans.first_index = 9;
+  scans.last_index = 3;
+  const std::pair<Selection, const char*> cases[] = {
+      {low, "ms level 0 is below 1"},
+      {levels, "ms levels 3-2 end before they start"},
+      {times, "retention times 5:2 end before they start"},
+      {nan, "retention time NaN is not a finite number"},
+      {scans, "scans 9:3 end before they start"},
+  };
+  for (const auto& [selection, message] : cases) {
+    SCOPED_TRACE(message);
+    Directory r(quad_files());
+    ConvertOptions options;
+    options.selection = selection;
+    const auto summary = convert(r.acq, r.out, options);
+    ASSERT_FALSE(summary.has_value());
+    EXPECT_EQ(summary.error().display(), std::string("parse error: ") + message);
+    EXPECT_TRUE(r.output_files().empty());
+  }
+}
+
 TEST(Convert, SummaryLineNamesEveryCount) {
   ConvertSummary s;
   s.path = "out/a.mzML";
+  s.records = 520;
   s.written = 498;
   s.skipped = 2;
   s.empty = 3;
@@ -357,9 +497,19 @@ TEST(Convert, SummaryLineNamesEveryCount) {
   s.warnings = {"w"};
   s.seconds = 2.0;
   s.bytes = 50'000'000;
-  EXPECT_EQ(summary_line(s),
-            "out/a.mzML: 498 scans written, 2 skipped, 3 empty, 1 failed, 1 warnings, 2.00 s, "
-            "25.0 MB/s");
+  s.chromatograms = 2;
+  const auto line = [&](bool icp, bool restricted) {
+    ConvertSummary t = s;
+    t.icp = icp;
+    t.restricted = restricted;
+    t.selected = 500;
+    return summary_line(t);
+  };
+  const char* tail = ", 2 skipped, 3 empty, 1 failed, 1 warnings, 2.00 s, 25.0 MB/s";
+  EXPECT_EQ(line(false, false), std::string("out/a.mzML: 498 scans written") + tail);
+  EXPECT_EQ(line(true, false), std::string("out/a.mzML: 2 chromatograms from 498 records") + tail);
+  EXPECT_EQ(line(false, true),
+            std::string("out/a.mzML: 498 scans written (500 of 520 records selected)") + tail);
 }
 
 }  // namespace

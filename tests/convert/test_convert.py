@@ -19,8 +19,10 @@ from kestrane_fixtures.acq import Variant, acq_run
 import kestrane_acq
 
 KESTRANE = shutil.which("kestrane", path=os.path.dirname(sys.executable))
-SUMMARY = re.compile(r"(?P<path>.+): (?P<written>\d+) scans written(?: \((?P<chromatograms>\d+) "
-                     r"chromatograms\))?, (?P<skipped>\d+) skipped, (?P<empty>\d+) empty, "
+SUMMARY = re.compile(r"(?P<path>.+): (?:(?P<written>\d+) scans written|(?P<chromatograms>\d+) "
+                     r"chromatograms from (?P<records>\d+) records)"
+                     r"(?: \((?P<selected>\d+) of \d+ records selected\))?, "
+                     r"(?P<skipped>\d+) skipped, (?P<empty>\d+) empty, "
                      r"(?P<failed>\d+) failed, (?P<warnings>\d+) warnings, \d+\.\d\d s, "
                      r"\d+\.\d MB/s")
 
@@ -65,9 +67,10 @@ class TestCommand:
         out = tmp_path / "out"
         assert leftovers(out) == ["icp.mzML", "lzf.mzML"]
         assert lines[str(out / "lzf.mzML")] | {"path": ""} == {
-            "path": "", "written": "4", "chromatograms": None, "skipped": "2", "empty": "0",
-            "failed": "0", "warnings": "1"}
+            "path": "", "written": "4", "chromatograms": None, "records": None, "selected": None,
+            "skipped": "2", "empty": "0", "failed": "0", "warnings": "1"}
         assert lines[str(out / "icp.mzML")]["chromatograms"] == "3"
+        assert lines[str(out / "icp.mzML")]["records"] == "12"
         # The warnings themselves go to stderr, under their directory.
         assert f"kestrane: {lzf}: warning: MSScan.bin: 2 records lie past the end" in proc.stderr
         assert proc.stderr.count("warning:") == 1  # no progress bar: stderr is no terminal
@@ -101,6 +104,15 @@ class TestCommand:
          "kestrane: {lzf} and {tmp}/copy/lzf.d would both be written to {tmp}/lzf.mzML"),
         (["{lzf}", "-o", "{tmp}", "--jobs", "0"], "kestrane: --jobs must be at least 1"),
         (["{lzf}", "-o", "{tmp}", "--threads", "0"], "kestrane: --threads must be at least 1"),
+        (["{lzf}", "-o", "{tmp}", "--rt", "5:2"], "kestrane: --rt 5:2: the end comes before the start"),
+        (["{lzf}", "-o", "{tmp}", "--rt", "5"], "kestrane: --rt 5: expected START:END"),
+        (["{lzf}", "-o", "{tmp}", "--rt", "nan:"], "kestrane: --rt: 'nan' is not a number of 0 or more"),
+        (["{lzf}", "-o", "{tmp}", "--scans=-1:4"],
+         "kestrane: --scans: '-1' is not a number of 0 or more"),
+        (["{lzf}", "-o", "{tmp}", "--ms-level", "x"], "kestrane: --ms-level x: expected N, N- or N-M"),
+        (["{lzf}", "-o", "{tmp}", "--ms-level", "0"], "kestrane: --ms-level 0: expected N, N- or N-M"),
+        (["{lzf}", "-o", "{tmp}", "--ms-level", "3-2"],
+         "kestrane: --ms-level 3-2: the end comes before the start"),
     ])
     def test_usage_errors(self, runs, tmp_path, args, message):
         lzf, icp = runs
@@ -200,11 +212,30 @@ class TestToMzml:
         lzf, _ = runs
         with kestrane_acq.open(lzf) as acq:
             s = acq.to_mzml(tmp_path / "a.mzML", threads=2)
-        assert (s.records, s.written, s.skipped, s.empty, s.failed, s.chromatograms) == (6, 4, 2, 0, 0, 0)
+        assert (s.records, s.selected, s.written, s.skipped, s.empty, s.failed, s.chromatograms) == \
+            (6, 6, 4, 2, 0, 0, 2)
         assert s.path == str(tmp_path / "a.mzML")
         assert s.bytes == (tmp_path / "a.mzML").stat().st_size
         assert s.warnings == ["MSScan.bin: 2 records lie past the end of their data files (incomplete)"]
         assert summary_of(str(s))["written"] == "4"
+
+    @pytest.mark.parametrize("kwargs, error", [
+        ({"ms_level": 0}, "ms level 0 is below 1"),
+        ({"ms_level": (3, 2)}, "ms levels 3-2 end before they start"),
+        ({"rt": (5.0, 2.0)}, "retention times 5:2 end before they start"),
+        ({"scans": (-1, None)}, "scans bounds must not be negative"),
+        ({"polarity": "both"}, "polarity must be 'positive' or 'negative'"),
+        ({"rt": 5.0}, TypeError),
+        ({"scans": (0.5, None)}, TypeError),
+    ])
+    def test_selections_that_cannot_be_used(self, runs, tmp_path, kwargs, error):
+        lzf, _ = runs
+        with kestrane_acq.open(lzf) as acq:
+            with pytest.raises(error if isinstance(error, type) else ValueError) as excinfo:
+                acq.to_mzml(tmp_path / "a.mzML", **kwargs)
+        if not isinstance(error, type):
+            assert str(excinfo.value) == error
+        assert leftovers(tmp_path) == []
 
     def test_existing_file(self, runs, tmp_path):
         lzf, _ = runs

@@ -4,7 +4,8 @@ OpenMS's FileInfo validates each file (schema and semantics, index, data), xmlli
 against the indexed mzML schema OpenMS ships, a reader of the index written here checks every
 offset and the checksum, and pyteomics (sequentially) and pyopenms (by index) read every spectrum
 and chromatogram back as kestrane_acq reads the directory: the same arrays bit for bit, native
-IDs, MS levels, times, precursors and polarity.
+IDs, MS levels, times, precursors and polarity. The TIC and base peak chromatograms read back as
+kestrane_acq's tic() and bpc() give them over the scans written, by pymzml's run["TIC"] too.
 
 One table of directories: small generated runs of every family, and the real directories
 ($KESTRANE_REALDATA or ../shared/realdata beside the project; skipped where absent).
@@ -37,8 +38,9 @@ FILE_INFO = shutil.which("FileInfo")
 XMLLINT = shutil.which("xmllint")
 SCHEMA = Path("/usr/share/openms/SCHEMAS/mzML_idx_1_10.xsd")
 
-# name: (family, scans, points, variant, prefer)
-GENERATED = {
+# name: (family, scans, points, variant, prefer[, selection: to_mzml's keyword arguments, also
+# given to `kestrane convert` as options])
+GENERATED: dict[str, tuple] = {
     "tof-rle": ("tof-rle", 8, 20000, None, "profile"),
     "tof-rle-older": ("tof-rle-older", 6, 20000, None, "profile"),
     "tof-lzf": ("tof-lzf", 6, 15000, None, "profile"),
@@ -49,6 +51,10 @@ GENERATED = {
     "icp-ms-ms": ("icp", 30, None, Variant(xaddition="MS_MS"), "profile"),
     "icp-no-schema": ("icp-no-schema", 10, None, None, "profile"),
     "interrupted": ("tof-rle", 8, 5000, Variant(interrupted=2), "profile"),
+    "gc-selected": ("gc", 40, None, None, "profile",
+                    {"ms_level": (1, None), "scans": (5, 30), "polarity": "positive"}),
+    "quad-rt": ("quad", 10, 1000, None, "profile", {"rt": (None, 0.05)}),
+    "tof-nothing": ("tof-rle", 8, 5000, None, "profile", {"rt": (1e6, None)}),
 }
 CASES = [pytest.param(name, id=name) for name in GENERATED] + [
     pytest.param(name, id=name, marks=pytest.mark.skipif(
@@ -57,6 +63,31 @@ CASES = [pytest.param(name, id=name) for name in GENERATED] + [
 ]
 
 SIM, MSN, MS1 = "MS:1000582", "MS:1000580", "MS:1000579"
+
+
+def options_of(selection: dict) -> list[str]:
+    """`kestrane convert`'s options for to_mzml's selection arguments."""
+    out = []
+    for key, value in selection.items():
+        if key == "ms_level":
+            low, high = value if isinstance(value, tuple) else (value, value)
+            out += ["--ms-level", f"{low}-{'' if high is None else high}"]
+        elif key in ("rt", "scans"):
+            out += [f"--{key}", ":".join("" if v is None else str(v) for v in value)]
+        else:
+            out += [f"--{key}", value]
+    return out
+
+
+def selects(table: dict, i: int, selection: dict) -> bool:
+    def within(v, bounds) -> bool:
+        low, high = bounds if isinstance(bounds, tuple) else (bounds, bounds)
+        return (low is None or v >= low) and (high is None or v <= high)
+
+    return (within(int(table["ms_level"][i]), selection.get("ms_level", (None, None)))
+            and within(table["retention_time_sec"][i] / 60.0, selection.get("rt", (None, None)))
+            and within(i, selection.get("scans", (None, None)))
+            and selection.get("polarity", table["polarity"][i]) == table["polarity"][i])
 
 
 def bits_equal(ours, theirs) -> bool:
@@ -74,19 +105,22 @@ class Expected:
     shared_times: int = 0  # spectra whose scan time another spectrum has
 
 
-def expected_of(directory: Path, prefer: str) -> Expected:
+def expected_of(directory: Path, prefer: str, selection: dict) -> Expected:
     out = Expected()
     with kestrane_acq.open(directory) as acq:
         table = acq.scan_table()
-        keep = [i for i in range(len(acq)) if not table["incomplete"][i]]
+        keep = [i for i in range(len(acq))
+                if not table["incomplete"][i] and selects(table, i, selection)]
         if acq.info["family"] == "ICP channels":
             channels: dict[tuple[float, float], dict] = {}
             for i in keep:
                 s = acq.spectrum(i, prefer)
                 first = s.precursor_channel_mz if s.precursor_channel_mz is not None else s.mz
                 for q1, q3, counts in zip(first, s.mz, s.intensity):
-                    c = channels.setdefault((q1, q3), {"precursor": None if q1 == q3 else q1,
-                                                       "product": q3, "time": [], "counts": []})
+                    c = channels.setdefault((q1, q3), {
+                        "kind": "selected ion monitoring chromatogram", "id": None,
+                        "precursor": None if q1 == q3 else q1, "product": q3, "time": [],
+                        "counts": []})
                     c["time"].append(acq.record(i)["ScanTime"])
                     c["counts"].append(counts)
             out.chromatograms = list(channels.values())
@@ -97,7 +131,10 @@ def expected_of(directory: Path, prefer: str) -> Expected:
             precursor = None
             if level >= 2 and not np.isnan(table["precursor_mz"][i]):
                 energy = table["collision_energy"][i]
-                precursor = (float(table["precursor_mz"][i]), None if np.isnan(energy) else float(energy))
+                record = acq.record(i)
+                width, charge = record.get("MzIsolationWidth", 0.0), record.get("ChargeState", 0)
+                precursor = (float(table["precursor_mz"][i]), None if np.isnan(energy) else float(energy),
+                             width / 2.0 if width > 0 else None, charge if charge > 0 else None)
             failed = s.status not in ("ok", "empty")
             out.spectra.append({
                 "id": f"scanId={s.scan_id}",
@@ -112,7 +149,14 @@ def expected_of(directory: Path, prefer: str) -> Expected:
                 "mz": s.mz,
                 "intensity": s.intensity,
             })
-        times = sorted(s["rt_min"] for s in out.spectra)
+        time = [s["rt_min"] for s in out.spectra]
+        for kind, chromatogram_id, (rt_sec, values) in (
+                ("total ion current chromatogram", "TIC", acq.tic(prefer, indices=keep)),
+                ("basepeak chromatogram", "BPC", acq.bpc(prefer, indices=keep))):
+            assert bits_equal(np.asarray(time, dtype=np.float64) * 60.0, rt_sec)
+            out.chromatograms.append({"kind": kind, "id": chromatogram_id, "precursor": None,
+                                      "product": None, "time": time, "counts": values})
+        times = sorted(time)
         out.shared_times = sum(a == b for a, b in zip(times, times[1:]))
     return out
 
@@ -129,28 +173,38 @@ def converted(tmp_path_factory) -> dict[str, Converted]:
     """Every case converted: the profile-preferring ones by one `kestrane convert` call on two
     jobs, the others through Acquisition.to_mzml."""
     base = tmp_path_factory.mktemp("convert")
-    dirs: dict[str, tuple[Path, str]] = {}
-    for name, (family, scans, points, variant, prefer) in GENERATED.items():
+    dirs: dict[str, tuple[Path, str, dict]] = {}
+    for name, (family, scans, points, variant, prefer, *selection) in GENERATED.items():
         path = base / "in" / f"generated-{name}.d"
         acq_run(path, family, scans, points, seed=3, variant=variant)
-        dirs[name] = (path, prefer)
+        dirs[name] = (path, prefer, selection[0] if selection else {})
     for name in REAL:
         if (REALDATA / name).is_dir():
-            dirs[name] = (REALDATA / name, "profile")
+            dirs[name] = (REALDATA / name, "profile", {})
     out = base / "out"
-    cli = [str(p) for p, prefer in dirs.values() if prefer == "profile"]
+    cli = [str(p) for p, prefer, selection in dirs.values() if prefer == "profile" and not selection]
     proc = subprocess.run([KESTRANE, "convert", *cli, "-o", str(out), "--jobs", "2"],
                           capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
     assert len(proc.stdout.splitlines()) == len(cli)  # one summary line per run
     result = {}
-    for name, (path, prefer) in dirs.items():
+    for name, (path, prefer, selection) in dirs.items():
         mzml = out / (re.sub(r"\.[dD]$", "", path.name) + ".mzML")
+        expected = expected_of(path, prefer, selection)
         if prefer != "profile":
             mzml = out / f"{name}.mzML"
             with kestrane_acq.open(path) as acq:
                 acq.to_mzml(mzml, prefer=prefer)
-        result[name] = Converted(path, mzml, expected_of(path, prefer))
+        elif selection:
+            proc = subprocess.run([KESTRANE, "convert", str(path), "-o", str(mzml),
+                                   *options_of(selection)], capture_output=True, text=True,
+                                  timeout=600)
+            assert proc.returncode == 0, proc.stderr
+            written = len(expected.spectra)
+            assert re.search(rf": {written} scans written \(\d+ of \d+ records selected\)",
+                             proc.stdout), proc.stdout
+            assert ("the selection matches none" in proc.stderr) == (written == 0), proc.stderr
+        result[name] = Converted(path, mzml, expected)
     return result
 
 
@@ -186,6 +240,25 @@ def test_openms_and_xmllint_validate(converted, name):
     lint = subprocess.run([XMLLINT, "--noout", "--schema", str(SCHEMA), str(c.mzml)],
                           capture_output=True, text=True, timeout=300)
     assert lint.returncode == 0 and lint.stderr.strip().endswith("validates"), lint.stderr
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_instrument_components_only_where_the_data_name_them(converted, name):
+    from pyteomics import mzml
+
+    c = converted[name]
+    with mzml.MzML(str(c.mzml), use_index=False) as reader:
+        configuration = next(reader.iterfind("instrumentConfigurationList/instrumentConfiguration"))
+    components = configuration.get("componentList")
+    # Flight-time axes (the time-of-flight runs) are the one analyzer type the files state.
+    if (GENERATED[name][0] if name in GENERATED else name).startswith("tof"):
+        assert {k: len(v) for k, v in components.items() if k != "count"} == \
+            {"source": 1, "analyzer": 1, "detector": 1}
+        assert "time-of-flight" in components["analyzer"][0]
+        assert "ionization type" in components["source"][0]
+        assert "detector type" in components["detector"][0]
+    else:
+        assert components is None
 
 
 def check_index(path: Path) -> dict[str, list[str]]:
@@ -246,6 +319,10 @@ def test_pyteomics_reads_back_what_kestrane_acq_reads(converted, name):
             p = got["precursorList"]["precursor"][0]
             assert p["isolationWindow"]["isolation window target m/z"] == want["precursor"][0]
             assert p["selectedIonList"]["selectedIon"][0]["selected ion m/z"] == want["precursor"][0]
+            assert p["selectedIonList"]["selectedIon"][0].get("charge state") == want["precursor"][3]
+            for side in ("lower", "upper"):
+                assert p["isolationWindow"].get(f"isolation window {side} offset") == \
+                    want["precursor"][2]
             assert "collision-induced dissociation" in p["activation"]
             assert p["activation"].get("collision energy") == want["precursor"][1]
         assert bits_equal(want["mz"], got["m/z array"])
@@ -254,8 +331,14 @@ def test_pyteomics_reads_back_what_kestrane_acq_reads(converted, name):
         chromatograms = list(reader.iterfind("chromatogram"))
     assert len(chromatograms) == len(c.expected.chromatograms)
     for got, want in zip(chromatograms, c.expected.chromatograms):
-        assert "selected ion monitoring chromatogram" in got
-        assert got["product"][0]["isolationWindow"]["isolation window target m/z"] == want["product"]
+        assert want["kind"] in got
+        if want["id"] is not None:
+            assert got["id"] == want["id"]
+        if want["product"] is None:
+            assert "product" not in got
+        else:
+            assert got["product"][0]["isolationWindow"]["isolation window target m/z"] == \
+                want["product"]
         if want["precursor"] is None:
             assert "precursor" not in got
         else:
@@ -302,7 +385,7 @@ def test_pyopenms_reads_back_what_kestrane_acq_reads(converted, name):
         assert bits_equal(want["intensity"], arrays.getIntensityArray())
     for i, want in enumerate(c.expected.chromatograms):
         ch = on_disc.getChromatogram(i)
-        assert ch.getProduct().getMZ() == want["product"]
+        assert ch.getProduct().getMZ() == (want["product"] or 0.0)
         assert ch.getPrecursor().getMZ() == (want["precursor"] or 0.0)
         arrays = indexed.getChromatogramById(i)
         # OpenMS turns the minutes written into seconds as it reads.
@@ -319,3 +402,18 @@ def test_a_corrupted_index_offset_fails_the_index_check(converted, tmp_path):
     bad.write_bytes(data)
     out = run_tool(FILE_INFO, "-in", bad, "-i")
     assert "Found a valid indexed mzML" not in out, out
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_pymzml_finds_the_tic(converted, name):
+    import pymzml
+
+    c = converted[name]
+    want = [w for w in c.expected.chromatograms if w["id"] == "TIC"]
+    with pymzml.run.Reader(str(c.mzml)) as run:
+        if not want:  # ICP runs: selected ion monitoring chromatograms only
+            assert all(w["id"] is None for w in c.expected.chromatograms)
+            return
+        tic = run["TIC"]
+        assert bits_equal(want[0]["time"], tic.time)
+        assert bits_equal(want[0]["counts"], tic.i)

@@ -110,7 +110,7 @@ SyntheticRun synthetic_run(const mzml::SourceFile& source) {
     s.input.type = SpectrumType::msn;
     s.input.representation = Representation::centroid;
     s.input.polarity = Polarity::negative;
-    s.input.precursor = Precursor{611.3, 611.2999878, 20.0};
+    s.input.precursor = Precursor{611.3, 611.2999878, 20.0, 0.5, 0.75, 2};
     s.mz = {150.1, 250.25, 350.5, 450.75, 550.125, 600.0, 611.0};
     s.intensity = {0.1, 12.5, 3.0, 7.25, 1e-3, 99.5, 4.0};
   }
