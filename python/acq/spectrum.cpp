@@ -6,8 +6,9 @@
 #include <utility>
 
 #include "python/acq/arrays.hpp"
-#include "python/acq/buffers.hpp"
 #include "python/acq/native.hpp"
+#include "src/acq/chromatograms.hpp"
+#include "src/acq/kept.hpp"
 
 namespace kestrane::acq_python {
 
@@ -26,7 +27,8 @@ constexpr std::uint64_t small_scan_points = 1024;
 
 // --- the decoded values: the base of a spectrum's numpy arrays ---------------------------------
 
-// Its buffers go back to the pool when the Spectrum and the last of its arrays are gone.
+// Its buffers go back to the keeper (src/acq/kept.hpp) when the Spectrum and the last of its
+// arrays are gone.
 struct ValuesObject {
   PyObject_HEAD
   acq::Spectrum values;
@@ -36,7 +38,7 @@ PyTypeObject* values_type = nullptr;
 
 void values_dealloc(PyObject* self) noexcept {
   auto* v = reinterpret_cast<ValuesObject*>(self);
-  give_back(std::move(v->values));
+  acq::give_back(std::move(v->values));
   v->values.~Spectrum();
   free_instance(self);
 }
@@ -193,11 +195,11 @@ PyObject* get_centroid_status(PyObject* self, void*) noexcept {
   return word_or_none(values_of(self).centroid_status);
 }
 PyObject* get_tic(PyObject* self, void*) noexcept {
-  return PyFloat_FromDouble(summarise(values_of(self)).tic);
+  return PyFloat_FromDouble(acq::summarise(values_of(self)).tic);
 }
 PyObject* get_base_peak(PyObject* self, void*) noexcept {
   const acq::Spectrum& s = values_of(self);
-  const auto base = summarise(s).base;
+  const auto base = acq::summarise(s).base;
   if (!base) Py_RETURN_NONE;
   return Py_BuildValue("(dd)", s.mz[*base], s.intensity[*base]);
 }
@@ -275,7 +277,7 @@ PyType_Spec spectrum_spec = {
 DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer) {
   DecodedScan d;
   d.info = a.scan(i);
-  d.spectrum = take_spectrum();
+  d.spectrum = acq::take_spectrum();
   if (d.info.profile_points + d.info.centroid_points < small_scan_points &&
       a.data_loaded()) {
     a.read_into(i, prefer, d.spectrum, thread_scratch());
@@ -300,18 +302,6 @@ nb::object make_spectrum(DecodedScan&& d) {
   s->points = v->values.mz.size();
   for (PyObject*& a : s->arrays) a = nullptr;
   return nb::steal(reinterpret_cast<PyObject*>(s));
-}
-
-SpectrumSummary summarise(const acq::Spectrum& s) noexcept {
-  SpectrumSummary out;
-  const std::size_t n = s.intensity.size();
-  std::size_t base = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    out.tic += s.intensity[k];
-    if (s.intensity[k] > s.intensity[base]) base = k;
-  }
-  if (n > 0 && s.mz.size() == n) out.base = base;
-  return out;
 }
 
 void bind_spectrum(nb::module_& m) {
