@@ -56,11 +56,6 @@ std::vector<std::size_t> indices_arg(const Indices& indices, std::size_t n) {
 
 nb::str text(std::string_view w) { return nb::str(w.data(), w.size()); }
 
-nb::object fs_text(const std::string& path) {
-  return nb::steal(
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-}
-
 template <class E>
 nb::object word(const std::optional<E>& v) {
   if (!v) return nb::none();

@@ -20,23 +20,6 @@ namespace {
 constexpr std::string_view io_prefix = "I/O error: ";
 constexpr std::string_view parse_prefix = "parse error: ";
 
-nb::object fs_text(const std::string& path) {
-  PyObject* text =
-      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  if (text == nullptr) throw nb::python_error();
-  return nb::steal(text);
-}
-
-nb::object filename_of(const std::string& path, const PathArg& given) {
-  if (given.given_as_bytes) return nb::bytes(path.data(), path.size());
-  return fs_text(path);
-}
-
-[[noreturn]] void raise_instance(nb::handle instance) {
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
-  throw nb::python_error();
-}
-
 // FormatError naming MSScan.bin for what the index cannot give mzML; OSError (the subclass of
 // its errno, when it has one) for the rest.
 [[noreturn]] void raise_conversion_error(const Error& error, const acq::Acquisition& acq,
@@ -44,9 +27,9 @@ nb::object filename_of(const std::string& path, const PathArg& given) {
   std::string text = error.display();
   if (error.is_parse()) {
     text.erase(0, parse_prefix.size());
-    nb::object type = nb::module_::import_("kestrane_acq._core").attr("FormatError");
-    nb::object exc = type(nb::str(text.data(), text.size()));
-    exc.attr("filename") = filename_of(acq.info().acq_data + "/MSScan.bin", out);
+    nb::object exc = format_error()(nb::str(text.data(), text.size()));
+    exc.attr("filename") = filename_object(acq.info().acq_data + "/MSScan.bin",
+                                           out.given_as_bytes);
     raise_instance(exc);
   }
   if (std::string_view(text).starts_with(io_prefix)) text.erase(0, io_prefix.size());
@@ -95,7 +78,7 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
   struct stat st;
   if (!overwrite && ::lstat(out.bytes.c_str(), &st) == 0) {
     raise_instance(nb::handle(PyExc_OSError)(EEXIST, "exists; pass overwrite=True to replace it",
-                                             filename_of(out.bytes, out)));
+                                             filename_object(out.bytes, out.given_as_bytes)));
   }
 
   // The writer calls progress on this thread after each scan: the place to notice a signal or

@@ -17,29 +17,33 @@ std::string without_prefix(std::string text, std::string_view prefix) {
   return text;
 }
 
-nb::object as_filename(const std::string& path, bool as_bytes) {
-  if (as_bytes) return nb::bytes(path.data(), path.size());
+// "<path>: <reason>", where the reason may begin with the file's own name.
+nb::str located(const std::string& path, std::string reason) {
+  const auto slash = path.rfind('/');
+  const std::string name = (slash == std::string::npos ? path : path.substr(slash + 1)) + ": ";
+  if (std::string_view(reason).starts_with(name)) reason.erase(0, name.size());
+  nb::str where = nb::steal<nb::str>(fs_text(path).release());
+  return nb::str("{}: {}").format(where, nb::str(reason.data(), reason.size()));
+}
+
+}  // namespace
+
+nb::object fs_text(const std::string& path) {
   PyObject* text =
       PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   if (text == nullptr) throw nb::python_error();
   return nb::steal(text);
 }
 
-// "<path>: <reason>", where the reason may begin with the file's own name.
-nb::str located(const std::string& path, std::string reason) {
-  const auto slash = path.rfind('/');
-  const std::string name = (slash == std::string::npos ? path : path.substr(slash + 1)) + ": ";
-  if (std::string_view(reason).starts_with(name)) reason.erase(0, name.size());
-  nb::str where = nb::steal<nb::str>(as_filename(path, false).release());
-  return nb::str("{}: {}").format(where, nb::str(reason.data(), reason.size()));
+nb::object filename_object(const std::string& path, bool as_bytes) {
+  if (as_bytes) return nb::bytes(path.data(), path.size());
+  return fs_text(path);
 }
 
-[[noreturn]] void raise_instance(nb::handle instance) {
+void raise_instance(nb::handle instance) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
   throw nb::python_error();
 }
-
-}  // namespace
 
 PathArg path_arg(nb::handle path) {
   nb::object fspath = nb::steal(PyOS_FSPath(path.ptr()));
@@ -62,9 +66,11 @@ void add_format_error(nb::module_& m) {
   m.attr("FormatError") = nb::handle(format_error_type);
 }
 
+nb::handle format_error() noexcept { return format_error_type; }
+
 void raise_open_error(const Error& error, const PathArg& path) {
   const std::string& file = error.path().empty() ? path.bytes : error.path();
-  nb::object filename = as_filename(file, path.given_as_bytes);
+  nb::object filename = filename_object(file, path.given_as_bytes);
   if (error.is_parse()) {
     nb::object exc = nb::handle(format_error_type)(located(file, without_prefix(error.display(),
                                                                                 parse_prefix)));

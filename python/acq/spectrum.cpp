@@ -34,7 +34,7 @@ struct ValuesObject {
   acq::Spectrum values;
 };
 
-PyTypeObject* values_type = nullptr;
+PyTypeObject* values_type = nullptr;  // the process's type, set by bind_spectrum
 
 void values_dealloc(PyObject* self) noexcept {
   auto* v = reinterpret_cast<ValuesObject*>(self);
@@ -70,7 +70,7 @@ struct SpectrumObject {
                                    // set inside a critical section on this object
 };
 
-PyTypeObject* spectrum_type = nullptr;
+PyTypeObject* spectrum_type = nullptr;  // the process's type, set by bind_spectrum
 
 SpectrumObject* as_spectrum(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
 const acq::Spectrum& values_of(PyObject* self) { return as_spectrum(self)->values->values; }
@@ -84,7 +84,7 @@ void spectrum_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* counts_per_second_array(const acq::Spectrum& s, std::size_t points) {
-  return guarded([&]() -> PyObject* {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     vornelle_core::Array<double> cps(points);
     for (std::size_t k = 0; k < points; ++k) {
       cps[k] = s.intensity[k] / s.accumulation_time_sec[k];
@@ -209,7 +209,7 @@ Py_ssize_t spectrum_length(PyObject* self) noexcept {
 }
 
 PyObject* spectrum_repr(PyObject* self) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     const SpectrumObject* s = as_spectrum(self);
     const acq::ScanInfo& info = s->info;
     char text[160];
@@ -305,8 +305,10 @@ nb::object make_spectrum(DecodedScan&& d) {
 }
 
 void bind_spectrum(nb::module_& m) {
-  values_type = add_type(m, values_spec, "SpectrumValues", false);
-  spectrum_type = add_type(m, spectrum_spec, "Spectrum", true);
+  static ProcessType values(&values_spec);
+  static ProcessType spectrum(&spectrum_spec);
+  values_type = add_type(m, values, "SpectrumValues", false);
+  spectrum_type = add_type(m, spectrum, "Spectrum", true);
 }
 
 }  // namespace kestrane::acq_python
