@@ -62,12 +62,18 @@ nb::object word(const std::optional<E>& v) {
   return text(acq::to_string(*v));
 }
 
-// The columns of a whole-run pass, computed on the C++ threads without the interpreter.
-acq::Chromatograms chromatograms(const acq::Acquisition& a, const std::vector<std::size_t>& indices,
-                                 acq::Prefer prefer, unsigned threads,
-                                 const acq::ChromatogramWant& want) {
+// The columns `want` names of a whole-run pass over `a` (ValueError once closed), computed on
+// the C++ threads without the interpreter.
+acq::Chromatograms chromatograms(const Acquisition& a, const std::string& prefer,
+                                 std::optional<long> threads, const Indices& indices,
+                                 unsigned want, double low = 0.0, double high = 0.0) {
+  const acq::Acquisition h = a.handle();
+  // Of several invalid arguments, threads is reported first, then prefer, then indices.
+  const unsigned t = threads_arg(threads);
+  const acq::Prefer p = prefer_arg(prefer);
+  const std::vector<std::size_t> idx = indices_arg(indices, h.size());
   nb::gil_scoped_release release;
-  return acq::chromatograms(a, indices, prefer, threads, want);
+  return acq::chromatograms(h, idx, p, t, want, low, high);
 }
 
 template <class E>
@@ -245,21 +251,13 @@ nb::dict acquisition_info(const A& a) { return info_dict(a.handle()); }
 
 nb::tuple acquisition_tic(const A& a, const std::string& prefer, std::optional<long> threads,
                           const Indices& indices) {
-  const acq::Acquisition h = a.handle();
-  acq::ChromatogramWant want;
-  want.tic = true;
-  acq::Chromatograms c = chromatograms(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                       threads_arg(threads), want);
+  acq::Chromatograms c = chromatograms(a, prefer, threads, indices, acq::want_tic);
   return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.tic)));
 }
 
 nb::tuple acquisition_bpc(const A& a, const std::string& prefer, std::optional<long> threads,
                           const Indices& indices) {
-  const acq::Acquisition h = a.handle();
-  acq::ChromatogramWant want;
-  want.base_peak = true;
-  acq::Chromatograms c = chromatograms(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                       threads_arg(threads), want);
+  acq::Chromatograms c = chromatograms(a, prefer, threads, indices, acq::want_base_peak);
   return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.base_intensity)));
 }
 
@@ -268,23 +266,15 @@ nb::tuple acquisition_xic(const A& a, double mz, double ppm, const std::string& 
   if (!std::isfinite(mz) || mz <= 0.0) throw nb::value_error("mz must be positive");
   if (!std::isfinite(ppm) || ppm < 0.0) throw nb::value_error("ppm must be zero or positive");
   const double half = mz * ppm * 1e-6;
-  const acq::Acquisition h = a.handle();
-  acq::ChromatogramWant want;
-  want.window = acq::ChromatogramWant::Window{mz - half, mz + half};
-  acq::Chromatograms c = chromatograms(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                       threads_arg(threads), want);
+  acq::Chromatograms c = chromatograms(a, prefer, threads, indices, acq::want_window, mz - half,
+                                       mz + half);
   return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.window)));
 }
 
 nb::dict acquisition_summary(const A& a, const std::string& prefer, std::optional<long> threads,
                              const Indices& indices) {
-  const acq::Acquisition h = a.handle();
-  acq::ChromatogramWant want;
-  want.tic = true;
-  want.base_peak = true;
-  want.scan_words = true;
-  acq::Chromatograms c = chromatograms(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                       threads_arg(threads), want);
+  acq::Chromatograms c = chromatograms(
+      a, prefer, threads, indices, acq::want_tic | acq::want_base_peak | acq::want_scan_words);
   nb::list status;
   for (const auto s : c.status) status.append(text(acq::to_string(s)));
   nb::dict d;

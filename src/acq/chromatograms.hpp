@@ -17,17 +17,13 @@ namespace kestrane::acq {
 // when it has no points or when its m/z and intensity arrays differ in length.
 spectrum::IntensitySummary summarise(const Spectrum& s) noexcept;
 
-// What a pass computes besides the retention times; each column is left empty unless asked.
-struct ChromatogramWant {
-  bool tic = false;         // tic
-  bool base_peak = false;   // base_mz (NaN without points) and base_intensity (0 without)
-  bool scan_words = false;  // points, status, profile/centroid status, representation,
-                            // calibration
-  // window: the sum of the intensities whose m/z lies in [low, high]
-  struct Window {
-    double low = 0.0, high = 0.0;
-  };
-  std::optional<Window> window;
+// The columns a pass computes besides the retention times, combined with |; the others are
+// left empty.
+enum ChromatogramWant : unsigned {
+  want_tic = 1,         // tic
+  want_base_peak = 2,   // base_mz (NaN without points) and base_intensity (0 without)
+  want_scan_words = 4,  // points, status, profile/centroid status, representation, calibration
+  want_window = 8,      // window: the sum of the intensities whose m/z lies in [low, high]
 };
 
 // One entry per position of the indices read, in their order.
@@ -41,8 +37,9 @@ struct Chromatograms {
 };
 
 // Reads scans indices[0..n) (each < acq.size()) with `prefer` on `threads` threads
-// (for_each_scan) and computes the columns `want` names.
+// (for_each_scan) and computes the columns `want` names (ChromatogramWant values).
 Chromatograms chromatograms(const Acquisition& acq, std::span<const std::size_t> indices,
-                            Prefer prefer, unsigned threads, const ChromatogramWant& want);
+                            Prefer prefer, unsigned threads, unsigned want, double low = 0.0,
+                            double high = 0.0);
 
 }  // namespace kestrane::acq
