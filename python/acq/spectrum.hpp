@@ -3,7 +3,7 @@
 // Spectrum and its iterator are plain CPython types rather than nanobind classes: a loop over
 // a run makes one Spectrum per scan and reads two or three attributes of each, and for the
 // small spectra of ICP and SIM runs the generic machinery (method lookup behind every slot,
-// argument dispatch, the instance registry) cost more than decoding the scan.
+// argument dispatch, the instance registry) costs more than decoding the scan.
 #pragma once
 
 #include <nanobind/nanobind.h>
