@@ -1,4 +1,5 @@
-// A heap type created once per process, on first request, and shared by every module object.
+// Heap types of the binding's modules: made once per process, on first request, and shared by
+// every module object; instances made and freed without the type's Python-level machinery.
 #pragma once
 
 #include <Python.h>
@@ -42,6 +43,14 @@ inline PyObject* new_instance(PyTypeObject* type) noexcept {
   PyObject* self = PyBaseObject_Type.tp_new(type, no_args, nullptr);
   Py_DECREF(no_args);
   return self;
+}
+
+// The end of a tp_dealloc, once the object's C++ members are destroyed: frees its memory and
+// the reference that a heap type's instance holds to its type.
+inline void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
 }  // namespace kestrane::python

@@ -131,11 +131,9 @@ PyObject* raw_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs
 
 // An instance never built is freed without running a destructor.
 void raw_reader_dealloc(PyObject* self) noexcept {
-  PyTypeObject* tp = Py_TYPE(self);
   auto* object = reinterpret_cast<RawReaderObject*>(self);
   if (object->built) object->state.~State();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 // Nothing is escaped: a quote inside the path is shown as it is.

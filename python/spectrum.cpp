@@ -76,11 +76,9 @@ std::string format_seconds(double seconds) {
 
 // An instance never built is freed without running a destructor.
 void spectrum_dealloc(PyObject* self) noexcept {
-  PyTypeObject* tp = Py_TYPE(self);
   auto* object = reinterpret_cast<SpectrumObject*>(self);
   if (object->built) object->state.~SpectrumState();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* spectrum_repr(PyObject* self) noexcept {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "src/acq/acquisition.hpp"
+#include "src/acq/chromatograms.hpp"
 
 namespace {
 
@@ -43,20 +44,20 @@ std::string scan_type(const std::optional<std::int32_t>& t) {
   return std::to_string(*t);
 }
 
-// Sum, base peak (the first highest point) and ends of the emitted arrays.
+// Sum and base peak (the first highest point) as every reporter gives them, and the ends of
+// the emitted arrays.
 struct Summary {
   double tic = 0.0;
   std::optional<double> base_mz, base_intensity, mz_first, mz_last;
 };
 
-Summary summarise(const Spectrum& s) {
+Summary summary_of(const Spectrum& s) {
   Summary out;
-  for (std::size_t k = 0; k < s.intensity.size(); ++k) {
-    out.tic += s.intensity[k];
-    if (!out.base_intensity || s.intensity[k] > *out.base_intensity) {
-      out.base_intensity = s.intensity[k];
-      out.base_mz = s.mz[k];
-    }
+  const kestrane::spectrum::IntensitySummary sum = kestrane::acq::summarise(s);
+  out.tic = sum.tic;
+  if (sum.base) {
+    out.base_intensity = s.intensity[*sum.base];
+    out.base_mz = s.mz[*sum.base];
   }
   if (!s.mz.empty()) {
     out.mz_first = s.mz.front();
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < acq->size(); ++i) {
     acq->read_into(i, prefer, s, scratch);
     const ScanInfo info = acq->scan(i);
-    const Summary sum = summarise(s);
+    const Summary sum = summary_of(s);
     if (json) {
       print_json(info, s, sum);
     } else {

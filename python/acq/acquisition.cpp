@@ -5,25 +5,23 @@
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "python/acq/arrays.hpp"
 #include "python/acq/convert.hpp"
-#include "python/acq/buffers.hpp"
 #include "python/acq/centroid.hpp"
 #include "python/acq/errors.hpp"
 #include "python/acq/iterator.hpp"
 #include "python/acq/native.hpp"
-#include "python/acq/parallel.hpp"
 #include "python/acq/spectrum.hpp"
+#include "src/acq/chromatograms.hpp"
+#include "src/acq/kept.hpp"
+#include "src/acq/parallel.hpp"
 
 namespace kestrane::acq_python {
 
 namespace {
-
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 acq::Prefer prefer_arg(const std::string& text) {
   if (const auto p = acq::prefer_from_string(text)) return *p;
@@ -31,7 +29,7 @@ acq::Prefer prefer_arg(const std::string& text) {
 }
 
 unsigned threads_arg(std::optional<long> threads) {
-  if (!threads) return default_threads();
+  if (!threads) return acq::default_threads();
   if (*threads < 1) throw nb::value_error("threads must be at least 1");
   return static_cast<unsigned>(std::min<long>(*threads, 1024));
 }
@@ -70,68 +68,18 @@ nb::object word(const std::optional<E>& v) {
   return text(acq::to_string(*v));
 }
 
-// Per-scan values of a whole-run pass, computed on the C++ threads.
-struct Chromatogram {
-  std::vector<double> rt_sec, tic, base_mz, base_intensity, window;
-  std::vector<std::uint64_t> points;
-  std::vector<acq::Status> status;
-  std::vector<std::optional<acq::Status>> profile_status, centroid_status;
-  std::vector<std::optional<acq::Representation>> representation;
-  std::vector<std::optional<acq::CalibrationSource>> calibration;
-};
-
-// What a pass computes beyond the retention times.
-enum Want : unsigned { want_tic = 1, want_base = 2, want_words = 4, want_window = 8 };
-
-Chromatogram chromatogram(const acq::Acquisition& a, const std::vector<std::size_t>& indices,
-                          acq::Prefer prefer, unsigned threads, unsigned want, double lo = 0.0,
-                          double hi = 0.0) {
-  const std::size_t n = indices.size();
-  Chromatogram c;
-  c.rt_sec.resize(n);
-  if (want & want_tic) c.tic.resize(n);
-  if (want & want_base) {
-    c.base_mz.resize(n);
-    c.base_intensity.resize(n);
-  }
-  if (want & want_window) c.window.resize(n);
-  if (want & want_words) {
-    c.points.resize(n);
-    c.status.resize(n);
-    c.profile_status.resize(n);
-    c.centroid_status.resize(n);
-    c.representation.resize(n);
-    c.calibration.resize(n);
-  }
+// The columns `want` names of a whole-run pass over `a` (ValueError once closed), computed on
+// the C++ threads without the interpreter.
+acq::Chromatograms chromatograms(const Acquisition& a, const std::string& prefer,
+                                 std::optional<long> threads, const Indices& indices,
+                                 unsigned want, double low = 0.0, double high = 0.0) {
+  const acq::Acquisition h = a.handle();
+  // Of several invalid arguments, threads is reported first, then prefer, then indices.
+  const unsigned t = threads_arg(threads);
+  const acq::Prefer p = prefer_arg(prefer);
+  const std::vector<std::size_t> idx = indices_arg(indices, h.size());
   nb::gil_scoped_release release;
-  for_each_scan(a, indices, prefer, threads, [&](std::size_t i, acq::Spectrum& s) {
-    c.rt_sec[i] = a.scan(indices[i]).retention_time_min * 60.0;
-    if (want & (want_tic | want_base)) {
-      const SpectrumSummary sum = summarise(s);
-      if (want & want_tic) c.tic[i] = sum.tic;
-      if (want & want_base) {
-        c.base_mz[i] = sum.base ? s.mz[*sum.base] : nan;
-        c.base_intensity[i] = sum.base ? s.intensity[*sum.base] : 0.0;
-      }
-    }
-    if (want & want_window) {
-      double total = 0.0;
-      const std::size_t points = s.mz.size();
-      for (std::size_t k = 0; k < points; ++k) {
-        total += (s.mz[k] >= lo && s.mz[k] <= hi) ? s.intensity[k] : 0.0;
-      }
-      c.window[i] = total;
-    }
-    if (want & want_words) {
-      c.points[i] = s.mz.size();
-      c.status[i] = s.status;
-      c.profile_status[i] = s.profile_status;
-      c.centroid_status[i] = s.centroid_status;
-      c.representation[i] = s.representation;
-      c.calibration[i] = s.calibration;
-    }
-  });
-  return c;
+  return acq::chromatograms(h, idx, p, t, want, low, high);
 }
 
 template <class E>
@@ -249,6 +197,168 @@ nb::dict scan_table(const acq::Acquisition& a) {
   return d;
 }
 
+// --- the methods of Acquisition, bound in bind_acquisition ------------------------------------
+
+using A = Acquisition;
+
+std::size_t acquisition_len(const A& a) { return a.handle().size(); }
+
+nb::object acquisition_getitem(const A& a, Py_ssize_t i) {
+  const acq::Acquisition h = a.handle();
+  return make_spectrum(decode(h, index_arg(i, h.size()), acq::Prefer::profile));
+}
+
+nb::object acquisition_iter(nb::handle self) {
+  const A& a = nb::cast<const A&>(self);
+  a.handle();  // ValueError once closed
+  return make_iterator(self, a, acq::Prefer::profile);
+}
+
+nb::object acquisition_spectrum(const A& a, Py_ssize_t i, const std::string& prefer,
+                                bool centroid) {
+  const acq::Acquisition h = a.handle();
+  DecodedScan d = decode(h, index_arg(i, h.size()), prefer_arg(prefer));
+  if (centroid) {
+    nb::gil_scoped_release release;
+    centroid_scan(d.spectrum);
+  }
+  return make_spectrum(std::move(d));
+}
+
+nb::list acquisition_spectra(const A& a, const Indices& indices, const std::string& prefer,
+                             std::optional<long> threads, bool centroid) {
+  const acq::Acquisition h = a.handle();
+  const std::vector<std::size_t> idx = indices_arg(indices, h.size());
+  const acq::Prefer p = prefer_arg(prefer);
+  const unsigned t = threads_arg(threads);
+  std::vector<DecodedScan> decoded(idx.size());
+  {
+    nb::gil_scoped_release release;
+    acq::for_each_scan(h, idx, p, t, [&](std::size_t k, acq::Spectrum& s) {
+      DecodedScan& d = decoded[k];
+      if (centroid) centroid_scan(s);
+      d.spectrum = std::move(s);
+      s = acq::take_spectrum();
+      d.info = h.scan(idx[k]);
+    });
+  }
+  nb::list out;
+  for (auto& d : decoded) out.append(make_spectrum(std::move(d)));
+  return out;
+}
+
+nb::object acquisition_scan_table(nb::handle self, const std::string& format) {
+  if (format == "arrow") return python_part("arrow", "scan_table")(self);
+  if (format != "numpy") {
+    throw nb::value_error(("format must be 'numpy' or 'arrow', not '" + format + "'").c_str());
+  }
+  return scan_table(nb::cast<const A&>(self).handle());
+}
+
+nb::object acquisition_to_arrow(nb::handle self, const std::string& prefer, bool centroid,
+                                std::optional<long> threads) {
+  prefer_arg(prefer);
+  return python_part("arrow", "to_arrow")(self, prefer, centroid, nb::arg("threads") = threads);
+}
+
+nb::object acquisition_to_mzpeak(nb::handle self, nb::handle path, const std::string& prefer,
+                                 bool centroid, std::optional<long> threads, bool overwrite) {
+  prefer_arg(prefer);
+  return python_part("mzpeak", "write_mzpeak")(self, path, prefer, centroid,
+                                               nb::arg("threads") = threads,
+                                               nb::arg("overwrite") = overwrite);
+}
+
+nb::dict acquisition_record(const A& a, Py_ssize_t i) {
+  const acq::Acquisition h = a.handle();
+  return record_dict(h, index_arg(i, h.size()));
+}
+
+nb::list acquisition_warnings(const A& a) {
+  nb::list out;
+  for (const auto& w : a.handle().warnings()) out.append(text(w));
+  return out;
+}
+
+nb::dict acquisition_info(const A& a) { return info_dict(a.handle()); }
+
+nb::tuple acquisition_tic(const A& a, const std::string& prefer, std::optional<long> threads,
+                          const Indices& indices) {
+  acq::Chromatograms c = chromatograms(a, prefer, threads, indices, acq::want_tic);
+  return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.tic)));
+}
+
+nb::tuple acquisition_bpc(const A& a, const std::string& prefer, std::optional<long> threads,
+                          const Indices& indices) {
+  acq::Chromatograms c = chromatograms(a, prefer, threads, indices, acq::want_base_peak);
+  return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.base_intensity)));
+}
+
+nb::tuple acquisition_xic(const A& a, double mz, double ppm, const std::string& prefer,
+                          std::optional<long> threads, const Indices& indices) {
+  if (!std::isfinite(mz) || mz <= 0.0) throw nb::value_error("mz must be positive");
+  if (!std::isfinite(ppm) || ppm < 0.0) throw nb::value_error("ppm must be zero or positive");
+  const double half = mz * ppm * 1e-6;
+  acq::Chromatograms c = chromatograms(a, prefer, threads, indices, acq::want_window, mz - half,
+                                       mz + half);
+  return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.window)));
+}
+
+nb::dict acquisition_summary(const A& a, const std::string& prefer, std::optional<long> threads,
+                             const Indices& indices) {
+  acq::Chromatograms c = chromatograms(
+      a, prefer, threads, indices, acq::want_tic | acq::want_base_peak | acq::want_scan_words);
+  nb::list status;
+  for (const auto s : c.status) status.append(text(acq::to_string(s)));
+  nb::dict d;
+  d["retention_time_sec"] = to_numpy(std::move(c.rt_sec));
+  d["points"] = to_numpy(std::move(c.points));
+  d["tic"] = to_numpy(std::move(c.tic));
+  d["base_peak_mz"] = to_numpy(std::move(c.base_mz));
+  d["base_peak_intensity"] = to_numpy(std::move(c.base_intensity));
+  d["status"] = object_array(status);
+  d["representation"] = word_column(c.representation);
+  d["calibration"] = word_column(c.calibration);
+  d["profile_status"] = word_column(c.profile_status);
+  d["centroid_status"] = word_column(c.centroid_status);
+  return d;
+}
+
+nb::object acquisition_to_mzml(const A& a, nb::handle path, const std::string& prefer,
+                               bool compression, std::optional<long> threads, bool overwrite,
+                               bool strict, nb::handle progress, bool centroid,
+                               nb::handle ms_level, nb::handle rt, nb::handle scans,
+                               nb::handle polarity) {
+  const convert::Selection selection = selection_arg(ms_level, rt, scans, polarity);
+  const acq::Acquisition h = a.handle();
+  return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads), overwrite,
+                 strict, progress, centroid, selection);
+}
+
+nb::object acquisition_path(const A& a) { return a.path(); }
+
+nb::object acquisition_enter(nb::handle self) { return nb::borrow(self); }
+
+void acquisition_exit(A& a, nb::handle, nb::handle, nb::handle) { a.close(); }
+
+nb::str acquisition_repr(const A& a) {
+  nb::object path = nb::repr(a.path());
+  if (a.closed()) return nb::str("Acquisition({}, closed)").format(path);
+  return nb::str("Acquisition({}, {} records)").format(path, a.handle().size());
+}
+
+Acquisition* open_acquisition(nb::handle path) {
+  const PathArg p = path_arg(path);
+  std::optional<Result<acq::Acquisition>> opened;
+  {
+    nb::gil_scoped_release release;
+    opened = acq::Acquisition::open(p.bytes);
+  }
+  if (!*opened) raise_open_error(opened->error(), p);
+  nb::object given = nb::steal(PyOS_FSPath(path.ptr()));
+  return new Acquisition(std::move(**opened), std::move(given));
+}
+
 }  // namespace
 
 acq::Acquisition Acquisition::handle() const {
@@ -272,202 +382,45 @@ bool Acquisition::closed() const noexcept {
 }
 
 void bind_acquisition(nb::module_& m) {
-  using A = Acquisition;
+  const auto prefer = nb::arg("prefer") = "profile";
+  const auto threads = nb::arg("threads") = nb::none();
+  const auto indices = nb::arg("indices") = nb::none();
+  const auto centroid = nb::arg("centroid") = false;
   nb::class_<A>(m, "Acquisition",
                 "An acquisition directory opened by kestrane_acq.open(): its index and metadata "
                 "are read; spectra are decoded on demand.")
-      .def("__len__", [](const A& a) { return a.handle().size(); })
-      .def("__getitem__",
-           [](const A& a, Py_ssize_t i) {
-             const acq::Acquisition h = a.handle();
-             return make_spectrum(decode(h, index_arg(i, h.size()), acq::Prefer::profile));
-           })
-      .def("__iter__",
-           [](nb::handle self) {
-             const A& a = nb::cast<const A&>(self);
-             a.handle();  // ValueError once closed
-             return make_iterator(self, a, acq::Prefer::profile);
-           })
-      .def("spectrum",
-           [](const A& a, Py_ssize_t i, const std::string& prefer, bool centroid) {
-             const acq::Acquisition h = a.handle();
-             DecodedScan d = decode(h, index_arg(i, h.size()), prefer_arg(prefer));
-             if (centroid) {
-               nb::gil_scoped_release release;
-               centroid_scan(d.spectrum);
-             }
-             return make_spectrum(std::move(d));
-           },
-           nb::arg("i"), nb::arg("prefer") = "profile", nb::arg("centroid") = false)
-      .def("spectra",
-           [](const A& a, const Indices& indices, const std::string& prefer,
-              std::optional<long> threads, bool centroid) {
-             const acq::Acquisition h = a.handle();
-             const std::vector<std::size_t> idx = indices_arg(indices, h.size());
-             const acq::Prefer p = prefer_arg(prefer);
-             const unsigned t = threads_arg(threads);
-             std::vector<DecodedScan> decoded(idx.size());
-             {
-               nb::gil_scoped_release release;
-               for_each_scan(h, idx, p, t, [&](std::size_t k, acq::Spectrum& s) {
-                 DecodedScan& d = decoded[k];
-                 if (centroid) centroid_scan(s);
-                 d.spectrum = std::move(s);
-                 s = take_spectrum();
-                 d.info = h.scan(idx[k]);
-               });
-             }
-             nb::list out;
-             for (auto& d : decoded) out.append(make_spectrum(std::move(d)));
-             return out;
-           },
-           nb::arg("indices") = nb::none(), nb::arg("prefer") = "profile",
-           nb::arg("threads") = nb::none(), nb::arg("centroid") = false)
-      .def("scan_table",
-           [](nb::handle self, const std::string& format) -> nb::object {
-             if (format == "arrow") return python_part("arrow", "scan_table")(self);
-             if (format != "numpy") {
-               throw nb::value_error(
-                   ("format must be 'numpy' or 'arrow', not '" + format + "'").c_str());
-             }
-             return scan_table(nb::cast<const A&>(self).handle());
-           },
-           nb::arg("format") = "numpy")
-      .def("to_arrow",
-           [](nb::handle self, const std::string& prefer, bool centroid,
-              std::optional<long> threads) {
-             prefer_arg(prefer);
-             return python_part("arrow", "to_arrow")(self, prefer, centroid,
-                                                     nb::arg("threads") = threads);
-           },
-           nb::arg("prefer") = "profile", nb::arg("centroid") = false, nb::kw_only(),
-           nb::arg("threads") = nb::none())
-      .def("to_mzpeak",
-           [](nb::handle self, nb::handle path, const std::string& prefer, bool centroid,
-              std::optional<long> threads, bool overwrite) {
-             prefer_arg(prefer);
-             return python_part("mzpeak", "write_mzpeak")(
-                 self, path, prefer, centroid, nb::arg("threads") = threads,
-                 nb::arg("overwrite") = overwrite);
-           },
-           nb::arg("path"), nb::arg("prefer") = "profile", nb::arg("centroid") = false,
-           nb::kw_only(), nb::arg("threads") = nb::none(), nb::arg("overwrite") = false)
-      .def("record", [](const A& a, Py_ssize_t i) {
-             const acq::Acquisition h = a.handle();
-             return record_dict(h, index_arg(i, h.size()));
-           }, nb::arg("i"))
-      .def_prop_ro("warnings",
-                   [](const A& a) {
-                     nb::list out;
-                     for (const auto& w : a.handle().warnings()) out.append(text(w));
-                     return out;
-                   })
-      .def_prop_ro("info", [](const A& a) { return info_dict(a.handle()); })
-      .def("tic",
-           [](const A& a, const std::string& prefer, std::optional<long> threads,
-              const Indices& indices) {
-             const acq::Acquisition h = a.handle();
-             Chromatogram c = chromatogram(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                           threads_arg(threads), want_tic);
-             return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.tic)));
-           },
-           nb::arg("prefer") = "profile", nb::arg("threads") = nb::none(),
-           nb::arg("indices") = nb::none())
-      .def("bpc",
-           [](const A& a, const std::string& prefer, std::optional<long> threads,
-              const Indices& indices) {
-             const acq::Acquisition h = a.handle();
-             Chromatogram c = chromatogram(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                           threads_arg(threads), want_base);
-             return nb::make_tuple(to_numpy(std::move(c.rt_sec)),
-                                   to_numpy(std::move(c.base_intensity)));
-           },
-           nb::arg("prefer") = "profile", nb::arg("threads") = nb::none(),
-           nb::arg("indices") = nb::none())
-      .def("xic",
-           [](const A& a, double mz, double ppm, const std::string& prefer,
-              std::optional<long> threads, const Indices& indices) {
-             if (!std::isfinite(mz) || mz <= 0.0) throw nb::value_error("mz must be positive");
-             if (!std::isfinite(ppm) || ppm < 0.0) {
-               throw nb::value_error("ppm must be zero or positive");
-             }
-             const double half = mz * ppm * 1e-6;
-             const acq::Acquisition h = a.handle();
-             Chromatogram c = chromatogram(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                           threads_arg(threads), want_window, mz - half,
-                                           mz + half);
-             return nb::make_tuple(to_numpy(std::move(c.rt_sec)), to_numpy(std::move(c.window)));
-           },
-           nb::arg("mz"), nb::arg("ppm") = 10.0, nb::arg("prefer") = "profile",
-           nb::arg("threads") = nb::none(), nb::arg("indices") = nb::none())
-      .def("summary",
-           [](const A& a, const std::string& prefer, std::optional<long> threads,
-              const Indices& indices) {
-             const acq::Acquisition h = a.handle();
-             Chromatogram c = chromatogram(h, indices_arg(indices, h.size()), prefer_arg(prefer),
-                                           threads_arg(threads),
-                                           want_tic | want_base | want_words);
-             nb::list status;
-             for (const auto s : c.status) status.append(text(acq::to_string(s)));
-             nb::dict d;
-             d["retention_time_sec"] = to_numpy(std::move(c.rt_sec));
-             d["points"] = to_numpy(std::move(c.points));
-             d["tic"] = to_numpy(std::move(c.tic));
-             d["base_peak_mz"] = to_numpy(std::move(c.base_mz));
-             d["base_peak_intensity"] = to_numpy(std::move(c.base_intensity));
-             d["status"] = object_array(status);
-             d["representation"] = word_column(c.representation);
-             d["calibration"] = word_column(c.calibration);
-             d["profile_status"] = word_column(c.profile_status);
-             d["centroid_status"] = word_column(c.centroid_status);
-             return d;
-           },
-           nb::arg("prefer") = "profile", nb::arg("threads") = nb::none(),
-           nb::arg("indices") = nb::none())
-      .def("to_mzml",
-           [](const A& a, nb::handle path, const std::string& prefer, bool compression,
-              std::optional<long> threads, bool overwrite, bool strict, nb::handle progress,
-              bool centroid, nb::handle ms_level, nb::handle rt, nb::handle scans,
-              nb::handle polarity) {
-             const convert::Selection selection = selection_arg(ms_level, rt, scans, polarity);
-             const acq::Acquisition h = a.handle();
-             return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads),
-                            overwrite, strict, progress, centroid, selection);
-           },
-           nb::arg("path"), nb::arg("prefer") = "profile", nb::kw_only(),
-           nb::arg("compression") = true, nb::arg("threads") = nb::none(),
-           nb::arg("overwrite") = false, nb::arg("strict") = false,
-           nb::arg("progress").none() = nb::none(), nb::arg("centroid") = false,
+      .def("__len__", &acquisition_len)
+      .def("__getitem__", &acquisition_getitem)
+      .def("__iter__", &acquisition_iter)
+      .def("spectrum", &acquisition_spectrum, nb::arg("i"), prefer, centroid)
+      .def("spectra", &acquisition_spectra, indices, prefer, threads, centroid)
+      .def("scan_table", &acquisition_scan_table, nb::arg("format") = "numpy")
+      .def("to_arrow", &acquisition_to_arrow, prefer, centroid, nb::kw_only(), threads)
+      .def("to_mzpeak", &acquisition_to_mzpeak, nb::arg("path"), prefer, centroid, nb::kw_only(),
+           threads, nb::arg("overwrite") = false)
+      .def("record", &acquisition_record, nb::arg("i"))
+      .def_prop_ro("warnings", &acquisition_warnings)
+      .def_prop_ro("info", &acquisition_info)
+      .def("tic", &acquisition_tic, prefer, threads, indices)
+      .def("bpc", &acquisition_bpc, prefer, threads, indices)
+      .def("xic", &acquisition_xic, nb::arg("mz"), nb::arg("ppm") = 10.0, prefer, threads,
+           indices)
+      .def("summary", &acquisition_summary, prefer, threads, indices)
+      .def("to_mzml", &acquisition_to_mzml, nb::arg("path"), prefer, nb::kw_only(),
+           nb::arg("compression") = true, threads, nb::arg("overwrite") = false,
+           nb::arg("strict") = false, nb::arg("progress").none() = nb::none(), centroid,
            nb::arg("ms_level").none() = nb::none(), nb::arg("rt").none() = nb::none(),
            nb::arg("scans").none() = nb::none(), nb::arg("polarity").none() = nb::none())
       .def("close", &A::close)
       .def_prop_ro("closed", &A::closed)
-      .def_prop_ro("path", [](const A& a) { return a.path(); })
-      .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__exit__",
-           [](A& a, nb::handle, nb::handle, nb::handle) { a.close(); },
-           nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none())
-      .def("__repr__", [](const A& a) {
-        nb::object path = nb::repr(a.path());
-        if (a.closed()) return nb::str("Acquisition({}, closed)").format(path);
-        return nb::str("Acquisition({}, {} records)").format(path, a.handle().size());
-      });
+      .def_prop_ro("path", &acquisition_path)
+      .def("__enter__", &acquisition_enter)
+      .def("__exit__", &acquisition_exit, nb::arg("exc_type").none(),
+           nb::arg("exc_value").none(), nb::arg("traceback").none())
+      .def("__repr__", &acquisition_repr);
 
-  m.def(
-      "open",
-      [](nb::handle path) {
-        const PathArg p = path_arg(path);
-        std::optional<Result<acq::Acquisition>> opened;
-        {
-          nb::gil_scoped_release release;
-          opened = acq::Acquisition::open(p.bytes);
-        }
-        if (!*opened) raise_open_error(opened->error(), p);
-        nb::object given = nb::steal(PyOS_FSPath(path.ptr()));
-        return new Acquisition(std::move(**opened), std::move(given));
-      },
-      nb::arg("path"), nb::rv_policy::take_ownership,
-      "Opens an acquisition directory (the folder holding AcqData/, or AcqData itself).");
+  m.def("open", &open_acquisition, nb::arg("path"), nb::rv_policy::take_ownership,
+        "Opens an acquisition directory (the folder holding AcqData/, or AcqData itself).");
 }
 
 }  // namespace kestrane::acq_python

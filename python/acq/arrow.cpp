@@ -19,8 +19,8 @@
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
 #include "python/acq/arrow_c.hpp"
-#include "python/acq/buffers.hpp"
-#include "python/acq/parallel.hpp"
+#include "src/acq/kept.hpp"
+#include "src/acq/parallel.hpp"
 #include "src/acq/array_pool.hpp"
 #include "src/spectrum/summary.hpp"
 
@@ -280,7 +280,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   std::mutex stash_mutex;
   auto* index = columns->index.as<std::uint64_t>();
   auto* mz = columns->mz.as<double>();
-  for_each_scan(a, indices, prefer, threads, [&](std::size_t k, acq::Spectrum& s) {
+  acq::for_each_scan(a, indices, prefer, threads, [&](std::size_t k, acq::Spectrum& s) {
     const bool keep = !strict || s.representation == wanted;
     const std::size_t points = keep ? s.mz.size() : 0;
     f.points[k] = points;
@@ -312,7 +312,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       s.intensity.resize(points);
       const std::lock_guard lock(stash_mutex);
       stash.push_back(Stashed{k, std::move(s)});
-      s = take_spectrum();
+      s = acq::take_spectrum();
     }
   });
 
@@ -360,7 +360,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       std::copy(in, in + points, out.intensity.as<double>() + at);
     }
   }
-  for (Stashed& e : stash) give_back(std::move(e.spectrum));
+  for (Stashed& e : stash) acq::give_back(std::move(e.spectrum));
   batch.columns = std::make_shared<const PointColumns>(std::move(out));
   return batch;
 }
@@ -425,7 +425,7 @@ void bind_arrow(nb::module_& m) {
         }
         if (threads && *threads < 1) throw nb::value_error("threads must be at least 1");
         const unsigned t =
-            threads ? static_cast<unsigned>(std::min<long>(*threads, 1024)) : default_threads();
+            threads ? static_cast<unsigned>(std::min<long>(*threads, 1024)) : acq::default_threads();
         const std::vector<std::size_t> idx = batch_indices(indices, h.size());
         nb::gil_scoped_release release;
         return decode_batch(h, idx, *p, t, float32, strict, figures);

@@ -23,26 +23,15 @@ namespace kestrane::acq_python {
 
 namespace {
 
-
-nb::object filename_of(const std::string& path, const PathArg& given) {
-  if (given.given_as_bytes) return nb::bytes(path.data(), path.size());
-  return path_text(path);
-}
-
-[[noreturn]] void raise_instance(nb::handle instance) {
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
-  throw nb::python_error();
-}
-
 // FormatError naming MSScan.bin for what the index cannot give mzML; OSError (the subclass of
 // its errno, when it has one) for the rest.
 [[noreturn]] void raise_conversion_error(const Error& error, const acq::Acquisition& acq,
                                          const PathArg& out) {
   const std::string text = error.message();
   if (error.is_parse()) {
-    nb::object type = nb::module_::import_("kestrane_acq._core").attr("FormatError");
-    nb::object exc = type(acq_python::text(text));
-    exc.attr("filename") = filename_of(acq.info().acq_data + "/MSScan.bin", out);
+    nb::object exc = format_error()(acq_python::text(text));
+    exc.attr("filename") = filename_object(acq.info().acq_data + "/MSScan.bin",
+                                           out.given_as_bytes);
     raise_instance(exc);
   }
   const nb::str message = acq_python::text(text);
@@ -162,7 +151,7 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
   struct stat st;
   if (!overwrite && ::lstat(out.bytes.c_str(), &st) == 0) {
     raise_instance(nb::handle(PyExc_OSError)(EEXIST, "exists; pass overwrite=True to replace it",
-                                             filename_of(out.bytes, out)));
+                                             filename_object(out.bytes, out.given_as_bytes)));
   }
 
   // The writer calls progress on this thread after each scan: the place to notice a signal or

@@ -11,11 +11,6 @@ namespace {
 // Made once per process at the first import, as nanobind's own types are; never freed.
 PyObject* format_error_type = nullptr;
 
-nb::object as_filename(const std::string& path, bool as_bytes) {
-  if (as_bytes) return nb::bytes(path.data(), path.size());
-  return path_text(path);
-}
-
 // "<path>: <reason>", where the reason may begin with the file's own name; a reason naming the
 // path itself stays as it is.
 nb::str located(const std::string& path, std::string reason) {
@@ -29,12 +24,17 @@ nb::str located(const std::string& path, std::string reason) {
   return nb::str("{}: {}").format(path_text(path), text(reason));
 }
 
-[[noreturn]] void raise_instance(nb::handle instance) {
+}  // namespace
+
+nb::object filename_object(const std::string& path, bool as_bytes) {
+  if (as_bytes) return nb::bytes(path.data(), path.size());
+  return path_text(path);
+}
+
+void raise_instance(nb::handle instance) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
   throw nb::python_error();
 }
-
-}  // namespace
 
 PathArg path_arg(nb::handle path) {
   nb::object fspath = nb::steal(PyOS_FSPath(path.ptr()));
@@ -57,9 +57,11 @@ void add_format_error(nb::module_& m) {
   m.attr("FormatError") = nb::handle(format_error_type);
 }
 
+nb::handle format_error() noexcept { return format_error_type; }
+
 void raise_open_error(const Error& error, const PathArg& path) {
   const std::string& file = error.path().empty() ? path.bytes : error.path();
-  nb::object filename = as_filename(file, path.given_as_bytes);
+  nb::object filename = filename_object(file, path.given_as_bytes);
   if (error.is_parse()) {
     nb::object exc = nb::handle(format_error_type)(located(file, error.message()));
     exc.attr("filename") = filename;

@@ -22,8 +22,16 @@ struct PathArg {
 // str, bytes or os.PathLike; TypeError otherwise, ValueError for an embedded NUL.
 PathArg path_arg(nb::handle path);
 
-// Creates kestrane_acq.FormatError (a ValueError) and adds it to the module.
+// Creates kestrane_acq.FormatError (a ValueError) once per process and adds it to the module.
 void add_format_error(nb::module_& m);
+// kestrane_acq.FormatError, once add_format_error has made it.
+nb::handle format_error() noexcept;
+
+// A path for an exception's `filename`: bytes when the caller gave bytes, else path_text(path)
+// (native.hpp: os.fsdecode's str).
+nb::object filename_object(const std::string& path, bool as_bytes);
+// Raises the exception object `instance`.
+[[noreturn]] void raise_instance(nb::handle instance);
 
 // Raises the Python exception for a failure to open `path`: FormatError("<file>: <reason>")
 // with `filename` set for a format problem, the OSError subclass of errno with errno, strerror

@@ -18,7 +18,7 @@ struct IteratorObject {
   std::atomic<std::size_t> next;
 };
 
-PyTypeObject* iterator_type = nullptr;
+PyTypeObject* iterator_type = nullptr;  // the process's type, set by bind_iterator
 
 void iterator_dealloc(PyObject* self) noexcept {
   auto* it = reinterpret_cast<IteratorObject*>(self);
@@ -30,7 +30,7 @@ void iterator_dealloc(PyObject* self) noexcept {
 // The next spectrum; nullptr with no error set after the last.
 PyObject* iterator_next(PyObject* self) noexcept {
   auto* it = reinterpret_cast<IteratorObject*>(self);
-  return guarded([&]() -> PyObject* {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     const acq::Acquisition a = it->acquisition->handle();  // ValueError once closed
     const std::size_t i = it->next.fetch_add(1, std::memory_order_relaxed);
     if (i >= a.size()) {
@@ -67,7 +67,8 @@ nb::object make_iterator(nb::handle owner, const Acquisition& acquisition, acq::
 }
 
 void bind_iterator(nb::module_& m) {
-  iterator_type = add_type(m, iterator_spec, "SpectrumIterator", true);
+  static ProcessType iterator(&iterator_spec);
+  iterator_type = add_type(m, iterator, "SpectrumIterator", true);
 }
 
 }  // namespace kestrane::acq_python

@@ -8,16 +8,25 @@
 #include <new>
 #include <string_view>
 
+#include "python/process_type.hpp"
+
 namespace kestrane::acq_python {
 
 namespace nb = nanobind;
 
-// Runs `f`, which returns a new reference or nullptr with the Python error set, turning any C++
-// exception into the Python error it stands for.
-template <class F>
-PyObject* guarded(F&& f) noexcept {
+using python::free_instance;
+using python::ProcessType;
+
+// Runs `body` and returns its result, or `on_error` with the Python error set when a C++
+// exception leaves it: a nanobind error carries its Python exception (restored as it is), the
+// builtin ones raised by the methods (value_error, ...) become their Python types, std::bad_alloc
+// MemoryError and anything else RuntimeError, as nanobind translates the exceptions of the
+// methods it binds. (The kestrane module's guard, python/errors.hpp, raises SystemError for
+// every other exception: that module has no nanobind exceptions and a fixed set of messages.)
+template <class R, class F>
+R guard(R on_error, F&& body) noexcept {
   try {
-    return f();
+    return body();
   } catch (nb::python_error& e) {
     e.restore();
   } catch (const nb::builtin_exception& e) {
@@ -36,7 +45,7 @@ PyObject* guarded(F&& f) noexcept {
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
   }
-  return nullptr;
+  return on_error;
 }
 
 // Every C++ string reaches Python through one of these two pairs. Text (words, messages, names
@@ -63,22 +72,14 @@ inline nb::str path_text(std::string_view w) {
   return nb::steal<nb::str>(s);
 }
 
-// Creates a type from `spec`, added to `m` under `name` when `exported`. The reference returned
-// is kept for the life of the process.
-inline PyTypeObject* add_type(nb::module_& m, PyType_Spec& spec, const char* name,
+// Makes `type` (once per process) and adds it to `m` under `name` when `exported`; the type,
+// for the module's fast paths. Raises the error of a failed creation.
+inline PyTypeObject* add_type(nb::module_& m, ProcessType& type, const char* name,
                               bool exported) {
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) throw nb::python_error();
-  if (exported) m.attr(name) = nb::borrow(type);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
-
-// The end of a tp_dealloc of these heap types, once the object's members are destroyed: frees
-// its memory and the reference it held to its type.
-inline void free_instance(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  PyTypeObject* made = type.get();
+  if (made == nullptr) throw nb::python_error();
+  if (exported) m.attr(name) = nb::handle(reinterpret_cast<PyObject*>(made));
+  return made;
 }
 
 }  // namespace kestrane::acq_python

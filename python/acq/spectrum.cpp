@@ -6,8 +6,9 @@
 #include <utility>
 
 #include "python/acq/arrays.hpp"
-#include "python/acq/buffers.hpp"
 #include "python/acq/native.hpp"
+#include "src/acq/chromatograms.hpp"
+#include "src/acq/kept.hpp"
 
 namespace kestrane::acq_python {
 
@@ -26,17 +27,18 @@ constexpr std::uint64_t small_scan_points = 1024;
 
 // --- the decoded values: the base of a spectrum's numpy arrays ---------------------------------
 
-// Its buffers go back to the pool when the Spectrum and the last of its arrays are gone.
+// Its buffers go back to the keeper (src/acq/kept.hpp) when the Spectrum and the last of its
+// arrays are gone.
 struct ValuesObject {
   PyObject_HEAD
   acq::Spectrum values;
 };
 
-PyTypeObject* values_type = nullptr;
+PyTypeObject* values_type = nullptr;  // the process's type, set by bind_spectrum
 
 void values_dealloc(PyObject* self) noexcept {
   auto* v = reinterpret_cast<ValuesObject*>(self);
-  give_back(std::move(v->values));
+  acq::give_back(std::move(v->values));
   v->values.~Spectrum();
   free_instance(self);
 }
@@ -68,7 +70,7 @@ struct SpectrumObject {
                                    // set inside a critical section on this object
 };
 
-PyTypeObject* spectrum_type = nullptr;
+PyTypeObject* spectrum_type = nullptr;  // the process's type, set by bind_spectrum
 
 SpectrumObject* as_spectrum(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
 const acq::Spectrum& values_of(PyObject* self) { return as_spectrum(self)->values->values; }
@@ -82,7 +84,7 @@ void spectrum_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* counts_per_second_array(const acq::Spectrum& s, std::size_t points) {
-  return guarded([&]() -> PyObject* {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     vornelle_core::Array<double> cps(points);
     for (std::size_t k = 0; k < points; ++k) {
       cps[k] = s.intensity[k] / s.accumulation_time_sec[k];
@@ -192,11 +194,11 @@ PyObject* get_centroid_status(PyObject* self, void*) noexcept {
   return word_or_none(values_of(self).centroid_status);
 }
 PyObject* get_tic(PyObject* self, void*) noexcept {
-  return PyFloat_FromDouble(summarise(values_of(self)).tic);
+  return PyFloat_FromDouble(acq::summarise(values_of(self)).tic);
 }
 PyObject* get_base_peak(PyObject* self, void*) noexcept {
   const acq::Spectrum& s = values_of(self);
-  const auto base = summarise(s).base;
+  const auto base = acq::summarise(s).base;
   if (!base) Py_RETURN_NONE;
   return Py_BuildValue("(dd)", s.mz[*base], s.intensity[*base]);
 }
@@ -206,7 +208,7 @@ Py_ssize_t spectrum_length(PyObject* self) noexcept {
 }
 
 PyObject* spectrum_repr(PyObject* self) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     const SpectrumObject* s = as_spectrum(self);
     const acq::ScanInfo& info = s->info;
     char text[160];
@@ -274,7 +276,7 @@ PyType_Spec spectrum_spec = {
 DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer) {
   DecodedScan d;
   d.info = a.scan(i);
-  d.spectrum = take_spectrum();
+  d.spectrum = acq::take_spectrum();
   if (d.info.profile_points + d.info.centroid_points < small_scan_points &&
       a.data_loaded()) {
     a.read_into(i, prefer, d.spectrum, thread_scratch());
@@ -301,21 +303,11 @@ nb::object make_spectrum(DecodedScan&& d) {
   return nb::steal(reinterpret_cast<PyObject*>(s));
 }
 
-SpectrumSummary summarise(const acq::Spectrum& s) noexcept {
-  SpectrumSummary out;
-  const std::size_t n = s.intensity.size();
-  std::size_t base = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    out.tic += s.intensity[k];
-    if (s.intensity[k] > s.intensity[base]) base = k;
-  }
-  if (n > 0 && s.mz.size() == n) out.base = base;
-  return out;
-}
-
 void bind_spectrum(nb::module_& m) {
-  values_type = add_type(m, values_spec, "SpectrumValues", false);
-  spectrum_type = add_type(m, spectrum_spec, "Spectrum", true);
+  static ProcessType values(&values_spec);
+  static ProcessType spectrum(&spectrum_spec);
+  values_type = add_type(m, values, "SpectrumValues", false);
+  spectrum_type = add_type(m, spectrum, "Spectrum", true);
 }
 
 }  // namespace kestrane::acq_python

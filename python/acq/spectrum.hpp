@@ -3,13 +3,12 @@
 // Spectrum and its iterator are plain CPython types rather than nanobind classes: a loop over
 // a run makes one Spectrum per scan and reads two or three attributes of each, and for the
 // small spectra of ICP and SIM runs the generic machinery (method lookup behind every slot,
-// argument dispatch, the instance registry) cost more than decoding the scan.
+// argument dispatch, the instance registry) costs more than decoding the scan.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
-#include <optional>
 
 #include "src/acq/acquisition.hpp"
 
@@ -17,22 +16,13 @@ namespace kestrane::acq_python {
 
 namespace nb = nanobind;
 
-// Computed from the emitted arrays on demand: the sum of the
-// intensities in array order, and the first highest point.
-struct SpectrumSummary {
-  double tic = 0.0;
-  std::optional<std::size_t> base;
-};
-
-SpectrumSummary summarise(const acq::Spectrum& s) noexcept;
-
 // A decoded scan ready to become a Python object (made without the interpreter).
 struct DecodedScan {
   acq::Spectrum spectrum;
   acq::ScanInfo info;
 };
 
-// Reads scan i into pooled buffers, releasing the interpreter unless the scan is small.
+// Reads scan i into kept buffers, releasing the interpreter unless the scan is small.
 DecodedScan decode(const acq::Acquisition& a, std::size_t i, acq::Prefer prefer);
 // The Python Spectrum of a decoded scan; it takes over the arrays (no copy).
 nb::object make_spectrum(DecodedScan&& d);

@@ -1,14 +1,20 @@
 // Reads of one Acquisition from several threads at once, each with its own spectrum and
-// scratch: the values equal a single thread's; and the pool of the arrays that read() returns.
+// scratch: the values equal a single thread's, whole-run passes included; and the pool of the
+// arrays that read() returns.
 // Built under ThreadSanitizer by tools/test.sh --tsan.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <bit>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "src/acq/acquisition.hpp"
 #include "src/acq/array_pool.hpp"
+#include "src/acq/chromatograms.hpp"
+#include "src/acq/parallel.hpp"
 #include "tests/support/acq_builders.hpp"
 #include "tests/support/fixed_directory.hpp"
 
@@ -83,6 +89,93 @@ TEST(AcqThreads, FirstReadsOfAFreshAcquisitionShareOneCopy) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// Per-scan columns of a pass on 1 and 3 threads, over the whole run and over indices out of
+// order with a repeat, equal the values of each scan read alone, summed here in array order.
+TEST(AcqThreads, ChromatogramsEqualPerScanReads) {
+  test_support::TempDir tmp;
+  acq_test::write_tof_run(tmp.join("run.d"), 12, 3000, 7);
+  auto opened = Acquisition::open(tmp.join("run.d"));
+  ASSERT_TRUE(opened) << opened.error().display();
+  const Acquisition& acq = *opened;
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  std::vector<std::size_t> all(acq.size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  const std::vector<std::size_t> picked = {7, 0, 11, 7, 3};
+  // A window over part of the first scan, its bounds two of its points.
+  const Spectrum first = acq.read(0);
+  const double low = first.mz[first.mz.size() / 4], high = first.mz[first.mz.size() / 2];
+  const unsigned want = want_tic | want_base_peak | want_scan_words | want_window;
+  for (const auto& indices : {all, picked}) {
+    for (const unsigned threads : {1u, 3u}) {
+      SCOPED_TRACE(testing::Message() << indices.size() << " scans, " << threads << " threads");
+      const Chromatograms c = 
+          chromatograms(acq, indices, Prefer::profile, threads, want, low, high);
+      ASSERT_EQ(c.tic.size(), indices.size());
+      ASSERT_EQ(c.calibration.size(), indices.size());
+      for (std::size_t k = 0; k < indices.size(); ++k) {
+        const Spectrum s = acq.read(indices[k]);
+        ASSERT_FALSE(s.mz.empty());
+        double tic = 0.0, window = 0.0;
+        std::size_t base = 0;
+        for (std::size_t p = 0; p < s.mz.size(); ++p) {
+          tic += s.intensity[p];
+          if (s.intensity[p] > s.intensity[base]) base = p;
+          window += (s.mz[p] >= low && s.mz[p] <= high) ? s.intensity[p] : 0.0;
+        }
+        EXPECT_EQ(bits(c.rt_sec[k]), bits(acq.scan(indices[k]).retention_time_min * 60.0));
+        EXPECT_EQ(bits(c.tic[k]), bits(tic));
+        EXPECT_EQ(bits(c.base_mz[k]), bits(s.mz[base]));
+        EXPECT_EQ(bits(c.base_intensity[k]), bits(s.intensity[base]));
+        EXPECT_EQ(bits(c.window[k]), bits(window));
+        EXPECT_EQ(c.points[k], s.mz.size());
+        EXPECT_EQ(c.status[k], s.status);
+        EXPECT_EQ(c.profile_status[k], s.profile_status);
+        EXPECT_EQ(c.centroid_status[k], s.centroid_status);
+        EXPECT_EQ(c.representation[k], s.representation);
+        EXPECT_EQ(c.calibration[k], s.calibration);
+      }
+    }
+  }
+  // The window holds part of a scan only.
+  const Chromatograms w = chromatograms(acq, all, Prefer::profile, 2, want, low, high);
+  EXPECT_GT(w.window[0], 0.0);
+  EXPECT_LT(w.window[0], w.tic[0]);
+  // Columns not asked for stay empty.
+  const Chromatograms tic_only = chromatograms(acq, all, Prefer::profile, 2, want_tic);
+  EXPECT_EQ(tic_only.tic.size(), all.size());
+  EXPECT_TRUE(tic_only.base_mz.empty() && tic_only.window.empty() && tic_only.points.empty());
+}
+
+// A visit that throws stops the pass: the exception reaches the caller once every thread has
+// joined, no scan is visited twice, and a thread reads no scan after its own failure.
+TEST(AcqThreads, ForEachScanRethrowsAVisitsException) {
+  test_support::TempDir tmp;
+  acq_test::write_tof_run(tmp.join("run.d"), 40, 200, 2);
+  auto opened = Acquisition::open(tmp.join("run.d"));
+  ASSERT_TRUE(opened) << opened.error().display();
+  std::vector<std::size_t> all(opened->size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  for (const unsigned threads : {1u, 3u}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads");
+    std::vector<std::atomic<int>> visits(all.size());
+    EXPECT_THROW(for_each_scan(*opened, all, Prefer::profile, threads,
+                               [&](std::size_t k, Spectrum&) {
+                                 visits[k].fetch_add(1);
+                                 if (k == 5) throw std::bad_alloc();
+                               }),
+                 std::bad_alloc);
+    int visited = 0;
+    for (const auto& v : visits) {
+      EXPECT_LE(v.load(), 1);
+      visited += v.load();
+    }
+    EXPECT_EQ(visits[5].load(), 1);
+    if (threads == 1) {
+      EXPECT_EQ(visited, 6);
+    }
+  }
 }
 
 TEST(AcqThreads, ArrayPoolReusesAFreedArrayOfTheSameSizeClassOnly) {

@@ -1,22 +1,22 @@
-#include "python/acq/buffers.hpp"
+#include "src/acq/kept.hpp"
 
 #include <mutex>
 #include <utility>
 #include <vector>
 
-namespace kestrane::acq_python {
+namespace kestrane::acq {
 
 namespace {
 
 constexpr std::size_t max_kept_bytes = std::size_t{64} << 20;
 
-std::size_t capacity_bytes(const acq::Spectrum& s) noexcept {
+std::size_t capacity_bytes(const Spectrum& s) noexcept {
   return (s.mz.capacity() + s.intensity.capacity() + s.precursor_mz.capacity() +
           s.accumulation_time_sec.capacity()) * sizeof(double) +
          s.detector_mode.capacity() * sizeof(std::int32_t);
 }
 
-std::size_t capacity_bytes(const acq::ReadScratch& s) noexcept {
+std::size_t capacity_bytes(const ReadScratch& s) noexcept {
   return s.capacity + s.expanded.capacity() + s.channel_x.capacity() * sizeof(double);
 }
 
@@ -53,22 +53,22 @@ class Kept {
 };
 
 // Never destroyed: buffers may be given back while the process exits.
-Kept<acq::Spectrum, 16>& spectra() {
-  static auto* kept = new Kept<acq::Spectrum, 16>;
+Kept<Spectrum, 16>& spectra() {
+  static auto* kept = new Kept<Spectrum, 16>;
   return *kept;
 }
 
-Kept<acq::ReadScratch, 8>& scratches() {
-  static auto* kept = new Kept<acq::ReadScratch, 8>;
+Kept<ReadScratch, 8>& scratches() {
+  static auto* kept = new Kept<ReadScratch, 8>;
   return *kept;
 }
 
 }  // namespace
 
-acq::Spectrum take_spectrum() { return spectra().take(); }
-void give_back(acq::Spectrum&& spectrum) noexcept { spectra().give_back(std::move(spectrum)); }
+Spectrum take_spectrum() { return spectra().take(); }
+void give_back(Spectrum&& spectrum) noexcept { spectra().give_back(std::move(spectrum)); }
 
-acq::ReadScratch take_scratch() { return scratches().take(); }
-void give_back(acq::ReadScratch&& scratch) noexcept { scratches().give_back(std::move(scratch)); }
+ReadScratch take_scratch() { return scratches().take(); }
+void give_back(ReadScratch&& scratch) noexcept { scratches().give_back(std::move(scratch)); }
 
-}  // namespace kestrane::acq_python
+}  // namespace kestrane::acq

@@ -1,6 +1,4 @@
-#include "python/acq/parallel.hpp"
-
-#include "python/acq/buffers.hpp"
+#include "src/acq/parallel.hpp"
 
 #include <sched.h>
 
@@ -11,7 +9,9 @@
 #include <thread>
 #include <vector>
 
-namespace kestrane::acq_python {
+#include "src/acq/kept.hpp"
+
+namespace kestrane::acq {
 
 unsigned default_threads() noexcept {
   cpu_set_t set;
@@ -22,9 +22,9 @@ unsigned default_threads() noexcept {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::size_t> indices,
-                   acq::Prefer prefer, unsigned threads,
-                   const std::function<void(std::size_t, acq::Spectrum&)>& visit) {
+void for_each_scan(const Acquisition& acquisition, std::span<const std::size_t> indices,
+                   Prefer prefer, unsigned threads,
+                   const std::function<void(std::size_t, Spectrum&)>& visit) {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::exception_ptr failure;
@@ -32,9 +32,9 @@ void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::siz
 
   const auto work = [&]() noexcept {
     try {
-      // Pooled buffers, given back at the end: the next pass finds them backed by memory.
-      acq::Spectrum spectrum = take_spectrum();
-      acq::ReadScratch scratch = take_scratch();
+      // Kept buffers, given back at the end: the next pass finds them backed by memory.
+      Spectrum spectrum = take_spectrum();
+      ReadScratch scratch = take_scratch();
       while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
         if (k >= indices.size()) break;
@@ -57,12 +57,11 @@ void for_each_scan(const acq::Acquisition& acquisition, std::span<const std::siz
   try {
     for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
   } catch (...) {
-    // No thread could be started (a resource limit): the threads that did start and this one
-    // still read every scan.
+    // A resource limit: the threads that did start and this one read every scan.
   }
   work();
   for (auto& t : pool) t.join();
   if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace kestrane::acq_python
+}  // namespace kestrane::acq
