@@ -13,6 +13,8 @@ Layers, from bytes up (each a module; the names below are also here):
 * ``directory``: ``write_run`` lays a directory out (with a ``Variant``: calibration files,
   MSTS.xml, missing files, interrupted runs, header-less data files) and returns per scan the
   ``ScanExpected`` values a correct reader gives; its docstring states the reader conventions.
+* ``hostile``: hostile schemas, blocks, calibrations and channel maps built from consistent
+  inputs (fuzz seeds and the hostile tests).
 * ``runs``: ``acq_run(path, family, scans, points, seed)``, generated runs of every family.
 
 Values a reader must reproduce bit for bit, all in IEEE double precision, operations in this
@@ -39,6 +41,7 @@ from .blocks import *  # noqa: F403
 from .calibration import *  # noqa: F403
 from .corpus import *  # noqa: F403
 from .directory import *  # noqa: F403
+from .hostile import *  # noqa: F403
 from .index import *  # noqa: F403
 from .metadata import *  # noqa: F403
 from .runs import *  # noqa: F403

@@ -35,6 +35,7 @@ from .index import (
     XSPECIFIC_FILE, Axis, FormatEntry, format_table, scan_file_header,
 )
 from .runs import FAMILIES, TOF_A, TOF_COEFFICIENTS, TOF_FLAGS, TOF_T0, acq_run
+from .hostile import fan_out_schema, long_name_schema
 from .schema import LAYOUTS, SPECTRUM_PARAMS, record_dtype, schema_text
 
 __all__ = ["ACQ_DIRECTORY_FILE_IDS", "acq_directory_framing", "acq_run_length_framing"]
@@ -93,6 +94,10 @@ def _corpus_acq_schema() -> dict[str, bytes]:
     seeds["unknown_type"] = tof.replace('type="xs:double"', 'type="xs:decimal"', 1).encode()
     seeds["entity"] = tof.replace(
         "<xs:schema", '<!DOCTYPE xs:schema [<!ENTITY e "xs:int">]>\n<xs:schema', 1).encode()
+    # Types repeated without bound: empty ones fanning out, and a long name used often (small
+    # enough that the replay's mutations stay quick, large enough to pass the limits).
+    seeds["fan_out_empty_types"] = fan_out_schema(15, 4).encode()
+    seeds["long_name_reused"] = long_name_schema(100, 4000).encode()
     return seeds
 
 
