@@ -42,6 +42,17 @@ struct LinearAxis {
   double step = 0.0;
 };
 
+// head + per_point * n, the size a block's count claims, or nullopt when it does not fit in 64
+// bits: every size computed from a count in the files goes through it.
+constexpr std::optional<std::uint64_t> claimed_size(std::uint64_t head, std::uint64_t per_point,
+                                                    std::uint64_t n) noexcept {
+  std::uint64_t body = 0, total = 0;
+  if (__builtin_mul_overflow(per_point, n, &body) || __builtin_add_overflow(head, body, &total)) {
+    return std::nullopt;
+  }
+  return total;
+}
+
 // Run-length blocks: u32@16 = 0x90 << 24 | n, i32@20 = -L leading zeros, then tokens from 24
 // (signed, 4 bytes wide at first; v >= 0 a point, v < 0 skips (-v) div 4 points and sets the
 // width from (-v) mod 4). `intensity` is resized to n once the head is checked; points the
@@ -56,6 +67,7 @@ struct LinearAxis {
 
 // The most points a run-length block can hold (its point count field is 24 bits).
 inline constexpr std::uint64_t run_length_max_points = (std::uint64_t{1} << 24) - 1;
+
 
 // Whole-block LZF: the block expands to exactly 16 + 4n bytes (x start, x step, u32 counts).
 // The LZF decoder's parse errors, after "LZF profile: point count N needs more bytes than a
