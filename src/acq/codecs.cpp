@@ -287,6 +287,11 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
     return parse_error("run-length: block holds " + std::to_string(n) + " points, its record " +
                        std::to_string(point_count));
   }
+  if (n > run_length_max_points_per_byte * b.size()) {
+    return parse_error("run-length: " + std::to_string(n) + " points from a block of " +
+                       std::to_string(b.size()) + " bytes, more than " +
+                       std::to_string(run_length_max_points_per_byte) + " a byte");
+  }
   const auto lead_word = static_cast<std::int32_t>(load_le<std::uint32_t>(b, run_length_lead_at));
   if (lead_word > 0) return std::unexpected(run_length_error("leading zero count is positive"));
   const auto lead = static_cast<std::uint64_t>(-static_cast<std::int64_t>(lead_word));

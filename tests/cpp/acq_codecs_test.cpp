@@ -35,6 +35,7 @@ TEST(RunLengthDecode, RoundTripsEveryTokenKind) {
       {"long zero run at width 1 needs several skips", std::vector<std::int32_t>(100, 0), {true, false, false}},
       {"no leading zero count, zeros as literals", {0, 0, 1}, {false, false, false}},
       {"all zeros, no tokens", {0, 0, 0, 0}, {}},
+      {"16 points a byte: 384 zeros from the head alone", std::vector<std::int32_t>(384, 0), {}},
       {"no points", {}, {}},
       {"literal-only words and a tail", long_mix, {}},
   };
@@ -76,6 +77,10 @@ TEST(RunLengthDecode, RefusesMalformedBlocksWithTheirMessage) {
        "run-length: leading zero count is positive"},
       {"leading zeros past n", acq_test::run_length_raw(tagged(3), -4, {}), 3,
        "run-length: more leading zeros than points"},
+      {"385 zeros from 24 bytes", acq_test::run_length_raw(tagged(385), -385, {}), 385,
+       "run-length: 385 points from a block of 24 bytes, more than 16 a byte"},
+      {"2^24 - 1 leading zeros", acq_test::run_length_raw(tagged(0xFFFFFF), -0xFFFFFF, {}), 0xFFFFFF,
+       "run-length: 16777215 points from a block of 24 bytes, more than 16 a byte"},
       {"literal after n", acq_test::run_length_raw(tagged(1), 0, tokens({5, 0, 0, 0, 6, 0, 0, 0})),
        1, "run-length: literal after the last point"},
       {"literal after leading zeros fill n", acq_test::run_length_raw(tagged(2), -2, tokens({5, 0, 0, 0})),

@@ -142,6 +142,8 @@ def _corpus_acq_run_length() -> dict[str, bytes]:
         "cut_token": acq_run_length_framing(raw(2, 0, struct.pack("<ib", -2, 7)), 2),
         "literal_past_end": acq_run_length_framing(raw(1, 1, struct.pack("<i", 5)), 1),
         "head_only": acq_run_length_framing(raw(0, 0, b"")[:RLE_HEADER_SIZE], 0),
+        # The head alone claiming 2^20 - 1 leading zeros (the framing's largest count).
+        "zero_bomb": acq_run_length_framing(raw((1 << 20) - 1, (1 << 20) - 1, b""), (1 << 20) - 1),
     }
 
 
