@@ -358,12 +358,8 @@ void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scr
     const auto it = channel_map->find(segment);
     out.precursor_mz.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
-      const ChannelMass* found = nullptr;
-      if (it != channel_map->end() && x[k] == std::floor(x[k])) {
-        for (const auto& m : it->second) {
-          if (static_cast<double>(m.index) == x[k]) found = &m;
-        }
-      }
+      const ChannelMass* found =
+          it != channel_map->end() ? find_channel(it->second, x[k]) : nullptr;
       if (found == nullptr) {
         clear_arrays(out);
         out.status = Status::malformed;
