@@ -321,7 +321,7 @@ Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choic
       if (auto done = decode_centroid(bytes, n, format.y_storage, out.mz, out.intensity); !done) {
         return Status::malformed;
       }
-      if (cal != nullptr) calibrate_values(*cal, out.mz);
+      if (cal != nullptr && !calibrate_values(*cal, out.mz)) return Status::uncalibrated;
       out.representation = Representation::centroid;
       out.calibration = flight ? choice.source : CalibrationSource::axis;
       return out.mz.empty() ? Status::empty : Status::ok;
@@ -337,7 +337,7 @@ Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choic
   const std::size_t points = out.intensity.size();
   out.mz.resize(points);
   if (cal != nullptr) {
-    calibrate_axis(*cal, axis->start, axis->step, out.mz);
+    if (!calibrate_axis(*cal, axis->start, axis->step, out.mz)) return Status::uncalibrated;
   } else {
     for (std::size_t k = 0; k < points; ++k) {
       out.mz[k] = axis->start + static_cast<double>(k) * axis->step;
@@ -565,6 +565,10 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
       if (!parsed) {
         warn(parsed.error().display() + "; its rows are not used");
       } else {
+        if (const auto bad = parsed->non_finite_rows(); bad > 0) {
+          warn("MSMassCal.bin: " + std::to_string(bad) +
+               " rows hold values that are not finite; their scans use the next calibration step");
+        }
         rows = std::move(*parsed);
       }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <string>
 
 #include "src/acq/clones.hpp"
@@ -402,6 +403,13 @@ Result<void> decode_channels(std::span<const std::uint8_t> block, std::uint64_t 
   x.resize(n);
   counts.resize(n);
   for (std::size_t k = 0; k < n; ++k) x[k] = static_cast<double>(load_le<float>(block, 4 * k));
+  // A channel whose x is not finite has no mass: no spectrum holds it, nor merges it with others.
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!std::isfinite(x[k])) {
+      x.clear();
+      return parse_error("channels: x of point " + std::to_string(k) + " is not finite");
+    }
+  }
   for (std::size_t k = 0; k < n; ++k) counts[k] = load_le<double>(block, 4 * n + 8 * k);
   return {};
 }

@@ -98,7 +98,8 @@ inline constexpr std::uint64_t run_length_max_points_per_byte = 16;
                                            DoubleArray& x, DoubleArray& y);
 
 // ICP channels: f32 x[n], f64 counts[n], f64 pulse[n], f64 third[n]; x and counts are
-// returned. Parse error "channels: N bytes for M points, not 28 x M".
+// returned. Parse errors "channels: N bytes for M points, not 28 x M", "channels: x of point K
+// is not finite".
 [[nodiscard]] Result<void> decode_channels(std::span<const std::uint8_t> block,
                                            std::uint64_t point_count, DoubleArray& x,
                                            DoubleArray& counts);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,10 @@ TEST(FixedSizeDecoders, NeedExactlyTheirSizeAndKeepValues) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().display(), c.message);
   }
+  const std::vector<float> nan_x = {31.0f, std::numeric_limits<float>::quiet_NaN()};
+  const auto nan = decode_channels(acq_test::channels_block(nan_x, yd, yd, yd), 2, a, b);
+  ASSERT_FALSE(nan);
+  EXPECT_EQ(nan.error().display(), "parse error: channels: x of point 1 is not finite");
   // A claim of 2^32 points against a few bytes fails on the size, allocating nothing.
   EXPECT_FALSE(decode_channels(channels, std::uint64_t{1} << 32, a, b));
 }
