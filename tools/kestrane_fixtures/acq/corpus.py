@@ -35,7 +35,7 @@ from .index import (
     XSPECIFIC_FILE, Axis, FormatEntry, format_table, scan_file_header,
 )
 from .runs import FAMILIES, TOF_A, TOF_COEFFICIENTS, TOF_FLAGS, TOF_T0, acq_run
-from .hostile import fan_out_schema, long_name_schema
+from .hostile import fan_out_schema, long_name_schema, lzf_count_claim, run_length_zero_bomb
 from .schema import LAYOUTS, SPECTRUM_PARAMS, record_dtype, schema_text
 
 __all__ = ["ACQ_DIRECTORY_FILE_IDS", "acq_directory_framing", "acq_run_length_framing"]
@@ -178,4 +178,8 @@ def _corpus_acq_directory() -> dict[str, bytes]:
         for name, (family, scans, points, variant) in runs.items():
             run = acq_run(Path(tmp) / name, family, scans, points, seed=5, variant=variant)
             seeds[name] = acq_directory_framing(run.path)
+        # A 64-bit LZF point count of 2^62 + 1, and one 24-byte run-length head claiming 2^24 - 1
+        # zeros named by every record.
+        seeds["lzf_count_2_62_plus_1"] = acq_directory_framing(lzf_count_claim(Path(tmp) / "lzf_count").path)
+        seeds["run_length_zero_bomb"] = acq_directory_framing(run_length_zero_bomb(Path(tmp) / "bomb", 3).path)
     return seeds
