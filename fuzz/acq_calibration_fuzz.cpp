@@ -1,9 +1,12 @@
 // The calibration readers and loops. Input: a selector byte, then
 //   selector % 3 == 0: an MSMassCal.bin image, queried at every offset given by its own u32 words
-//                      and by row index (each row must then be usable exactly when row_at is);
-//   selector % 3 == 1: DefaultMassCal.xml bytes (usable entries keep at most 6 coefficients);
+//                      (a calibration made from a row can give finite masses) and by row index
+//                      (each row must then be usable exactly when row_at is);
+//   selector % 3 == 1: DefaultMassCal.xml bytes (usable entries keep at most 6 coefficients and
+//                      can give finite masses);
 //   selector % 3 == 2: u32 flags, 4 + 6 f64 calibration values, then f64 flight times: the
-//                      chunked loops must give the plain loop's bits, for values and an axis
+//                      chunked loops must give the plain loop's bits, for values and an axis,
+//                      and say whether every result is finite
 //                      (any NaN for a NaN: which operand's payload a NaN result carries depends
 //                      on the operand order, which compilers may swap in commutative operations).
 #include <bit>
@@ -49,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!file) return 0;
       for (std::size_t at = 0; at + 4 <= rest.size(); at += 4) {
         const auto row = file->row_at(load_le<std::uint32_t>(rest, at));
-        if (row) (void)row_calibration(*row, load_le<std::uint32_t>(rest, at));
+        if (!row) continue;
+        const auto cal = row_calibration(*row, load_le<std::uint32_t>(rest, at));
+        if (cal && !calibration_usable(*cal)) fail("a row that cannot give finite masses is used");
       }
       for (std::uint64_t i = 0; i <= file->row_count(); ++i) {
         const bool usable = file->row(i).has_value();
@@ -64,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (const auto& [id, entry] : parsed->entries) {
         if (entry.calibration && std::popcount(entry.calibration->flags) > 6) {
           fail("more than 6 orders accepted");
+        }
+        if (entry.calibration && !calibration_usable(*entry.calibration)) {
+          fail("an entry that cannot give finite masses is used");
         }
       }
       return 0;
@@ -81,8 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (std::size_t at = 84; at + 8 <= rest.size(); at += 8) t.push_back(load_le<double>(rest, at));
       std::vector<double> a = t, b = t;
       calibrate_values_reference(cal, a);
-      calibrate_values(cal, b);
+      const bool finite = calibrate_values(cal, b);
       if (!same_bits(a, b)) fail("chunked values differ from the plain loop");
+      bool all = true;
+      for (const double v : a) all = all && std::isfinite(v);
+      if (finite != all) fail("calibrate_values misreports finiteness");
       if (t.size() >= 2) {
         std::vector<double> x(t.size() * 8), y(t.size() * 8);
         calibrate_axis_reference(cal, t[0], t[1], x);

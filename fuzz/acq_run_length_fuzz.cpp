@@ -43,6 +43,10 @@ Reference reference(std::span<const std::uint8_t> b, std::uint64_t claim) {
   if (n != claim) {
     return error("block holds " + std::to_string(n) + " points, its record " + std::to_string(claim));
   }
+  if (n > 16 * b.size()) {
+    return error(std::to_string(n) + " points from a block of " + std::to_string(b.size()) +
+                 " bytes, more than 16 a byte");
+  }
   const auto lead = static_cast<std::int32_t>(load_le<std::uint32_t>(b, 20));
   if (lead > 0) return error("leading zero count is positive");
   if (static_cast<std::uint64_t>(-static_cast<std::int64_t>(lead)) > n) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "src/acq/clones.hpp"
@@ -108,6 +109,28 @@ constexpr std::size_t row_values = 10;
 
 }  // namespace
 
+bool calibration_usable(const Calibration& cal) noexcept {
+  if (!std::isfinite(cal.a) || !std::isfinite(cal.t0) || !std::isfinite(cal.t_min) ||
+      !std::isfinite(cal.t_max)) {
+    return false;
+  }
+  const auto orders = static_cast<unsigned>(std::bit_width(cal.flags));
+  if (orders > calibration_max_order + 1) return false;
+  // |correction| <= sum_j |c_j| T^k_j with T the largest |tc| the clamp allows.
+  const double t = std::max(std::fabs(cal.t_min), std::fabs(cal.t_max));
+  double p = 1.0, bound = 0.0;
+  std::size_t j = 0;
+  for (unsigned k = 0; k < orders; ++k) {
+    if ((cal.flags >> k & 1u) != 0 && j < calibration_max_terms) {
+      const double c = cal.c[j++];
+      if (!std::isfinite(c)) return false;
+      bound += std::fabs(c) * p;
+    }
+    p *= t;
+  }
+  return std::isfinite(bound) && std::isfinite(p);
+}
+
 double calibrate_point(const Calibration& cal, double t) noexcept {
   const double s = cal.a * (t - cal.t0);
   const double sq = s * s;
@@ -135,7 +158,17 @@ void calibrate_values_reference(const Calibration& cal, std::span<double> values
   for (double& v : values) v = calibrate_point(cal, v);
 }
 
-void calibrate_axis(const Calibration& cal, double start, double step,
+namespace {
+
+bool all_finite(std::span<const double> values) noexcept {
+  bool finite = true;
+  for (const double v : values) finite = finite && std::isfinite(v);
+  return finite;
+}
+
+}  // namespace
+
+bool calibrate_axis(const Calibration& cal, double start, double step,
                     std::span<double> out) noexcept {
   const Terms terms = terms_of(cal);
   double t[chunk];
@@ -148,14 +181,16 @@ void calibrate_axis(const Calibration& cal, double start, double step,
     }
     calibrate_block(cal, terms, t, out.data() + k0, m);
   }
+  return all_finite(out);
 }
 
-void calibrate_values(const Calibration& cal, std::span<double> values) noexcept {
+bool calibrate_values(const Calibration& cal, std::span<double> values) noexcept {
   const Terms terms = terms_of(cal);
   for (std::size_t k0 = 0; k0 < values.size(); k0 += chunk) {
     const std::size_t m = std::min(chunk, values.size() - k0);
     calibrate_block(cal, terms, values.data() + k0, values.data() + k0, m);
   }
+  return all_finite(values);
 }
 
 // --- MSMassCal.bin -----------------------------------------------------------------------------
@@ -174,6 +209,13 @@ Result<MassCalFile> MassCalFile::parse(std::vector<std::uint8_t> bytes) {
   }
   MassCalFile f;
   f.bytes_ = std::move(bytes);
+  for (std::uint64_t i = 0; i < f.row_count(); ++i) {
+    if (const auto row = f.row(i)) {
+      bool finite = true;
+      for (const double v : row->values) finite = finite && std::isfinite(v);
+      f.non_finite_rows_ += finite ? 0 : 1;
+    }
+  }
   return f;
 }
 
@@ -211,6 +253,7 @@ std::optional<Calibration> row_calibration(const MassCalRow& row, std::uint32_t 
       return std::nullopt;
     }
   }
+  if (!calibration_usable(cal)) return std::nullopt;
   return cal;
 }
 
@@ -286,6 +329,12 @@ Result<DefaultCalibrations> parse_default_mass_cal(std::span<const std::uint8_t>
           out.warnings.push_back(where + "more than 6 polynomial orders");
           continue;
         }
+        if (static_cast<unsigned>(std::bit_width(static_cast<std::uint32_t>(*f))) >
+            calibration_max_order + 1) {
+          out.warnings.push_back(where + "polynomial orders above " +
+                                 std::to_string(calibration_max_order));
+          continue;
+        }
         flags = static_cast<std::uint32_t>(*f);
         polynomial = numbered_values(s, 2 + terms);
         if (!polynomial) out.warnings.push_back(where + "unreadable Polynomial step");
@@ -306,7 +355,11 @@ Result<DefaultCalibrations> parse_default_mass_cal(std::span<const std::uint8_t>
       Calibration cal{(*traditional)[0], (*traditional)[1], (*polynomial)[0], (*polynomial)[1],
                       *flags, {}};
       for (std::size_t j = 2; j < polynomial->size(); ++j) cal.c[j - 2] = (*polynomial)[j];
-      d.calibration = cal;
+      if (calibration_usable(cal)) {
+        d.calibration = cal;
+      } else {
+        out.warnings.push_back(where + "its values cannot give finite masses; not used");
+      }
     } else if (!traditional || !flags) {
       out.warnings.push_back(where + (traditional ? "no Polynomial step" : "no Traditional step"));
     }

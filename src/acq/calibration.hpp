@@ -22,6 +22,8 @@
 namespace kestrane::acq {
 
 inline constexpr std::size_t calibration_max_terms = 6;
+// The highest polynomial order a usable calibration may use: instruments use orders up to 11.
+inline constexpr unsigned calibration_max_order = 15;
 
 struct Calibration {
   double a = 0.0;
@@ -31,6 +33,11 @@ struct Calibration {
   std::uint32_t flags = 0;  // F: bit k set = order k in use
   std::array<double, calibration_max_terms> c{};  // the coefficients of the set bits, in order
 };
+
+// True when `cal` can give finite masses: a, t0, t_min, t_max and the coefficients of its orders
+// finite, no order above calibration_max_order, and the correction finite over the whole clamp
+// range. A calibration that is not usable is never applied: the choice moves to its next step.
+bool calibration_usable(const Calibration& cal) noexcept;
 
 // The formula for one flight time, written plainly: the reference of the loops below.
 double calibrate_point(const Calibration& cal, double t) noexcept;
@@ -42,10 +49,12 @@ void calibrate_axis_reference(const Calibration& cal, double start, double step,
 void calibrate_values_reference(const Calibration& cal, std::span<double> values) noexcept;
 
 // The same results, bit for bit, computed a chunk of points at a time with the order loop
-// outside the point loop, so that the point loops vectorise.
-void calibrate_axis(const Calibration& cal, double start, double step,
+// outside the point loop, so that the point loops vectorise. False when some result is not
+// finite (a flight time far outside the instrument's range, or an axis that is not finite):
+// such masses are never presented.
+bool calibrate_axis(const Calibration& cal, double start, double step,
                     std::span<double> out) noexcept;
-void calibrate_values(const Calibration& cal, std::span<double> values) noexcept;
+bool calibrate_values(const Calibration& cal, std::span<double> values) noexcept;
 
 // --- MSMassCal.bin -----------------------------------------------------------------------------
 
@@ -71,9 +80,13 @@ class MassCalFile {
   // Row i counted from 72: (file length - 72) div 84 rows.
   std::uint64_t row_count() const noexcept;
   std::optional<MassCalRow> row(std::uint64_t i) const noexcept;
+  // Rows counted from 72 holding a value that is not finite: no calibration made from them is
+  // used.
+  std::uint64_t non_finite_rows() const noexcept { return non_finite_rows_; }
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::uint64_t non_finite_rows_ = 0;
 };
 
 // --- DefaultMassCal.xml ------------------------------------------------------------------------
@@ -91,14 +104,15 @@ struct DefaultCalibrations {
 };
 
 // Parses DefaultMassCal.xml. The XML loader's errors (prefixed "DefaultMassCal.xml: "); an
-// entry with a missing or unreadable step, an unknown formula, more than 6 orders or too few
-// values is kept without what it lacks and named in `warnings`.
+// entry with a missing or unreadable step, an unknown formula, more than 6 orders, orders above
+// 15, too few values or values that cannot give finite masses is kept without what it lacks
+// and named in `warnings`.
 [[nodiscard]] Result<DefaultCalibrations> parse_default_mass_cal(
     std::span<const std::uint8_t> xml);
 
 // The polynomial coefficients of a row under flags F: popcount(F) coefficients, then zeros.
-// nullopt when popcount(F) > 6 or a coefficient past popcount(F) is not zero (the row was made
-// for other orders).
+// nullopt when popcount(F) > 6, a coefficient past popcount(F) is not zero (the row was made
+// for other orders) or the calibration is not usable.
 std::optional<Calibration> row_calibration(const MassCalRow& row, std::uint32_t flags) noexcept;
 
 // A record's calibration and where it came from.

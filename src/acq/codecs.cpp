@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <string>
 
 #include "src/acq/clones.hpp"
@@ -287,6 +288,11 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
     return parse_error("run-length: block holds " + std::to_string(n) + " points, its record " +
                        std::to_string(point_count));
   }
+  if (n > run_length_max_points_per_byte * b.size()) {
+    return parse_error("run-length: " + std::to_string(n) + " points from a block of " +
+                       std::to_string(b.size()) + " bytes, more than " +
+                       std::to_string(run_length_max_points_per_byte) + " a byte");
+  }
   const auto lead_word = static_cast<std::int32_t>(load_le<std::uint32_t>(b, run_length_lead_at));
   if (lead_word > 0) return std::unexpected(run_length_error("leading zero count is positive"));
   const auto lead = static_cast<std::uint64_t>(-static_cast<std::int64_t>(lead_word));
@@ -326,15 +332,15 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
 Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
                                       std::uint64_t point_count, DoubleArray& intensity,
                                       std::vector<std::uint8_t>& scratch) {
-  // 16 + 4n in 64 bits; a claim beyond what the block can expand to fails before any buffer
-  // of the claimed size exists.
-  const std::uint64_t expected = axis_head_size + 4 * point_count;
-  if (expected / raw::lzf_max_expansion > block.size()) {
+  // 16 + 4n, checked: a claim whose size does not fit in 64 bits, or beyond what the block can
+  // expand to, fails before any buffer of the claimed size exists.
+  const auto expected = claimed_size(axis_head_size, 4, point_count);
+  if (!expected || *expected / raw::lzf_max_expansion > block.size()) {
     return parse_error("LZF profile: point count " + std::to_string(point_count) +
                        " needs more bytes than a block of " + std::to_string(block.size()) +
                        " can expand to");
   }
-  auto expanded = raw::decompress_into(block, static_cast<std::size_t>(expected), scratch);
+  auto expanded = raw::decompress_into(block, static_cast<std::size_t>(*expected), scratch);
   if (!expanded) return std::unexpected(std::move(expanded).error());
   const std::span<const std::uint8_t> e = *expanded;
   const LinearAxis axis{load_le<double>(e, 0), load_le<double>(e, 8)};
@@ -349,7 +355,7 @@ Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
 
 Result<LinearAxis> decode_raw_profile(std::span<const std::uint8_t> block,
                                       std::uint64_t point_count, DoubleArray& intensity) {
-  if (point_count > block.size() || block.size() != axis_head_size + 4 * point_count) {
+  if (claimed_size(axis_head_size, 4, point_count) != block.size()) {
     return parse_error("raw profile: " + std::to_string(block.size()) + " bytes for " +
                        std::to_string(point_count) + " points, not 16 + 4 x " +
                        std::to_string(point_count));
@@ -366,7 +372,7 @@ Result<LinearAxis> decode_raw_profile(std::span<const std::uint8_t> block,
 Result<void> decode_centroid(std::span<const std::uint8_t> block, std::uint64_t point_count,
                              std::uint32_t y_storage, DoubleArray& x, DoubleArray& y) {
   const std::uint64_t y_size = y_storage == storage_float64 ? 8 : 4;
-  if (point_count > block.size() || block.size() != (8 + y_size) * point_count) {
+  if (claimed_size(0, 8 + y_size, point_count) != block.size()) {
     return parse_error("centroid: " + std::to_string(block.size()) + " bytes for " +
                        std::to_string(point_count) + " points, not " +
                        std::to_string(8 + y_size) + " x " + std::to_string(point_count));
@@ -388,7 +394,7 @@ Result<void> decode_centroid(std::span<const std::uint8_t> block, std::uint64_t 
 
 Result<void> decode_channels(std::span<const std::uint8_t> block, std::uint64_t point_count,
                              DoubleArray& x, DoubleArray& counts) {
-  if (point_count > block.size() || block.size() != 28 * point_count) {
+  if (claimed_size(0, 28, point_count) != block.size()) {
     return parse_error("channels: " + std::to_string(block.size()) + " bytes for " +
                        std::to_string(point_count) + " points, not 28 x " +
                        std::to_string(point_count));
@@ -397,6 +403,13 @@ Result<void> decode_channels(std::span<const std::uint8_t> block, std::uint64_t 
   x.resize(n);
   counts.resize(n);
   for (std::size_t k = 0; k < n; ++k) x[k] = static_cast<double>(load_le<float>(block, 4 * k));
+  // A channel whose x is not finite has no mass: no spectrum holds it, nor merges it with others.
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!std::isfinite(x[k])) {
+      x.clear();
+      return parse_error("channels: x of point " + std::to_string(k) + " is not finite");
+    }
+  }
   for (std::size_t k = 0; k < n; ++k) counts[k] = load_le<double>(block, 4 * n + 8 * k);
   return {};
 }

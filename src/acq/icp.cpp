@@ -1,5 +1,7 @@
 #include "src/acq/icp.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "src/acq/xml.hpp"
@@ -24,14 +26,30 @@ Result<ChannelMap> parse_xaddition(std::span<const std::uint8_t> xml) {
       const auto index = parse_int(trimmed_text(child(m, "Index")));
       const auto precursor = parse_double(trimmed_text(child(m, "PrecursorIonMZ")));
       const auto product = parse_double(trimmed_text(child(m, "ProductIonMZ")));
-      if (!id || !index || !precursor || !product) {
+      if (!id || !index || !precursor || !product || !std::isfinite(*precursor) ||
+          !std::isfinite(*product)) {
         return parse_error("MSTS_XAddition.xml: segment " + id_text +
                            ": unreadable indexed mass");
       }
       masses.push_back({*index, *precursor, *product});
     }
   }
+  // Channels are compared with the index as a double: ordered the same way, stably.
+  for (auto& [segment, masses] : out) {
+    std::stable_sort(masses.begin(), masses.end(), [](const ChannelMass& a, const ChannelMass& b) {
+      return static_cast<double>(a.index) < static_cast<double>(b.index);
+    });
+  }
   return out;
+}
+
+const ChannelMass* find_channel(std::span<const ChannelMass> masses, double x) noexcept {
+  if (x != std::floor(x)) return nullptr;  // NaN too
+  const auto after = std::upper_bound(
+      masses.begin(), masses.end(), x,
+      [](double v, const ChannelMass& m) { return v < static_cast<double>(m.index); });
+  if (after == masses.begin() || static_cast<double>(std::prev(after)->index) != x) return nullptr;
+  return &*std::prev(after);
 }
 
 Result<MassSettings> parse_xspecific_settings(std::span<const std::uint8_t> xml) {

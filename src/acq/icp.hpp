@@ -20,13 +20,19 @@ struct ChannelMass {
   double product_mz = 0.0;
 };
 
-// Time segment id -> its indexed masses.
+// Time segment id -> its indexed masses, ordered by index as a double (entries of one index in
+// file order), for find_channel.
 using ChannelMap = std::map<std::int64_t, std::vector<ChannelMass>>;
 
 // Parses MSTS_XAddition.xml. The XML loader's errors (prefixed "MSTS_XAddition.xml: "), and
 // "MSTS_XAddition.xml: segment S: unreadable indexed mass" for an entry without a numeric
-// Index, PrecursorIonMZ and ProductIonMZ.
+// Index, or without a finite PrecursorIonMZ and ProductIonMZ.
 [[nodiscard]] Result<ChannelMap> parse_xaddition(std::span<const std::uint8_t> xml);
+
+// The mass of channel x among one segment's masses: the entry whose index equals x, the last in
+// file order when several do; nullptr when x is not an integer or no index equals it. A binary
+// search: O(log entries) a channel.
+const ChannelMass* find_channel(std::span<const ChannelMass> masses, double x) noexcept;
 
 // One Masses element of MSTS_XSpecific.xml.
 struct MassSetting {

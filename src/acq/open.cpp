@@ -300,6 +300,10 @@ Result<void> read_calibration(Opening& o) {
     if (!parsed) {
       o.warn(parsed.error().display() + "; its rows are not used");
     } else {
+      if (const auto bad = parsed->non_finite_rows(); bad > 0) {
+        o.warn("MSMassCal.bin: " + std::to_string(bad) +
+               " rows hold values that are not finite; their scans use the next calibration step");
+      }
       rows = std::move(*parsed);
     }
   }

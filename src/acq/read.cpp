@@ -81,7 +81,7 @@ Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choic
       if (auto done = decode_centroid(bytes, n, format.y_storage, out.mz, out.intensity); !done) {
         return Status::malformed;
       }
-      if (cal != nullptr) calibrate_values(*cal, out.mz);
+      if (cal != nullptr && !calibrate_values(*cal, out.mz)) return Status::uncalibrated;
       out.representation = Representation::centroid;
       out.calibration = flight ? choice.source : CalibrationSource::axis;
       return out.mz.empty() ? Status::empty : Status::ok;
@@ -97,7 +97,7 @@ Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choic
   const std::size_t points = out.intensity.size();
   out.mz.resize(points);
   if (cal != nullptr) {
-    calibrate_axis(*cal, axis->start, axis->step, out.mz);
+    if (!calibrate_axis(*cal, axis->start, axis->step, out.mz)) return Status::uncalibrated;
   } else {
     for (std::size_t k = 0; k < points; ++k) {
       out.mz[k] = axis->start + static_cast<double>(k) * axis->step;
@@ -118,12 +118,8 @@ void Acquisition::State::channels(std::size_t i, Spectrum& out, ReadScratch& scr
     const auto it = channel_map->find(segment);
     out.precursor_mz.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
-      const ChannelMass* found = nullptr;
-      if (it != channel_map->end() && x[k] == std::floor(x[k])) {
-        for (const auto& m : it->second) {
-          if (static_cast<double>(m.index) == x[k]) found = &m;
-        }
-      }
+      const ChannelMass* found =
+          it != channel_map->end() ? find_channel(it->second, x[k]) : nullptr;
       if (found == nullptr) {
         clear_arrays(out);
         out.status = Status::malformed;

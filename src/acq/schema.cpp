@@ -1,10 +1,12 @@
 #include "src/acq/schema.hpp"
 
 #include <array>
+#include <cstring>
 #include <map>
 #include <utility>
 
 #include "src/acq/xml.hpp"
+#include "src/interrupt.hpp"
 
 namespace kestrane::acq {
 
@@ -23,6 +25,8 @@ constexpr std::array<BuiltinType, 6> builtin_types = {{{"byte", FieldType::i8},
 
 constexpr std::size_t max_type_nesting = 16;
 constexpr std::string_view source = "MSScan.xsd: ";
+// Elements laid out between two looks at the stop request.
+constexpr std::size_t elements_per_check = 256;
 
 std::optional<FieldType> builtin(std::string_view name) {
   for (const auto& b : builtin_types) {
@@ -34,8 +38,8 @@ std::optional<FieldType> builtin(std::string_view name) {
 // Lays out the sequences of complex types into field lists, inlining nested types.
 class Builder {
  public:
-  explicit Builder(std::map<std::string, pugi::xml_node, std::less<>> types)
-      : types_(std::move(types)) {}
+  Builder(std::map<std::string, pugi::xml_node, std::less<>> types, Interrupt* interrupt)
+      : types_(std::move(types)), interrupt_(interrupt) {}
 
   // The fields of the record type `record`, split at its repeated element.
   Result<Schema> record(std::string_view record_name) {
@@ -49,37 +53,38 @@ class Builder {
     std::optional<std::string> repeated;
     auto elements = sequence_of(it->second, it->first);
     if (!elements) return std::unexpected(std::move(elements).error());
-    for (pugi::xml_node e : *elements) {
-      const std::string name = e.attribute("name").value();
+    for (pugi::xml_node e : **elements) {
       const std::string_view max_occurs = e.attribute("maxOccurs").value();
-      if (max_occurs == "unbounded") {
-        if (repeated) {
-          return parse_error(std::string(source) + "element " + name + " repeats as well as " +
-                             *repeated);
-        }
-        repeated = name;
-        const std::string_view type = local_name(e.attribute("type").value());
-        const auto block_type = types_.find(type);
-        if (block_type == types_.end()) {
-          if (builtin(type)) {
-            return parse_error(std::string(source) + "element " + name +
-                               " repeats (maxOccurs=unbounded)");
-          }
-          if (type.empty() && !child(e, "complexType")) {
-            return parse_error(std::string(source) + "element " + name + " has no type");
-          }
-          return parse_error(std::string(source) + "element " + name + " has unknown type " +
-                             std::string(type));
-        }
-        auto laid = inline_type(block_type->second, block_type->first, "", s.block,
-                                s.block_size, 1);
+      if (max_occurs != "unbounded") {
+        auto laid = element(e, "", part == Part::head ? s.head : s.tail,
+                            part == Part::head ? s.head_size : s.tail_size, 1);
         if (!laid) return std::unexpected(std::move(laid).error());
-        part = Part::tail;
         continue;
       }
-      auto laid = element(e, "", part == Part::head ? s.head : s.tail,
-                          part == Part::head ? s.head_size : s.tail_size, 1);
+      if (auto counted = count(e, ""); !counted) return std::unexpected(counted.error());
+      const std::string name = e.attribute("name").value();
+      if (repeated) {
+        return parse_error(std::string(source) + "element " + name + " repeats as well as " +
+                           *repeated);
+      }
+      repeated = name;
+      const std::string_view type = local_name(e.attribute("type").value());
+      const auto block_type = types_.find(type);
+      if (block_type == types_.end()) {
+        if (builtin(type)) {
+          return parse_error(std::string(source) + "element " + name +
+                             " repeats (maxOccurs=unbounded)");
+        }
+        if (type.empty() && !child(e, "complexType")) {
+          return parse_error(std::string(source) + "element " + name + " has no type");
+        }
+        return parse_error(std::string(source) + "element " + name + " has unknown type " +
+                           std::string(type));
+      }
+      auto laid = inline_type(block_type->second, block_type->first, "", s.block,
+                              s.block_size, 1);
       if (!laid) return std::unexpected(std::move(laid).error());
+      part = Part::tail;
     }
     if (!repeated) {
       return parse_error(std::string(source) + "no repeated spectrum-parameter element");
@@ -90,8 +95,11 @@ class Builder {
  private:
   enum class Part { head, tail };
 
-  // The element children of the type's sequence.
-  Result<std::vector<pugi::xml_node>> sequence_of(pugi::xml_node type, std::string_view name) {
+  // The element children of the type's sequence, collected once per type: a type used many
+  // times costs its children's walk once.
+  Result<const std::vector<pugi::xml_node>*> sequence_of(pugi::xml_node type,
+                                                         std::string_view name) {
+    if (const auto it = sequences_.find(type); it != sequences_.end()) return &it->second;
     std::vector<pugi::xml_node> out;
     for (pugi::xml_node c = type.first_child(); c; c = c.next_sibling()) {
       if (c.type() != pugi::node_element) continue;
@@ -109,7 +117,7 @@ class Builder {
         out.push_back(e);
       }
     }
-    return out;
+    return &sequences_.emplace(type, std::move(out)).first->second;
   }
 
   static std::unexpected<Error> unsupported(std::string_view type, std::string_view what) {
@@ -120,6 +128,7 @@ class Builder {
   // Appends one non-repeated element (a field, or a nested type laid out inline).
   Result<void> element(pugi::xml_node e, const std::string& prefix, std::vector<Field>& fields,
                        std::uint64_t& size, std::size_t depth) {
+    if (auto counted = count(e, prefix); !counted) return counted;
     const std::string name = prefix + e.attribute("name").value();
     const std::string_view max_occurs = e.attribute("maxOccurs").value();
     if (!max_occurs.empty() && max_occurs != "1") {
@@ -142,10 +151,7 @@ class Builder {
       return parse_error(std::string(source) + "element " + name + " has unknown type " +
                          std::string(type));
     }
-    if (fields_ >= schema_max_fields || size + field_size(*t) > schema_max_bytes) {
-      return too_large();
-    }
-    ++fields_;
+    if (size + field_size(*t) > schema_max_bytes) return too_large();
     fields.push_back({name, *t, size});
     size += field_size(*t);
     return {};
@@ -167,11 +173,30 @@ class Builder {
     auto elements = sequence_of(type, type_name);
     if (!elements) return std::unexpected(std::move(elements).error());
     open_.push_back(type);
-    for (pugi::xml_node e : *elements) {
+    for (pugi::xml_node e : **elements) {
       auto laid = element(e, prefix, fields, size, depth);
       if (!laid) return laid;
     }
     open_.pop_back();
+    return {};
+  }
+
+  // Counts one element laid out under `prefix` (a field or a nested type, empty or not) against
+  // the limits on elements and on the bytes of their names, before its name is made, and looks
+  // at the stop request now and then. Every element instantiated counts: a type used k times
+  // counts its elements k times.
+  Result<void> count(pugi::xml_node e, const std::string& prefix) {
+    const std::size_t name_size = prefix.size() + std::strlen(e.attribute("name").value());
+    if (elements_ >= schema_max_fields) return too_large();
+    if (name_size > schema_max_name_bytes - name_bytes_) {
+      return parse_error(std::string(source) + "the record type's names take more than " +
+                         std::to_string(schema_max_name_bytes) + " bytes");
+    }
+    ++elements_;
+    name_bytes_ += name_size;
+    if (elements_ % elements_per_check == 0 && stop_requested(interrupt_)) {
+      return std::unexpected(interrupted());
+    }
     return {};
   }
 
@@ -182,8 +207,11 @@ class Builder {
   }
 
   std::map<std::string, pugi::xml_node, std::less<>> types_;
+  Interrupt* interrupt_;
+  std::map<pugi::xml_node, std::vector<pugi::xml_node>> sequences_;
   std::vector<pugi::xml_node> open_;
-  std::size_t fields_ = 0;
+  std::size_t elements_ = 0;
+  std::size_t name_bytes_ = 0;  // of the elements counted, prefixes included
 };
 
 const Field* find_in(const std::vector<Field>& fields, std::string_view name) noexcept {
@@ -221,7 +249,7 @@ const Field* RecordLayout::find_block(std::string_view name) const noexcept {
   return find_in(block_fields, name);
 }
 
-Result<Schema> parse_schema(std::span<const std::uint8_t> xsd) {
+Result<Schema> parse_schema(std::span<const std::uint8_t> xsd, Interrupt* interrupt) {
   pugi::xml_document doc;
   if (auto loaded = load_xml(xsd, "MSScan.xsd", doc); !loaded) {
     return std::unexpected(std::move(loaded).error());
@@ -249,7 +277,7 @@ Result<Schema> parse_schema(std::span<const std::uint8_t> xsd) {
     }
   }
   if (record_name.empty()) record_name = "ScanRecordType";
-  Builder builder(std::move(types));
+  Builder builder(std::move(types), interrupt);
   auto schema = builder.record(record_name);
   if (!schema) return schema;
   if (const auto version = root.attribute("version")) schema->version = version.value();

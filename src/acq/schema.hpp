@@ -11,6 +11,10 @@
 
 #include "src/error.hpp"
 
+namespace kestrane {
+class Interrupt;
+}
+
 namespace kestrane::acq {
 
 // XSD byte, short, int, long, float, double: little-endian, signed.
@@ -54,18 +58,24 @@ struct RecordLayout {
   const Field* find_block(std::string_view name) const noexcept;
 };
 
-// The most fields and bytes one record type may lay out (nested types included); real ones
-// have about 40 fields in about 300 bytes.
+// The most fields and bytes one record type may lay out, and the most bytes their full names
+// may take together; real ones have about 40 fields in about 300 bytes, named in about 1 KB.
+// Every element instantiated counts as a field, nested types and empty ones included, once per
+// use of its type, so that the work and memory of laying a schema out stay bounded whatever
+// its types repeat.
 inline constexpr std::size_t schema_max_fields = 4096;
 inline constexpr std::uint64_t schema_max_bytes = std::uint64_t{1} << 20;
+inline constexpr std::size_t schema_max_name_bytes = std::size_t{1} << 18;
 
 // Parses MSScan.xsd. Parse errors, prefixed "MSScan.xsd: ": the XML loader's, "the root
 // element is not a schema", "record type T is not defined", "type T uses <X>, which is not
 // supported", "an element has no name", "element E has unknown type T", "element E has no
 // type", "element E repeats (maxOccurs=M)", "no repeated spectrum-parameter element", "element
 // E repeats as well as S", "type T contains itself", "types nested deeper than N", "the
-// record type lays out more than N fields or bytes".
-[[nodiscard]] Result<Schema> parse_schema(std::span<const std::uint8_t> xsd);
+// record type lays out more than N fields or bytes", "the record type's names take more than N
+// bytes"; interrupted() when `interrupt` asks to stop.
+[[nodiscard]] Result<Schema> parse_schema(std::span<const std::uint8_t> xsd,
+                                          Interrupt* interrupt = nullptr);
 
 // The layout of ICP directories written without MSScan.xsd: 72 bytes of scalar fields, the
 // 52-byte blocks, then XSpecificParamType {long Offset, int ByteCount}.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "src/acq/acquisition.hpp"
+#include "src/acq/icp.hpp"
 #include "tests/support/acq_builders.hpp"
 #include "tests/support/fixed_directory.hpp"
 
@@ -300,6 +301,35 @@ TEST(AcquisitionRead, IcpChannelsTakeTheirMassesFromTheCompanions) {
   const Spectrum s = open_files(tmp, short_map, "k.d").read(0);
   EXPECT_EQ(s.status, Status::malformed);
   EXPECT_TRUE(s.mz.empty());
+}
+
+TEST(IcpChannelMap, FindsAnIndexByBinarySearchTheLastEntryOfItWinning) {
+  // Out of order, index 3 twice, a negative index.
+  const auto map = parse_xaddition(acq_test::text_bytes(acq_test::xaddition_xml(
+      1, {{9, 90.0, 91.0}, {3, 30.0, 31.0}, {-2, 20.0, 21.0}, {3, 32.0, 33.0}, {5, 50.0, 51.0}})));
+  ASSERT_TRUE(map) << map.error().display();
+  const std::vector<ChannelMass>& masses = map->at(1);
+  const struct {
+    double x;
+    std::optional<double> product;
+  } cases[] = {{3.0, 33.0}, {9.0, 91.0}, {-2.0, 21.0}, {5.0, 51.0}, {4.0, std::nullopt},
+               {10.0, std::nullopt}, {-3.0, std::nullopt}, {3.5, std::nullopt},
+               {std::numeric_limits<double>::quiet_NaN(), std::nullopt},
+               {std::numeric_limits<double>::infinity(), std::nullopt}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.x);
+    const ChannelMass* found = find_channel(masses, c.x);
+    ASSERT_EQ(found != nullptr, c.product.has_value());
+    if (found != nullptr) {
+      EXPECT_EQ(found->product_mz, *c.product);
+    }
+  }
+  // A mass that is not finite makes the entry unreadable.
+  const auto nan = parse_xaddition(acq_test::text_bytes(acq_test::xaddition_xml(
+      1, {{1, 31.0, std::numeric_limits<double>::quiet_NaN()}})));
+  ASSERT_FALSE(nan);
+  EXPECT_EQ(nan.error().display(),
+            "parse error: MSTS_XAddition.xml: segment 1: unreadable indexed mass");
 }
 
 TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {

@@ -103,6 +103,40 @@ TEST(MassCalRows, CoefficientsPastTheOrdersMustBeZero) {
   EXPECT_FALSE(row_calibration(row, 0b1111111));      // seven orders
 }
 
+TEST(MassCalRows, CalibrationsThatCannotGiveFiniteMassesAreNotUsed) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    const char* name;
+    MassCalRow row;
+    std::uint32_t flags;
+    bool usable;
+  } cases[] = {
+      {"finite, orders 0, 1, 2, 4, 10, 11", {{5.7e-4, 1017.4, 19573.5, 93949.2, 1, 2, 3, 4, 5, 6}}, 3095, true},
+      {"order 15 of a large tc", {{1, 0, 0, 1e5, 1e-60, 0, 0, 0, 0, 0}}, 1u << 15, true},
+      {"order 16", {{1, 0, 0, 1, 1, 0, 0, 0, 0, 0}}, 1u << 16, false},
+      {"NaN a", {{nan, 0, 0, 1, 0, 0, 0, 0, 0, 0}}, 0, false},
+      {"infinite t0", {{1, inf, 0, 1, 0, 0, 0, 0, 0, 0}}, 0, false},
+      {"NaN t_min: the clamp would vanish", {{1, 0, nan, 1, 1, 0, 0, 0, 0, 0}}, 1, false},
+      {"NaN coefficient", {{1, 0, 0, 1, nan, 0, 0, 0, 0, 0}}, 1, false},
+      {"correction overflowing over the clamp range", {{1, 0, 0, 1e5, 1e300, 0, 0, 0, 0, 0}}, 1u << 11, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(row_calibration(c.row, c.flags).has_value(), c.usable);
+  }
+  // A usable calibration whose square overflows for the flight times at hand: reported, not
+  // written as numbers.
+  const auto huge = row_calibration({{1e300, 0, 0, 1, 0, 0, 0, 0, 0, 0}}, 0);
+  ASSERT_TRUE(huge);
+  std::vector<double> mz(4);
+  EXPECT_FALSE(calibrate_axis(*huge, 1.0, 1.0, mz));
+  std::vector<double> t = {0.0, 1e-300};
+  EXPECT_TRUE(calibrate_values(*huge, t));
+  t.push_back(nan);
+  EXPECT_FALSE(calibrate_values(*huge, t));
+}
+
 TEST(DefaultMassCal, ReadsBothStepsAndNamesEntriesItCannotUse) {
   std::string xml = acq_test::default_mass_cal_xml(
       {{1, 0.5, 10.0, 3, 1.0, 2.0, {0.25, 0.125}}, {2, 0.25, 5.0, 0, 0.0, 0.0, {}}});
@@ -128,6 +162,12 @@ TEST(DefaultMassCal, ReadsBothStepsAndNamesEntriesItCannotUse) {
        "DefaultMassCal.xml: entry 1: more than 6 polynomial orders"},
       {"a missing value", "<Value Number=\"4\">", "<Value Number=\"9\">",
        "DefaultMassCal.xml: entry 1: unreadable Polynomial step"},
+      {"orders at bits 26-31", "<ValueUseFlags>3<", "<ValueUseFlags>4227858432<",
+       "DefaultMassCal.xml: entry 1: polynomial orders above 15"},
+      {"a NaN coefficient", "<Value Number=\"4\">0.125<", "<Value Number=\"4\">NaN<",
+       "DefaultMassCal.xml: entry 1: its values cannot give finite masses; not used"},
+      {"an infinite t_max", "<Value Number=\"2\">2<", "<Value Number=\"2\">INF<",
+       "DefaultMassCal.xml: entry 1: its values cannot give finite masses; not used"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ TEST(RunLengthDecode, RoundTripsEveryTokenKind) {
       {"long zero run at width 1 needs several skips", std::vector<std::int32_t>(100, 0), {true, false, false}},
       {"no leading zero count, zeros as literals", {0, 0, 1}, {false, false, false}},
       {"all zeros, no tokens", {0, 0, 0, 0}, {}},
+      {"16 points a byte: 384 zeros from the head alone", std::vector<std::int32_t>(384, 0), {}},
       {"no points", {}, {}},
       {"literal-only words and a tail", long_mix, {}},
   };
@@ -76,6 +78,10 @@ TEST(RunLengthDecode, RefusesMalformedBlocksWithTheirMessage) {
        "run-length: leading zero count is positive"},
       {"leading zeros past n", acq_test::run_length_raw(tagged(3), -4, {}), 3,
        "run-length: more leading zeros than points"},
+      {"385 zeros from 24 bytes", acq_test::run_length_raw(tagged(385), -385, {}), 385,
+       "run-length: 385 points from a block of 24 bytes, more than 16 a byte"},
+      {"2^24 - 1 leading zeros", acq_test::run_length_raw(tagged(0xFFFFFF), -0xFFFFFF, {}), 0xFFFFFF,
+       "run-length: 16777215 points from a block of 24 bytes, more than 16 a byte"},
       {"literal after n", acq_test::run_length_raw(tagged(1), 0, tokens({5, 0, 0, 0, 6, 0, 0, 0})),
        1, "run-length: literal after the last point"},
       {"literal after leading zeros fill n", acq_test::run_length_raw(tagged(2), -2, tokens({5, 0, 0, 0})),
@@ -129,6 +135,14 @@ TEST(LzfProfileDecode, ExpandsToTheCountsAndRefusesOtherLengths) {
   EXPECT_EQ(huge.error().display(),
             "parse error: LZF profile: point count 4294967296 needs more bytes than a block of " +
                 std::to_string(block.size()) + " can expand to");
+  // 16 + 4 x (2^62 + 1) wraps to 20, the length of a one-point stream.
+  const std::vector<std::uint32_t> seven = {7};
+  const Bytes one = acq_test::lzf_profile_block(35920.0, 0.5, seven);
+  const auto wraps = decode_lzf_profile(one, (std::uint64_t{1} << 62) + 1, out, scratch);
+  ASSERT_FALSE(wraps);
+  EXPECT_EQ(wraps.error().display(),
+            "parse error: LZF profile: point count 4611686018427387905 needs more bytes than a "
+            "block of " + std::to_string(one.size()) + " can expand to");
 }
 
 TEST(FixedSizeDecoders, NeedExactlyTheirSizeAndKeepValues) {
@@ -154,8 +168,10 @@ TEST(FixedSizeDecoders, NeedExactlyTheirSizeAndKeepValues) {
   struct Case {
     const char* name;
     Bytes block;
+    std::uint64_t points;
     const char* message;
   };
+  const Bytes whole_profile = acq_test::raw_profile_block(100.0, 0.1, yf);
   Bytes centroid = acq_test::centroid_block(x, yf);
   centroid.pop_back();
   Bytes channels = acq_test::channels_block(xf, yd, yd, yd);
@@ -163,24 +179,34 @@ TEST(FixedSizeDecoders, NeedExactlyTheirSizeAndKeepValues) {
   Bytes profile = acq_test::raw_profile_block(100.0, 0.1, yf);
   profile.pop_back();
   const Case cases[] = {
-      {"centroid 12n - 1", centroid, "parse error: centroid: 23 bytes for 2 points, not 12 x 2"},
-      {"channels 28n + 1", channels, "parse error: channels: 57 bytes for 2 points, not 28 x 2"},
-      {"raw 16 + 4n - 1", profile, "parse error: raw profile: 23 bytes for 2 points, not 16 + 4 x 2"},
+      {"centroid 12n - 1", centroid, 2, "parse error: centroid: 23 bytes for 2 points, not 12 x 2"},
+      {"channels 28n + 1", channels, 2, "parse error: channels: 57 bytes for 2 points, not 28 x 2"},
+      {"raw 16 + 4n - 1", profile, 2, "parse error: raw profile: 23 bytes for 2 points, not 16 + 4 x 2"},
+      // Claims whose sizes wrap modulo 2^64 to the block's.
+      {"raw 16 + 4n wrapping to 24", whole_profile, (std::uint64_t{1} << 62) + 2,
+       "parse error: raw profile: 24 bytes for 4611686018427387906 points, not 16 + 4 x "
+       "4611686018427387906"},
+      {"centroid 12n wrapping to 0", Bytes{}, std::uint64_t{1} << 62,
+       "parse error: centroid: 0 bytes for 4611686018427387904 points, not 12 x 4611686018427387904"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Result<void> r;
     if (std::string(c.name).starts_with("centroid")) {
-      r = decode_centroid(c.block, 2, storage_float32, a, b);
+      r = decode_centroid(c.block, c.points, storage_float32, a, b);
     } else if (std::string(c.name).starts_with("channels")) {
-      r = decode_channels(c.block, 2, a, b);
+      r = decode_channels(c.block, c.points, a, b);
     } else {
-      auto p = decode_raw_profile(c.block, 2, a);
+      auto p = decode_raw_profile(c.block, c.points, a);
       r = p ? Result<void>() : std::unexpected(p.error());
     }
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().display(), c.message);
   }
+  const std::vector<float> nan_x = {31.0f, std::numeric_limits<float>::quiet_NaN()};
+  const auto nan = decode_channels(acq_test::channels_block(nan_x, yd, yd, yd), 2, a, b);
+  ASSERT_FALSE(nan);
+  EXPECT_EQ(nan.error().display(), "parse error: channels: x of point 1 is not finite");
   // A claim of 2^32 points against a few bytes fails on the size, allocating nothing.
   EXPECT_FALSE(decode_channels(channels, std::uint64_t{1} << 32, a, b));
 }

@@ -8,6 +8,7 @@
 #include "src/acq/record.hpp"
 #include "src/acq/scan_header.hpp"
 #include "src/acq/schema.hpp"
+#include "src/interrupt.hpp"
 #include "tests/support/acq_builders.hpp"
 
 namespace kestrane::acq {
@@ -85,6 +86,29 @@ TEST(SchemaLayout, RefusesWhatItCannotLayOutNamingTheReason) {
   for (int i = 0; i < 70; ++i) deep += "<a>";
   for (int i = 0; i < 70; ++i) deep += "</a>";
   deep += "</xs:schema>";
+  // Types T1..T14 of 4 elements of the next type each, T15 empty: 4^14 instantiations, none
+  // a field. And one type holding a 4000-character name, used 100 times.
+  std::string fan_types;
+  for (int t = 1; t < 15; ++t) {
+    fan_types += "<xs:complexType name=\"T" + std::to_string(t) + "\"><xs:sequence>";
+    for (int k = 0; k < 4; ++k) {
+      fan_types += "<xs:element name=\"E" + std::to_string(k) + "\" type=\"T" +
+                   std::to_string(t + 1) + "\"/>";
+    }
+    fan_types += "</xs:sequence></xs:complexType>";
+  }
+  fan_types += "<xs:complexType name=\"T15\"><xs:sequence/></xs:complexType>";
+  const std::string fan_out =
+      with(with(base, nested, fan_types + nested), "<xs:element name=\"ScanID\"",
+           "<xs:element name=\"Fan\" type=\"T1\"/><xs:element name=\"ScanID\"");
+  std::string uses;
+  for (int u = 0; u < 100; ++u) uses += "<xs:element name=\"U" + std::to_string(u) + "\" type=\"Named\"/>";
+  const std::string long_names = with(
+      with(base, nested,
+           "<xs:complexType name=\"Named\"><xs:sequence><xs:element name=\"" +
+               std::string(4000, 'n') + "\" type=\"xs:byte\"/></xs:sequence></xs:complexType>" +
+               nested),
+      "<xs:element name=\"ScanID\"", uses + "<xs:element name=\"ScanID\"");
   struct Case {
     const char* name;
     std::string xml;
@@ -118,6 +142,9 @@ TEST(SchemaLayout, RefusesWhatItCannotLayOutNamingTheReason) {
       {"a DOCTYPE", "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY e \"x\">]><xs:schema/>",
        "document type declarations are refused"},
       {"too deep", deep, "nested deeper than 64 elements"},
+      {"empty types fanning out", fan_out,
+       "the record type lays out more than 4096 fields or 1048576 bytes"},
+      {"a long name used often", long_names, "the record type's names take more than 262144 bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,6 +152,13 @@ TEST(SchemaLayout, RefusesWhatItCannotLayOutNamingTheReason) {
     ASSERT_FALSE(schema);
     EXPECT_EQ(schema.error().display(), "parse error: MSScan.xsd: " + c.message);
   }
+  // Laying out looks at the stop request.
+  struct Stop : Interrupt {
+    bool requested() noexcept override { return true; }
+  } stop;
+  const auto stopped = parse_schema(acq_test::text_bytes(fan_out), &stop);
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().display(), interrupted().display());
 }
 
 TEST(SchemaLayout, ReadsThroughByteOrderMarkAndPrefixesAndChecksRequiredFields) {

@@ -317,3 +317,87 @@ def test_invalid_utf8_reaches_python_replaced(lzf_run, tmp_path, case):
     with open(out, "rb") as f:
         run = ET.parse(f).getroot().find(".//{http://psi.hupo.org/ms/mzml}run")
     assert run.get("id") == ("r_un" if case == "directory-name" else "run")
+
+
+EVERY_API = r"""
+import json, sys
+import numpy as np
+import kestrane_acq
+
+path, out = sys.argv[1], sys.argv[2]
+try:
+    acq = kestrane_acq.open(path)
+except kestrane_acq.FormatError as exc:
+    print(json.dumps({"open": str(exc)}))
+    sys.exit(0)
+with acq:
+    items = [acq[i] for i in range(len(acq))]
+    listed = acq.spectra()
+    print(json.dumps({
+        "scans": [[s.status, s.profile_status, s.calibration, len(s)] for s in items],
+        "finite": all(bool(np.isfinite(s.mz).all()) for s in items),
+        "spectra": [[s.status, len(s)] for s in listed],
+        "tic": len(acq.tic()[0]),
+        "summary": [str(v) for v in acq.summary()["status"]],
+        "converted": acq.to_mzml(out).records,
+        "warnings": acq.warnings,
+    }))
+"""
+
+# Hostile directories built by the fixture package, and what reading them gives: the open error,
+# or per scan [status, profile status, calibration, points] (None: any) and a warning's text.
+HOSTILE = {
+    "schema-fan-out": ("lays out more than 4096 fields", None, None),
+    "schema-long-names": ("names take more than 262144 bytes", None, None),
+    "lzf-count-2^62+1": (None, {1: ["ok", "malformed", "default", None]}, None),
+    "run-length-zero-bomb": (None, {i: ["malformed", "malformed", None, 0] for i in range(8)}, None),
+    "calibration-row-nan": (None, {0: ["ok", "ok", "default", 200], 1: ["ok", "ok", "per-scan", 200]},
+                            "MSMassCal.bin: 1 rows hold values that are not finite"),
+    "calibration-default-nan": (None, {0: ["uncalibrated", "uncalibrated", "uncalibrated", 0]},
+                                "its values cannot give finite masses; not used"),
+    "calibration-high-orders": (None, {0: ["uncalibrated", "uncalibrated", "uncalibrated", 0]},
+                                "polynomial orders above 15"),
+    "calibration-huge-a": (None, {i: ["uncalibrated", "uncalibrated", "uncalibrated", 0] for i in range(4)},
+                           None),
+    "icp-non-finite-channels": (None, {0: ["malformed", "malformed", None, 0], 1: ["ok", "ok", "axis", 2]},
+                                None),
+}
+
+
+@pytest.mark.parametrize("case", HOSTILE)
+def test_hostile_directories_through_every_api_and_the_command(tmp_path, case):
+    from kestrane_fixtures.acq import HOSTILE_DIRECTORIES
+
+    open_error, scans, warning = HOSTILE[case]
+    run = HOSTILE_DIRECTORIES[case](tmp_path / "run.d")
+    env = dict(os.environ)
+    if UNDER_ASAN:
+        env["ASAN_OPTIONS"] = f"{env.get('ASAN_OPTIONS', '')}:max_allocation_size_mb={ADDRESS_SPACE >> 20}"
+    limits = None if UNDER_ASAN else _limits
+
+    def child(*args):
+        return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=120,
+                              env=env, preexec_fn=limits)
+
+    proc = child("-c", EVERY_API, str(run.path), str(tmp_path / "api.mzML"))
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    got = json.loads(proc.stdout.splitlines()[-1])
+    if open_error is not None:
+        assert open_error in got["open"], got
+    else:
+        assert "open" not in got, got
+        for i, expected in scans.items():
+            assert [e if e is not None else g for e, g in zip(expected, got["scans"][i])] == got["scans"][i], (i, got)
+        assert got["finite"], "non-finite m/z presented"
+        assert got["spectra"] == [[s, n] for s, _, _, n in got["scans"]]
+        assert got["summary"] == [s for s, _, _, _ in got["scans"]]
+        assert got["tic"] == len(got["scans"])
+        assert got["converted"] == len(got["scans"])
+        assert warning is None or any(warning in w for w in got["warnings"]), got["warnings"]
+    for command in (["info", str(run.path)], ["convert", str(run.path), "-o", str(tmp_path / "cli.mzML")]):
+        proc = child("-m", "kestrane_acq.cli", *command)
+        assert "Traceback" not in proc.stderr, proc.stderr[-4000:]
+        if open_error is not None:
+            assert proc.returncode == 1 and open_error in proc.stderr, (proc.returncode, proc.stderr)
+        else:
+            assert proc.returncode == 0, proc.stderr[-4000:]

@@ -13,8 +13,10 @@ Layers, from bytes up (each a module; the names below are also here):
 * ``directory``: ``write_run`` lays a directory out (with a ``Variant``: calibration files,
   MSTS.xml, missing files, interrupted runs, header-less data files) and returns per scan the
   ``ScanExpected`` values a correct reader gives; its docstring states the reader conventions.
+* ``hostile``: hostile schemas, blocks, calibrations and channel maps built from consistent
+  inputs (fuzz seeds and the hostile tests), and edits of a written run (bytes that are not
+  UTF-8 in its texts, a cut index).
 * ``runs``: ``acq_run(path, family, scans, points, seed)``, generated runs of every family.
-* ``hostile``: edits of a written run (bytes that are not UTF-8 in its texts, a cut index).
 
 Values a reader must reproduce bit for bit, all in IEEE double precision, operations in this
 order and nothing fused (no FMA):

@@ -35,6 +35,7 @@ from .index import (
     XSPECIFIC_FILE, Axis, FormatEntry, format_table, scan_file_header,
 )
 from .runs import FAMILIES, TOF_A, TOF_COEFFICIENTS, TOF_FLAGS, TOF_T0, acq_run
+from .hostile import fan_out_schema, long_name_schema, lzf_count_claim, run_length_zero_bomb
 from .schema import LAYOUTS, SPECTRUM_PARAMS, record_dtype, schema_text
 
 __all__ = ["ACQ_DIRECTORY_FILE_IDS", "acq_directory_framing", "acq_run_length_framing"]
@@ -93,6 +94,10 @@ def _corpus_acq_schema() -> dict[str, bytes]:
     seeds["unknown_type"] = tof.replace('type="xs:double"', 'type="xs:decimal"', 1).encode()
     seeds["entity"] = tof.replace(
         "<xs:schema", '<!DOCTYPE xs:schema [<!ENTITY e "xs:int">]>\n<xs:schema', 1).encode()
+    # Types repeated without bound: empty ones fanning out, and a long name used often (small
+    # enough that the replay's mutations stay quick, large enough to pass the limits).
+    seeds["fan_out_empty_types"] = fan_out_schema(15, 4).encode()
+    seeds["long_name_reused"] = long_name_schema(100, 4000).encode()
     return seeds
 
 
@@ -137,6 +142,8 @@ def _corpus_acq_run_length() -> dict[str, bytes]:
         "cut_token": acq_run_length_framing(raw(2, 0, struct.pack("<ib", -2, 7)), 2),
         "literal_past_end": acq_run_length_framing(raw(1, 1, struct.pack("<i", 5)), 1),
         "head_only": acq_run_length_framing(raw(0, 0, b"")[:RLE_HEADER_SIZE], 0),
+        # The head alone claiming 2^20 - 1 leading zeros (the framing's largest count).
+        "zero_bomb": acq_run_length_framing(raw((1 << 20) - 1, (1 << 20) - 1, b""), (1 << 20) - 1),
     }
 
 
@@ -171,4 +178,8 @@ def _corpus_acq_directory() -> dict[str, bytes]:
         for name, (family, scans, points, variant) in runs.items():
             run = acq_run(Path(tmp) / name, family, scans, points, seed=5, variant=variant)
             seeds[name] = acq_directory_framing(run.path)
+        # A 64-bit LZF point count of 2^62 + 1, and one 24-byte run-length head claiming 2^24 - 1
+        # zeros named by every record.
+        seeds["lzf_count_2_62_plus_1"] = acq_directory_framing(lzf_count_claim(Path(tmp) / "lzf_count").path)
+        seeds["run_length_zero_bomb"] = acq_directory_framing(run_length_zero_bomb(Path(tmp) / "bomb", 3).path)
     return seeds
