@@ -2,7 +2,7 @@
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
-    kestrane convert DIR [DIR ...] -o OUT [--prefer profile|centroid] [--no-compression]
+    kestrane convert DIR [DIR ...] -o OUT|- [--prefer profile|centroid] [--no-compression]
                      [--jobs N] [--threads N] [--overwrite]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
@@ -20,6 +20,7 @@ import sys
 import threading
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -160,21 +161,64 @@ def run_name(directory: str) -> str:
     return name[:-2] if len(name) > 2 and name[-2:] in (".d", ".D") else name or "run"
 
 
-def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | None]:
-    """The file each directory is written to, and the directory to create for them (None when
-    -o names the file of a single directory: it ends with .mzML and is no directory)."""
-    if output.lower().endswith(".mzml") and not os.path.isdir(output):
+@dataclass(frozen=True)
+class OutputKind:
+    """One form of output: what it is called in messages, and how a run is written to it."""
+
+    name: str
+    write: Callable[[Acquisition, Path, argparse.Namespace, Callable[[int, int], None]], Any]
+
+
+def _write_mzml(acq: Acquisition, path: Path, args: argparse.Namespace,
+                progress: Callable[[int, int], None]) -> Any:
+    # Acquisition.to_mzml writes gzip for a name ending with .gz and standard output for "-".
+    return acq.to_mzml(path, prefer=args.prefer, compression=args.compression, threads=args.threads,
+                       overwrite=args.overwrite, progress=progress)
+
+
+# The kinds of file -o may name, by suffix (compared without regard to case; the longest match
+# wins). A name without suffix, ending with "/" or naming an existing directory is a directory
+# receiving one <run>.mzML per DIR; "-" is mzML on standard output.
+OUTPUT_KINDS: dict[str, OutputKind] = {
+    ".mzml": OutputKind(".mzML", _write_mzml),
+    ".mzml.gz": OutputKind(".mzML.gz", _write_mzml),
+}
+STDOUT = "-"
+
+
+def output_kind(output: str) -> OutputKind | None:
+    """The kind of file `output` names, or None for a directory. UsageError for a suffix no kind
+    has."""
+    if output == STDOUT:
+        return OUTPUT_KINDS[".mzml"]
+    if output.endswith("/") or os.path.isdir(output) or not Path(output).suffix:
+        return None
+    lower = output.lower()
+    matches = [s for s in OUTPUT_KINDS if lower.endswith(s)]
+    if not matches:
+        known = ", ".join(k.name for k in OUTPUT_KINDS.values())
+        raise UsageError(f"-o {output}: unknown output kind {Path(output).suffix!r} (known: {known}; "
+                         "a directory, or - for standard output)")
+    return OUTPUT_KINDS[max(matches, key=len)]
+
+
+def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | None, OutputKind]:
+    """The file each directory is written to, the directory to create for them (None when -o
+    names one file, or standard output), and the kind written."""
+    kind = output_kind(output)
+    if kind is not None:
         if len(dirs) != 1:
-            raise UsageError(f"-o {output}: a .mzML file takes one directory, not {len(dirs)}; "
+            what = "standard output" if output == STDOUT else f"a {kind.name} file"
+            raise UsageError(f"-o {output}: {what} takes one directory, not {len(dirs)}; "
                              "give a directory")
-        return [Path(output)], None
+        return [Path(output)], None, kind
     paths = [Path(output) / f"{run_name(d)}.mzML" for d in dirs]
     first: dict[Path, str] = {}
     for d, p in zip(dirs, paths):
         if p in first:
             raise UsageError(f"{first[p]} and {d} would both be written to {p}")
         first[p] = d
-    return paths, Path(output)
+    return paths, Path(output), OUTPUT_KINDS[".mzml"]
 
 
 def _convert(args: argparse.Namespace) -> int:
@@ -187,7 +231,7 @@ def _convert(args: argparse.Namespace) -> int:
             raise UsageError("--jobs must be at least 1")
         if args.threads is not None and args.threads < 1:
             raise UsageError("--threads must be at least 1")
-        outputs, out_dir = output_paths(args.dirs, args.output)
+        outputs, out_dir, kind = output_paths(args.dirs, args.output)
     except UsageError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
@@ -199,7 +243,7 @@ def _convert(args: argparse.Namespace) -> int:
             return 1
     # A file size limit then fails the write (EFBIG) instead of killing the process mid-file.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    threads = args.threads if args.threads is not None else max(1, (os.cpu_count() or 1) // args.jobs)
+    args.threads = args.threads if args.threads is not None else max(1, (os.cpu_count() or 1) // args.jobs)
     stop = threading.Event()
     lock = threading.Lock()
 
@@ -220,8 +264,7 @@ def _convert(args: argparse.Namespace) -> int:
                 with lock:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
-                summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                      threads=threads, overwrite=args.overwrite, progress=progress)
+                summary = kind.write(acq, output, args, progress)
                 bar.update(len(acq) - seen)
             return summary
 
@@ -242,7 +285,8 @@ def _convert(args: argparse.Namespace) -> int:
                         failed += 1
                         tqdm.write(f"{PROG}: {directory}: {exc}", file=sys.stderr)
                         continue
-                    tqdm.write(str(summary), file=sys.stdout)
+                    # Standard output may be the file itself.
+                    tqdm.write(str(summary), file=sys.stderr if str(output) == STDOUT else sys.stdout)
                     for w in summary.warnings:
                         tqdm.write(f"{PROG}: {directory}: warning: {w}", file=sys.stderr)
             except KeyboardInterrupt:
@@ -277,7 +321,11 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("dirs", nargs="+", metavar="DIR",
                          help="acquisition directory (the folder holding AcqData/)")
     convert.add_argument("-o", "--output", required=True, metavar="OUT",
-                         help="directory receiving DIR's name with .mzML, or FILE.mzML for one DIR")
+                         help="where to write; its name sets the form: FILE.mzML (indexed mzML), "
+                         "FILE.mzML.gz (the same, gzip-compressed), or - (mzML on standard output) "
+                         "for one DIR; a name without extension, ending with '/', or an existing "
+                         "directory is a directory receiving <DIR's name without .d>.mzML for each "
+                         "DIR; any other extension is an error")
     convert.add_argument("--prefer", choices=("profile", "centroid"), default="profile",
                          help="block written where a scan has both (default: profile)")
     convert.add_argument("--no-compression", dest="compression", action="store_false",

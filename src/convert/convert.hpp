@@ -21,6 +21,7 @@ struct ConvertOptions {
   unsigned threads = 1;
   int compression_level = mzml::default_compression_level;  // 0: no compression
   bool overwrite = false;
+  bool gzip = false;  // the file gzip-compressed; `path` "-" is standard output (see write_mzml)
   // Set from any thread to stop: the conversion ends with "conversion cancelled" and the
   // temporary file is removed.
   const std::atomic<bool>* cancel = nullptr;

@@ -20,6 +20,12 @@ std::expected<FileDescriptor, int> FileDescriptor::open(const char* path, int fl
   }
 }
 
+std::expected<FileDescriptor, int> FileDescriptor::duplicate(int fd) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return std::unexpected(errno);
+  return FileDescriptor(copy);
+}
+
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
     (void)close();

@@ -17,6 +17,8 @@ class FileDescriptor {
   // open(2), repeated on EINTR; the error is errno.
   [[nodiscard]] static std::expected<FileDescriptor, int> open(const char* path, int flags,
                                                                unsigned mode = 0);
+  // A close-on-exec duplicate of `fd` (standard output, closed without closing fd 1).
+  [[nodiscard]] static std::expected<FileDescriptor, int> duplicate(int fd);
 
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
   FileDescriptor& operator=(FileDescriptor&& other) noexcept;
