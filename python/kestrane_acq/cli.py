@@ -4,6 +4,7 @@
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT|- [--prefer profile|centroid] [--no-compression]
                      [--jobs N] [--threads N] [--overwrite]
+                     [--metadata FILE.json]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
@@ -13,6 +14,7 @@ Exit status: 0 done, 1 a directory could not be read or written (the reason on s
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import signal
@@ -71,11 +73,26 @@ SCAN_TYPES = {1: "full", 2: "SIM"}
 
 
 def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
-             threads: int | None = None) -> dict[str, Any]:
-    """The facts ``kestrane info`` prints: from the index, and from decoding every scan."""
+             threads: int | None = None, scans: bool = False) -> dict[str, Any]:
+    """The facts ``kestrane info`` prints: from the index, and from decoding every scan; with
+    scans, also "scans": per-scan arrays (JSON lists, NaN as None) of the scan ID, MS level,
+    retention time, points, TIC and base peak."""
     info = acq.info
     table = acq.scan_table()
     summary = run_pass(acq, "summary", prefer=prefer, threads=threads, desc="decoding")
+    d = _describe(acq, info, table, summary)
+    if scans:
+        columns = {"scan_id": table["scan_id"], "ms_level": table["ms_level"],
+                   "retention_time_sec": summary["retention_time_sec"], "points": summary["points"],
+                   "tic": summary["tic"], "base_peak_mz": summary["base_peak_mz"],
+                   "base_peak_intensity": summary["base_peak_intensity"]}
+        d["scans"] = {k: [None if isinstance(x, float) and x != x else x for x in v.tolist()]
+                      for k, v in columns.items()}
+    return d
+
+
+def _describe(acq: Acquisition, info: dict[str, Any], table: dict[str, Any],
+              summary: dict[str, Any]) -> dict[str, Any]:
     rt = table["retention_time_sec"]
     return {
         "path": info["path"],
@@ -176,12 +193,93 @@ def _write_mzml(acq: Acquisition, path: Path, args: argparse.Namespace,
                        overwrite=args.overwrite, progress=progress)
 
 
+@dataclass
+class MgfSummary:
+    """What _write_mgf wrote; str() is its summary line."""
+
+    path: str
+    written: int
+    failed: int
+    seconds: float
+    warnings: list[str]
+
+    def __str__(self) -> str:
+        return (f"{self.path}: {self.written} MS/MS spectra written, {self.failed} failed, "
+                f"{len(self.warnings)} warnings, {self.seconds:.2f} s")
+
+
+def _atomic_text_file(path: Path, overwrite: bool) -> Any:
+    """A temporary file beside `path` and a function that puts it in place (refusing an
+    existing `path` unless overwrite) or, with keep=False, removes it."""
+    import tempfile
+
+    if not overwrite and os.path.lexists(path):
+        raise FileExistsError(errno.EEXIST, "exists", str(path))
+    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent or ".")
+    f = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+
+    def finish(keep: bool) -> None:
+        f.close()
+        try:
+            if not keep:
+                return
+            if overwrite:
+                os.replace(temp, path)
+            else:
+                os.link(temp, path)  # fails on an existing path
+        finally:
+            if os.path.lexists(temp):
+                os.unlink(temp)
+    return f, finish
+
+
+def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
+               progress: Callable[[int, int], None]) -> MgfSummary:
+    """MS level >= 2 spectra as MGF: TITLE (the native ID), PEPMASS where the precursor is known,
+    RTINSECONDS, then "m/z intensity" lines in the shortest text that reads back as the same
+    float64. The records carry no charge state, so no CHARGE line is written."""
+    import time
+
+    start = time.monotonic()
+    table = acq.scan_table()
+    wanted = [i for i in range(len(acq))
+              if table["ms_level"][i] >= 2 and not table["incomplete"][i]]
+    f, finish = _atomic_text_file(path, args.overwrite)
+    written = failed = 0
+    try:
+        done = 0
+        for chunk in _chunks(len(wanted)):
+            for sp in acq.spectra([wanted[k] for k in chunk], prefer=args.prefer, threads=args.threads):
+                if sp.status != "ok":
+                    failed += 1
+                    continue
+                lines = ["BEGIN IONS", f"TITLE=scanId={sp.scan_id}"]
+                if sp.precursor_mz is not None:
+                    lines.append(f"PEPMASS={sp.precursor_mz!r}")
+                lines.append(f"RTINSECONDS={sp.retention_time_sec!r}")
+                lines += [f"{m!r} {i!r}" for m, i in zip(sp.mz.tolist(), sp.intensity.tolist())]
+                lines.append("END IONS\n")
+                f.write("\n".join(lines))
+                written += 1
+            done += len(chunk)
+            progress(done, len(wanted))
+    except BaseException:
+        finish(False)
+        raise
+    finish(True)
+    warnings = list(acq.warnings)
+    if failed:
+        warnings.append(f"{failed} MS/MS spectra could not be read and are left out of the MGF")
+    return MgfSummary(str(path), written, failed, time.monotonic() - start, warnings)
+
+
 # The kinds of file -o may name, by suffix (compared without regard to case; the longest match
 # wins). A name without suffix, ending with "/" or naming an existing directory is a directory
 # receiving one <run>.mzML per DIR; "-" is mzML on standard output.
 OUTPUT_KINDS: dict[str, OutputKind] = {
     ".mzml": OutputKind(".mzML", _write_mzml),
     ".mzml.gz": OutputKind(".mzML.gz", _write_mzml),
+    ".mgf": OutputKind(".mgf", _write_mgf),
 }
 STDOUT = "-"
 
@@ -232,6 +330,8 @@ def _convert(args: argparse.Namespace) -> int:
         if args.threads is not None and args.threads < 1:
             raise UsageError("--threads must be at least 1")
         outputs, out_dir, kind = output_paths(args.dirs, args.output)
+        if args.metadata is not None and len(args.dirs) != 1:
+            raise UsageError(f"--metadata takes one directory, not {len(args.dirs)}")
     except UsageError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
@@ -266,6 +366,15 @@ def _convert(args: argparse.Namespace) -> int:
                     bar.refresh()
                 summary = kind.write(acq, output, args, progress)
                 bar.update(len(acq) - seen)
+                if args.metadata is not None:
+                    f, finish = _atomic_text_file(Path(args.metadata), True)
+                    try:
+                        json.dump(describe(acq, prefer=args.prefer, threads=args.threads, scans=True),
+                                  f, allow_nan=False)
+                    except BaseException:
+                        finish(False)
+                        raise
+                    finish(True)
             return summary
 
         failed = 0
@@ -322,7 +431,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="acquisition directory (the folder holding AcqData/)")
     convert.add_argument("-o", "--output", required=True, metavar="OUT",
                          help="where to write; its name sets the form: FILE.mzML (indexed mzML), "
-                         "FILE.mzML.gz (the same, gzip-compressed), or - (mzML on standard output) "
+                         "FILE.mzML.gz (the same, gzip-compressed), FILE.mgf (MS/MS spectra), "
+                         "or - (mzML on standard output) "
                          "for one DIR; a name without extension, ending with '/', or an existing "
                          "directory is a directory receiving <DIR's name without .d>.mzML for each "
                          "DIR; any other extension is an error")
@@ -334,6 +444,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--threads", type=int, default=None,
                          help="threads per conversion (default: the CPUs divided by --jobs)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    convert.add_argument("--metadata", metavar="FILE.json", default=None,
+                         help="also write the run's metadata (what info --json prints) and per-scan "
+                         "MS level, RT, TIC and base peak as JSON arrays (one DIR)")
     convert.set_defaults(run=_convert)
     return parser
 
