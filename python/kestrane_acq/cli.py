@@ -183,11 +183,12 @@ class OutputKind:
     """One form of output: what it is called in messages, and how a run is written to it."""
 
     name: str
-    write: Callable[[Acquisition, Path, argparse.Namespace, Callable[[int, int], None]], Any]
+    write: Callable[[Acquisition, Path, argparse.Namespace, Callable[[int, int], None]],
+                    ConversionSummary | MgfSummary]
 
 
 def _write_mzml(acq: Acquisition, path: Path, args: argparse.Namespace,
-                progress: Callable[[int, int], None]) -> Any:
+                progress: Callable[[int, int], None]) -> ConversionSummary:
     # Acquisition.to_mzml writes gzip for a name ending with .gz and standard output for "-".
     return acq.to_mzml(path, prefer=args.prefer, compression=args.compression, threads=args.threads,
                        overwrite=args.overwrite, progress=progress)
@@ -350,7 +351,7 @@ def _convert(args: argparse.Namespace) -> int:
     with tqdm(total=0, desc="converting", unit="scan", disable=None, leave=False,
               file=sys.stderr) as bar:
 
-        def convert_one(directory: str, output: Path) -> ConversionSummary:
+        def convert_one(directory: str, output: Path) -> ConversionSummary | MgfSummary:
             seen = 0
 
             def progress(done: int, total: int) -> None:
