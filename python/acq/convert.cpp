@@ -18,6 +18,7 @@
 #include "python/acq/errors.hpp"
 #include "python/acq/native.hpp"
 #include "src/convert/convert.hpp"
+#include "src/mzml/output.hpp"
 
 namespace kestrane::acq_python {
 
@@ -145,11 +146,16 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
   options.compression_level = compression ? mzml::default_compression_level : 0;
   options.overwrite = overwrite;
   options.strict = strict;
+  // The name says the form: gzip for .gz, standard output for "-".
+  const std::string_view name = out.bytes;
+  options.gzip = name.size() >= 3 && name[name.size() - 3] == '.' &&
+                 (name[name.size() - 2] | 0x20) == 'g' && (name[name.size() - 1] | 0x20) == 'z';
+  const bool to_stdout = name == mzml::standard_output_path;
   if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
     throw nb::type_error("progress must be callable or None");
   }
   struct stat st;
-  if (!overwrite && ::lstat(out.bytes.c_str(), &st) == 0) {
+  if (!overwrite && !to_stdout && ::lstat(out.bytes.c_str(), &st) == 0) {
     raise_instance(nb::handle(PyExc_OSError)(EEXIST, "exists; pass overwrite=True to replace it",
                                              filename_object(out.bytes, out.given_as_bytes)));
   }

@@ -2,10 +2,10 @@
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
-    kestrane convert DIR [DIR ...] -o OUT|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
+    kestrane convert DIR [DIR ...] -o OUT|-|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
                      [--no-compression] [--jobs N] [--threads N] [--overwrite] [--strict]
                      [--ms-level N|N-|N-M] [--rt START:END] [--scans FIRST:LAST]
-                     [--polarity positive|negative]
+                     [--polarity positive|negative] [--metadata FILE.json]
 
 Work over a whole run shows a progress bar on a terminal, and none when stderr is not one.
 Exit status: 0 done, 1 a directory could not be read or written (the reason on stderr), 2 usage,
@@ -15,6 +15,7 @@ Exit status: 0 done, 1 a directory could not be read or written (the reason on s
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import math
 import os
@@ -23,6 +24,7 @@ import sys
 import threading
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -100,11 +102,26 @@ def _findings(summary: dict[str, Any]) -> list[str]:
 
 
 def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
-             threads: int | None = None) -> dict[str, Any]:
-    """The facts ``kestrane info`` prints: from the index, and from decoding every scan."""
+             threads: int | None = None, scans: bool = False) -> dict[str, Any]:
+    """The facts ``kestrane info`` prints: from the index, and from decoding every scan; with
+    scans, also "scans": per-scan arrays (JSON lists, NaN as None) of the scan ID, MS level,
+    retention time, points, TIC and base peak."""
     info = acq.info
     table = acq.scan_table()
     summary = run_pass(acq, "summary", prefer=prefer, threads=threads, desc="decoding")
+    d = _describe(acq, info, table, summary)
+    if scans:
+        columns = {"scan_id": table["scan_id"], "ms_level": table["ms_level"],
+                   "retention_time_sec": summary["retention_time_sec"], "points": summary["points"],
+                   "tic": summary["tic"], "base_peak_mz": summary["base_peak_mz"],
+                   "base_peak_intensity": summary["base_peak_intensity"]}
+        d["scans"] = {k: [None if isinstance(x, float) and x != x else x for x in v.tolist()]
+                      for k, v in columns.items()}
+    return d
+
+
+def _describe(acq: Acquisition, info: dict[str, Any], table: dict[str, Any],
+              summary: dict[str, Any]) -> dict[str, Any]:
     rt = table["retention_time_sec"]
     return {
         "path": info["path"],
@@ -206,25 +223,158 @@ def run_name(directory: str) -> str:
     return name[:-2] if len(name) > 2 and name[-2:] in (".d", ".D") else name or "run"
 
 
-def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | None]:
-    """The file each directory is written to, and the directory to create for them (None when
-    -o names the file of a single directory: it ends with .mzML and is no directory)."""
-    if is_mzpeak_path(output):
+@dataclass(frozen=True)
+class OutputKind:
+    """One form of output: what it is called in messages, and how a run is written to it."""
+
+    name: str
+    write: Callable[[Acquisition, Path, argparse.Namespace, Callable[[int, int], None]],
+                    ConversionSummary | MgfSummary | MzPeakSummary]
+    mzml_options: bool = False  # --strict and the selection options apply
+
+
+def _write_mzml(acq: Acquisition, path: Path, args: argparse.Namespace,
+                progress: Callable[[int, int], None]) -> ConversionSummary:
+    # Acquisition.to_mzml writes gzip for a name ending with .gz and standard output for "-".
+    return acq.to_mzml(path, prefer=args.prefer, compression=args.compression, threads=args.threads,
+                       overwrite=args.overwrite, strict=args.strict, progress=progress,
+                       centroid=args.centroid, **args.selected)
+
+
+def _write_mzpeak(acq: Acquisition, path: Path, args: argparse.Namespace,
+                  progress: Callable[[int, int], None]) -> MzPeakSummary:
+    # -o as given: a trailing "/" asks for the unpacked directory.
+    return acq.to_mzpeak(args.output, prefer=args.prefer, centroid=args.centroid,
+                         threads=args.threads, overwrite=args.overwrite)
+
+
+@dataclass
+class MgfSummary:
+    """What _write_mgf wrote; str() is its summary line."""
+
+    path: str
+    written: int
+    failed: int
+    seconds: float
+    warnings: list[str]
+
+    def __str__(self) -> str:
+        return (f"{self.path}: {self.written} MS/MS spectra written, {self.failed} failed, "
+                f"{len(self.warnings)} warnings, {self.seconds:.2f} s")
+
+
+def _atomic_text_file(path: Path, overwrite: bool) -> Any:
+    """A temporary file beside `path` and a function that puts it in place (refusing an
+    existing `path` unless overwrite) or, with keep=False, removes it."""
+    import tempfile
+
+    if not overwrite and os.path.lexists(path):
+        raise FileExistsError(errno.EEXIST, "exists", str(path))
+    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent or ".")
+    f = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+
+    def finish(keep: bool) -> None:
+        f.close()
+        try:
+            if not keep:
+                return
+            if overwrite:
+                os.replace(temp, path)
+            else:
+                os.link(temp, path)  # fails on an existing path
+        finally:
+            if os.path.lexists(temp):
+                os.unlink(temp)
+    return f, finish
+
+
+def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
+               progress: Callable[[int, int], None]) -> MgfSummary:
+    """MS level >= 2 spectra as MGF: TITLE (the native ID), PEPMASS where the precursor is known,
+    RTINSECONDS, then "m/z intensity" lines in the shortest text that reads back as the same
+    float64. The records carry no charge state, so no CHARGE line is written."""
+    import time
+
+    start = time.monotonic()
+    table = acq.scan_table()
+    wanted = [i for i in range(len(acq))
+              if table["ms_level"][i] >= 2 and not table["incomplete"][i]]
+    f, finish = _atomic_text_file(path, args.overwrite)
+    written = failed = 0
+    try:
+        done = 0
+        for chunk in _chunks(len(wanted)):
+            for sp in acq.spectra([wanted[k] for k in chunk], prefer=args.prefer, threads=args.threads):
+                if sp.status != "ok":
+                    failed += 1
+                    continue
+                lines = ["BEGIN IONS", f"TITLE=scanId={sp.scan_id}"]
+                if sp.precursor_mz is not None:
+                    lines.append(f"PEPMASS={sp.precursor_mz!r}")
+                lines.append(f"RTINSECONDS={sp.retention_time_sec!r}")
+                lines += [f"{m!r} {i!r}" for m, i in zip(sp.mz.tolist(), sp.intensity.tolist())]
+                lines.append("END IONS\n")
+                f.write("\n".join(lines))
+                written += 1
+            done += len(chunk)
+            progress(done, len(wanted))
+    except BaseException:
+        finish(False)
+        raise
+    finish(True)
+    warnings = list(acq.warnings)
+    if failed:
+        warnings.append(f"{failed} MS/MS spectra could not be read and are left out of the MGF")
+    return MgfSummary(str(path), written, failed, time.monotonic() - start, warnings)
+
+
+# The kinds of file -o may name, by suffix (compared without regard to case; the longest match
+# wins). A name without suffix, ending with "/" or naming an existing directory is a directory
+# receiving one <run>.mzML per DIR; "-" is mzML on standard output.
+OUTPUT_KINDS: dict[str, OutputKind] = {
+    ".mzml": OutputKind(".mzML", _write_mzml, True),
+    ".mzml.gz": OutputKind(".mzML.gz", _write_mzml, True),
+    ".mgf": OutputKind(".mgf", _write_mgf),
+    ".mzpeak": OutputKind(".mzpeak", _write_mzpeak),
+}
+STDOUT = "-"
+
+
+def output_kind(output: str) -> OutputKind | None:
+    """The kind of file `output` names, or None for a directory. UsageError for a suffix no kind
+    has."""
+    if output == STDOUT:
+        return OUTPUT_KINDS[".mzml"]
+    if is_mzpeak_path(output):  # RUN.mzpeak/ is the unpacked form, not a folder of runs
+        return OUTPUT_KINDS[".mzpeak"]
+    if output.endswith("/") or os.path.isdir(output) or not Path(output).suffix:
+        return None
+    lower = output.lower()
+    matches = [s for s in OUTPUT_KINDS if lower.endswith(s)]
+    if not matches:
+        known = ", ".join(k.name for k in OUTPUT_KINDS.values())
+        raise UsageError(f"-o {output}: unknown output kind {Path(output).suffix!r} (known: {known}; "
+                         "a directory, or - for standard output)")
+    return OUTPUT_KINDS[max(matches, key=len)]
+
+
+def output_paths(dirs: Sequence[str], output: str) -> tuple[list[Path], Path | None, OutputKind]:
+    """The file each directory is written to, the directory to create for them (None when -o
+    names one file, or standard output), and the kind written."""
+    kind = output_kind(output)
+    if kind is not None:
         if len(dirs) != 1:
-            raise UsageError(f"-o {output}: a .mzpeak output takes one directory, not {len(dirs)}")
-        return [Path(output)], None
-    if output.lower().endswith(".mzml") and not os.path.isdir(output):
-        if len(dirs) != 1:
-            raise UsageError(f"-o {output}: a .mzML file takes one directory, not {len(dirs)}; "
+            what = "standard output" if output == STDOUT else f"a {kind.name} file"
+            raise UsageError(f"-o {output}: {what} takes one directory, not {len(dirs)}; "
                              "give a directory")
-        return [Path(output)], None
+        return [Path(output)], None, kind
     paths = [Path(output) / f"{run_name(d)}.mzML" for d in dirs]
     first: dict[Path, str] = {}
     for d, p in zip(dirs, paths):
         if p in first:
             raise UsageError(f"{first[p]} and {d} would both be written to {p}")
         first[p] = d
-    return paths, Path(output)
+    return paths, Path(output), OUTPUT_KINDS[".mzml"]
 
 
 def _bound(text: str, option: str, kind: Callable[[str], Any]) -> Any:
@@ -275,15 +425,16 @@ def _convert(args: argparse.Namespace) -> int:
             raise UsageError("--jobs must be at least 1")
         if args.threads is not None and args.threads < 1:
             raise UsageError("--threads must be at least 1")
-        outputs, out_dir = output_paths(args.dirs, args.output)
-        selected = selection(args)
-        if any(is_mzpeak_path(o) for o in outputs):
-            mzml_only = [o for o, given in (("--ms-level", "ms_level"), ("--rt", "rt"),
-                                            ("--scans", "scans"), ("--polarity", "polarity"),
-                                            ("--strict", "strict")) if selected.get(given)
-                         or (given == "strict" and args.strict)]
-            if mzml_only:
-                raise UsageError(f"{', '.join(mzml_only)}: mzML output only, not .mzpeak")
+        outputs, out_dir, kind = output_paths(args.dirs, args.output)
+        if args.metadata is not None and len(args.dirs) != 1:
+            raise UsageError(f"--metadata takes one directory, not {len(args.dirs)}")
+        args.selected = selection(args)
+        if not kind.mzml_options:
+            given = [option for option, value in (
+                ("--strict", args.strict), ("--ms-level", args.ms_level), ("--rt", args.rt),
+                ("--scans", args.scans), ("--polarity", args.polarity)) if value]
+            if given:
+                raise UsageError(f"{', '.join(given)}: mzML output only, not {kind.name}")
     except UsageError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
@@ -295,14 +446,15 @@ def _convert(args: argparse.Namespace) -> int:
             return 1
     # A file size limit then fails the write (EFBIG) instead of killing the process mid-file.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    threads = args.threads if args.threads is not None else max(1, (os.cpu_count() or 1) // args.jobs)
+    args.threads = args.threads if args.threads is not None else max(1, (os.cpu_count() or 1) // args.jobs)
     stop = threading.Event()
     lock = threading.Lock()
 
     with tqdm(total=0, desc="converting", unit="scan", disable=None, leave=False,
               file=sys.stderr) as bar:
 
-        def convert_one(directory: str, output: Path) -> ConversionSummary | MzPeakSummary:
+        def convert_one(directory: str, output: Path
+                        ) -> ConversionSummary | MgfSummary | MzPeakSummary:
             seen = 0
 
             def progress(done: int, total: int) -> None:
@@ -316,53 +468,59 @@ def _convert(args: argparse.Namespace) -> int:
                 with lock:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
-                summary: ConversionSummary | MzPeakSummary
-                if is_mzpeak_path(output):
-                    # A trailing "/" asks for the unpacked directory.
-                    summary = acq.to_mzpeak(args.output, prefer=args.prefer,
-                                            centroid=args.centroid, threads=threads,
-                                            overwrite=args.overwrite)
-                else:
-                    summary = acq.to_mzml(output, prefer=args.prefer, compression=args.compression,
-                                          threads=threads, overwrite=args.overwrite,
-                                          strict=args.strict, progress=progress,
-                                          centroid=args.centroid, **selected)
+                summary = kind.write(acq, output, args, progress)
                 bar.update(len(acq) - seen)
+                if args.metadata is not None:
+                    f, finish = _atomic_text_file(Path(args.metadata), True)
+                    try:
+                        json.dump(describe(acq, prefer=args.prefer, threads=args.threads, scans=True),
+                                  f, allow_nan=False)
+                    except BaseException:
+                        finish(False)
+                        raise
+                    finish(True)
             return summary
 
         failed = 0
         for sig in TERMINATION_SIGNALS:
             signal.signal(sig, _terminated)
-        with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-            futures = {pool.submit(convert_one, d, o): (d, o) for d, o in zip(args.dirs, outputs)}
-            try:
-                for future in as_completed(futures):
-                    directory, output = futures[future]
-                    try:
-                        summary = future.result()
-                    except FileExistsError:
-                        failed += 1
-                        tqdm.write(f"{PROG}: {directory}: {output} exists; pass --overwrite to "
-                                   "replace it", file=sys.stderr)
-                        continue
-                    except (FormatError, OSError, ImportError) as exc:
-                        failed += 1
-                        tqdm.write(f"{PROG}: {directory}: {exc}", file=sys.stderr)
-                        continue
-                    tqdm.write(str(summary), file=sys.stdout)
-                    for w in summary.warnings:
-                        tqdm.write(f"{PROG}: {directory}: warning: {w}", file=sys.stderr)
-            except KeyboardInterrupt as exc:
-                # Running conversions stop at their next scan and remove their temporary files;
-                # a second signal meanwhile changes nothing.
-                for sig in (signal.SIGINT, *TERMINATION_SIGNALS):
-                    signal.signal(sig, signal.SIG_IGN)
-                stop.set()
-                pool.shutdown(wait=True, cancel_futures=True)
-                signum = exc.signum if isinstance(exc, Terminated) else signal.SIGINT
-                name = "" if signum == signal.SIGINT else f" ({signal.Signals(signum).name})"
-                print(f"{PROG}: interrupted{name}", file=sys.stderr)
-                return 128 + signum
+        # The pool's threads start converting at once: a signal may come while the rest are
+        # still being submitted, so submitting is inside the handled block too.
+        pool = ThreadPoolExecutor(max_workers=args.jobs)
+        try:
+            futures: dict[Any, tuple[str, Path]] = {}
+            for d, o in zip(args.dirs, outputs):
+                futures[pool.submit(convert_one, d, o)] = (d, o)
+            for future in as_completed(futures):
+                directory, output = futures[future]
+                try:
+                    summary = future.result()
+                except FileExistsError:
+                    failed += 1
+                    tqdm.write(f"{PROG}: {directory}: {output} exists; pass --overwrite to "
+                               "replace it", file=sys.stderr)
+                    continue
+                except (FormatError, OSError, ImportError) as exc:
+                    failed += 1
+                    tqdm.write(f"{PROG}: {directory}: {exc}", file=sys.stderr)
+                    continue
+                # Standard output may be the file itself.
+                tqdm.write(str(summary), file=sys.stderr if str(output) == STDOUT else sys.stdout)
+                for w in summary.warnings:
+                    tqdm.write(f"{PROG}: {directory}: warning: {w}", file=sys.stderr)
+        except KeyboardInterrupt as exc:
+            # Running conversions stop at their next scan and remove their temporary files;
+            # a second signal meanwhile changes nothing.
+            for sig in (signal.SIGINT, *TERMINATION_SIGNALS):
+                signal.signal(sig, signal.SIG_IGN)
+            stop.set()
+            pool.shutdown(wait=True, cancel_futures=True)
+            signum = exc.signum if isinstance(exc, Terminated) else signal.SIGINT
+            name = "" if signum == signal.SIGINT else f" ({signal.Signals(signum).name})"
+            print(f"{PROG}: interrupted{name}", file=sys.stderr)
+            return 128 + signum
+        finally:
+            pool.shutdown(wait=True)
     return 1 if failed else 0
 
 
@@ -389,8 +547,13 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("dirs", nargs="+", metavar="DIR",
                          help="acquisition directory (the folder holding AcqData/)")
     convert.add_argument("-o", "--output", required=True, metavar="OUT",
-                         help="directory receiving DIR's name with .mzML, or FILE.mzML for one DIR, "
-                         "or RUN.mzpeak (RUN.mzpeak/ unpacked; needs kestrane[parquet])")
+                         help="where to write; its name sets the form: FILE.mzML (indexed mzML), "
+                         "FILE.mzML.gz (the same, gzip-compressed), FILE.mgf (MS/MS spectra), "
+                         "RUN.mzpeak (mzPeak, RUN.mzpeak/ unpacked; needs kestrane[parquet]) "
+                         "or - (mzML on standard output) "
+                         "for one DIR; a name without extension, ending with '/', or an existing "
+                         "directory is a directory receiving <DIR's name without .d>.mzML for each "
+                         "DIR; any other extension is an error")
     convert.add_argument("--prefer", choices=("profile", "centroid"), default="profile",
                          help="block written where a scan has both (default: profile)")
     convert.add_argument("--centroid", "--peak-picking", dest="centroid", action="store_true",
@@ -412,6 +575,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="write only records FIRST to LAST (indices from 0; either may be left out)")
     convert.add_argument("--polarity", choices=("positive", "negative"),
                          help="write only scans of this polarity")
+    convert.add_argument("--metadata", metavar="FILE.json", default=None,
+                         help="also write the run's metadata (what info --json prints) and per-scan "
+                         "MS level, RT, TIC and base peak as JSON arrays (one DIR)")
     convert.set_defaults(run=_convert)
     return parser
 

@@ -329,6 +329,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   write.threads = std::max(1u, options.threads);
   write.compression_level = options.compression_level;
   write.overwrite = options.overwrite;
+  write.gzip = options.gzip;
   write.cancel = options.cancel;
 
   Result<mzml::WriteSummary> written = mzml::WriteSummary{};

@@ -28,6 +28,7 @@ struct ConvertOptions {
   // A scan that cannot be read stops the conversion instead of being written empty.
   bool strict = false;
   Selection selection;  // the records written; every record by default
+  bool gzip = false;  // the file gzip-compressed; `path` "-" is standard output (see write_mzml)
   // Asked from every thread; a stop request ends the conversion with
   // mzml::conversion_cancelled() and the temporary file is removed.
   Interrupt* cancel = nullptr;

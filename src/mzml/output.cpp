@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
@@ -65,7 +66,68 @@ void sync_directory(const std::string& dir) {
 
 }  // namespace
 
-Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite) {
+// --- GzipStream ---------------------------------------------------------------------------------
+
+struct GzipStream::State {
+  z_stream z{};
+};
+
+Result<GzipStream> GzipStream::create() {
+  auto* state = new State;
+  // windowBits 15 + 16: a gzip header and trailer around the deflate stream.
+  if (deflateInit2(&state->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    delete state;
+    return std::unexpected(Error::io_message("cannot start gzip compression"));
+  }
+  return GzipStream(state);
+}
+
+GzipStream::GzipStream(GzipStream&& other) noexcept
+    : state_(std::exchange(other.state_, nullptr)) {}
+
+GzipStream::~GzipStream() {
+  if (state_ == nullptr) return;
+  deflateEnd(&state_->z);
+  delete state_;
+}
+
+Result<void> GzipStream::deflate(std::string_view bytes, bool finish, std::string& out) {
+  z_stream& z = state_->z;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());  // at most one buffer's worth
+  const int flush = finish ? Z_FINISH : Z_NO_FLUSH;
+  for (;;) {
+    const std::size_t before = out.size();
+    const std::size_t room = deflateBound(&z, z.avail_in) + 64;
+    out.resize(before + room);
+    z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
+    z.avail_out = static_cast<uInt>(room);
+    const int r = ::deflate(&z, flush);
+    out.resize(before + room - z.avail_out);
+    if (r == Z_STREAM_ERROR) return std::unexpected(Error::io_message("gzip compression failed"));
+    if (finish ? r == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0) return {};
+  }
+}
+
+// --- OutputFile ---------------------------------------------------------------------------------
+
+Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite, bool gzip) {
+  std::optional<GzipStream> stream;
+  if (gzip) {
+    auto g = GzipStream::create();
+    if (!g) return std::unexpected(std::move(g).error());
+    stream.emplace(std::move(*g));
+  }
+  if (path == standard_output_path) {
+    auto sha = Sha1::create();
+    if (!sha) return std::unexpected(std::move(sha).error());
+    // A close-on-exec duplicate: closing it leaves fd 1 open.
+    const int copy = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return std::unexpected(write_error("standard output", errno));
+    return OutputFile("standard output", {}, raw::File(copy), std::move(*sha), overwrite,
+                      std::move(stream));
+  }
   // lstat: a symbolic link counts as existing (the rename would replace the link itself).
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {
@@ -85,7 +147,8 @@ Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite) {
     std::string temp = (dir == "/" ? "" : dir) + "/" + temporary_name(base);
     auto fd = raw::open_file(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd) {
-      return OutputFile(path, std::move(temp), std::move(*fd), std::move(*sha), overwrite);
+      return OutputFile(path, std::move(temp), std::move(*fd), std::move(*sha), overwrite,
+                        std::move(stream));
     }
     if (fd.error() != EEXIST || attempt == 16) {
       return std::unexpected(Error::io_os(fd.error(), "cannot create a file in " + dir));
@@ -94,12 +157,14 @@ Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite) {
 }
 
 OutputFile::OutputFile(std::string path, std::string temp_path, raw::File fd, Sha1 sha,
-                       bool overwrite)
+                       bool overwrite, std::optional<GzipStream> gzip)
     : path_(std::move(path)),
       temp_path_(std::move(temp_path)),
       fd_(std::move(fd)),
       sha_(std::move(sha)),
-      overwrite_(overwrite) {
+      overwrite_(overwrite),
+      standard_output_(temp_path_.empty()),
+      gzip_(std::move(gzip)) {
   buffer_.reserve(buffer_capacity);
 }
 
@@ -110,7 +175,11 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       sha_(std::move(other.sha_)),
       buffer_(std::move(other.buffer_)),
       offset_(other.offset_),
-      overwrite_(other.overwrite_) {}
+      stored_(other.stored_),
+      overwrite_(other.overwrite_),
+      standard_output_(other.standard_output_),
+      gzip_(std::move(other.gzip_)),
+      compressed_(std::move(other.compressed_)) {}
 
 OutputFile::~OutputFile() {
   if (temp_path_.empty()) return;
@@ -125,8 +194,26 @@ Result<void> OutputFile::write_all(std::string_view bytes) {
   return {};
 }
 
+// Hands bytes to the file, through gzip when asked.
+Result<void> OutputFile::store(std::string_view bytes, bool finish) {
+  if (!gzip_) {
+    stored_ += bytes.size();
+    return write_all(bytes);
+  }
+  // In slices, so that a large write needs no output buffer of its size.
+  do {
+    const std::string_view slice = bytes.substr(0, buffer_capacity);
+    bytes.remove_prefix(slice.size());
+    compressed_.clear();
+    if (auto r = gzip_->deflate(slice, finish && bytes.empty(), compressed_); !r) return r;
+    stored_ += compressed_.size();
+    if (auto r = write_all(compressed_); !r) return r;
+  } while (!bytes.empty());
+  return {};
+}
+
 Result<void> OutputFile::flush() {
-  auto r = write_all(buffer_);
+  auto r = store(buffer_, false);
   buffer_.clear();
   return r;
 }
@@ -141,7 +228,7 @@ Result<void> OutputFile::write(std::string_view bytes) {
     return {};
   }
   if (auto r = flush(); !r) return r;
-  if (bytes.size() >= buffer_capacity) return write_all(bytes);
+  if (bytes.size() >= buffer_capacity) return store(bytes, false);
   buffer_.append(bytes);
   return {};
 }
@@ -153,7 +240,13 @@ Result<std::string> OutputFile::checksum_hex() {
 }
 
 Result<void> OutputFile::commit() {
-  if (auto r = flush(); !r) return r;
+  if (auto r = store(buffer_, gzip_.has_value()); !r) return r;
+  buffer_.clear();
+  if (standard_output_) {
+    // A pipe or terminal has nothing to sync; close reports a delayed error of a file.
+    if (const int e = fd_.close(); e != 0) return std::unexpected(write_error(path_, e));
+    return {};
+  }
   if (auto synced = fd_.sync(); !synced) {
     return std::unexpected(write_error(path_, synced.error()));
   }

@@ -39,7 +39,7 @@ Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,
   const std::size_t n_chromatograms = chromatograms != nullptr ? chromatograms->size() : 0;
   const std::size_t total = n_spectra + n_chromatograms;
 
-  auto out = OutputFile::create(path, options.overwrite);
+  auto out = OutputFile::create(path, options.overwrite, options.gzip);
   if (!out) return std::unexpected(std::move(out).error());
 
   Ids ids;
@@ -114,8 +114,8 @@ Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,
   if (auto r = write_document_tail(*out, spectrum_index, chromatogram_index); !r) {
     return std::unexpected(std::move(r).error());
   }
-  summary.bytes = out->offset();
   if (auto r = out->commit(); !r) return std::unexpected(std::move(r).error());
+  summary.bytes = out->stored();
   return summary;
 }
 

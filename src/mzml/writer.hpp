@@ -156,6 +156,7 @@ struct WriteOptions {
   // libdeflate level 1 to 12 (zlib compression), or 0 (no compression).
   int compression_level = default_compression_level;
   bool overwrite = false;  // replace an existing output file
+  bool gzip = false;       // the whole file gzip-compressed (the index counts uncompressed bytes)
   // Asked from every thread; a stop request ends the conversion with conversion_cancelled().
   Interrupt* cancel = nullptr;
   // Called on the calling thread after each item is written: (items written, items in total).
@@ -167,7 +168,7 @@ struct WriteSummary {
   std::size_t empty_spectra = 0;   // no points (failed ones included)
   std::size_t failed_spectra = 0;  // with a failure text
   std::size_t chromatograms = 0;
-  std::uint64_t bytes = 0;  // size of the file written
+  std::uint64_t bytes = 0;  // size of the file written (compressed, with gzip)
 };
 
 // Io "conversion cancelled": the error of a conversion stopped on request.
@@ -175,8 +176,9 @@ inline Error conversion_cancelled() { return Error::io_message("conversion cance
 
 // Writes the run to `path` as indexed mzML: a temporary file in the same directory, renamed to
 // `path` once complete and synced; on any error the temporary file is removed and nothing is left
-// under `path`. `chromatograms` may be null. Errors: the output's (OutputFile), a reader's error
-// as it is, conversion_cancelled(), and for inconsistent input (parse errors) "spectrum <i>
+// under `path`. The path "-" is standard output, written as the items come. `chromatograms` may
+// be null. Errors: the output's (OutputFile), a reader's error as it is, conversion_cancelled(),
+// and for inconsistent input (parse errors) "spectrum <i>
 // (<id>): <n> m/z values but <m> intensities", "spectrum <i> (<id>): <type> is not among the
 // run's spectrum types", "chromatogram <i> (<id>): <n> times but <m> intensities".
 [[nodiscard]] Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,

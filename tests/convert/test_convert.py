@@ -48,6 +48,11 @@ def big_run(tmp_path_factory):
     return acq_run(tmp_path_factory.mktemp("big") / "big.d", "tof-rle", 400, 100_000, seed=1).path
 
 
+@pytest.fixture(scope="module")
+def quad(tmp_path_factory):
+    return acq_run(tmp_path_factory.mktemp("quad") / "quad.d", "quad", 5, 60, seed=3).path
+
+
 def summary_of(line: str) -> dict[str, str]:
     m = SUMMARY.fullmatch(line)
     assert m, line
@@ -285,3 +290,72 @@ class TestToMzml:
         acq.close()
         with pytest.raises(ValueError, match="closed"):
             acq.to_mzml(tmp_path / "a.mzML")
+
+
+class TestOutputForms:
+    """The form follows the name of -o: each form read back by the field's readers, holding the
+    same spectra as the plain mzML."""
+
+    def test_gzip_and_standard_output_hold_the_plain_file(self, runs, tmp_path):
+        import gzip
+
+        lzf, _ = runs
+        plain, packed = tmp_path / "a.mzML", tmp_path / "a.mzML.GZ"
+        for out in (plain, packed):
+            assert kestrane("convert", lzf, "-o", out).returncode == 0
+        proc = subprocess.run([KESTRANE, "convert", lzf, "-o", "-"], capture_output=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        assert summary_of(proc.stderr.decode().splitlines()[0])["path"] == "-"
+        assert subprocess.run(["gzip", "-t", packed]).returncode == 0
+        assert gzip.decompress(packed.read_bytes()) == plain.read_bytes() == proc.stdout
+        assert leftovers(tmp_path) == ["a.mzML", "a.mzML.GZ"]
+        pyopenms = pytest.importorskip("pyopenms")
+        exp = pyopenms.MSExperiment()
+        pyopenms.MzMLFile().load(str(packed), exp)  # reads .gz itself, the index included
+        with kestrane_acq.open(lzf) as acq:
+            assert [s.get_peaks()[0].tolist() for s in exp] == [acq[i].mz.tolist() for i in range(4)]
+
+    def test_a_closed_pipe_fails_with_its_reason(self, tmp_path):
+        big = acq_run(tmp_path / "big.d", "tof-lzf", 300, 4000, seed=1).path
+        proc = subprocess.Popen([KESTRANE, "convert", big, "-o", "-", "--no-compression"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc.stdout.read(100)
+        proc.stdout.close()
+        assert proc.wait(timeout=300) == 1
+        assert "cannot write standard output: Broken pipe" in proc.stderr.read().decode()
+
+    def test_mgf_and_metadata(self, quad, tmp_path):
+        from pyteomics import mgf
+
+        out, meta = tmp_path / "q.mgf", tmp_path / "q.json"
+        proc = kestrane("convert", quad, "-o", out, "--metadata", meta)
+        assert proc.returncode == 0, proc.stderr
+        with kestrane_acq.open(quad) as acq:
+            read = list(mgf.read(str(out)))
+            assert [r["params"]["title"] for r in read] == [f"scanId={acq[i].scan_id}" for i in range(5)]
+            for i, r in enumerate(read):
+                s = acq[i]
+                assert (r["params"]["pepmass"][0], r["params"]["rtinseconds"]) == (
+                    s.precursor_mz, s.retention_time_sec)
+                assert r["m/z array"].tobytes() == s.mz.tobytes()  # bit for bit
+                assert r["intensity array"].tobytes() == s.intensity.tobytes()
+            import json
+            d = json.loads(meta.read_text())
+            summary = acq.summary()
+        assert d["records"] == 5 and d["ms_levels"] == {"2": 5}
+        assert d["scans"]["tic"] == summary["tic"].tolist()
+        assert d["scans"]["base_peak_mz"] == summary["base_peak_mz"].tolist()
+
+    @pytest.mark.parametrize("out, message", [
+        ("x.foo", "kestrane: -o {tmp}/x.foo: unknown output kind '.foo' (known: .mzML, .mzML.gz, "
+                  ".mgf, .mzpeak; a directory, or - for standard output)"),
+        ("-", "kestrane: -o -: standard output takes one directory, not 2; give a directory"),
+        ("x.mgf", "kestrane: -o {tmp}/x.mgf: a .mgf file takes one directory, not 2; give a directory"),
+    ])
+    def test_forms_refused(self, runs, tmp_path, out, message):
+        lzf, icp = runs
+        target = out if out == "-" else tmp_path / out
+        dirs = [lzf] if out == "x.foo" else [lzf, icp]
+        proc = kestrane("convert", *dirs, "-o", target)
+        assert (proc.returncode, proc.stderr.strip()) == (2, message.format(tmp=tmp_path))
+        assert leftovers(tmp_path) == []  # no directory made
