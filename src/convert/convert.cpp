@@ -143,75 +143,61 @@ Error unreadable(const acq::Acquisition& acq, std::size_t r, std::string_view fa
                       ") could not be read: " + std::string(failure));
 }
 
+// What every reader of one conversion shares: the records to write and how to read them.
+// picking: null, or where the readers report what peak picking could not centroid; traces:
+// null, or where each reader leaves its spectrum's TIC and base peak.
+struct ScanPlan {
+  const acq::Acquisition& acq;
+  const std::vector<std::size_t>& records;
+  acq::Prefer prefer;
+  bool strict = false;
+  PickFailures* picking = nullptr;
+  Traces* traces = nullptr;
+};
+
 class ScanReader final : public mzml::Reader<mzml::SpectrumInput> {
  public:
-  ScanReader(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer, bool strict, PickFailures* picking, Traces* traces)
-      : acq_(acq),
-        records_(records),
-        prefer_(prefer),
-        strict_(strict),
-        picking_(picking),
-        traces_(traces) {}
+  explicit ScanReader(const ScanPlan& plan) : p_(plan) {}
 
   Result<mzml::SpectrumInput> read(std::size_t i) override {
-    const std::size_t r = records_[i];
-    acq_.read_into(r, prefer_, spectrum_, scratch_);
-    if (picking_ != nullptr) {
+    const std::size_t r = p_.records[i];
+    p_.acq.read_into(r, p_.prefer, spectrum_, scratch_);
+    if (p_.picking != nullptr) {
       if (auto picked = pick_peaks(spectrum_, centroid::Options{}, centroids_); !picked) {
-        picking_->add(r, native_id(acq_.scan(r)) + ": " + picked.error().display());
+        p_.picking->add(r, native_id(p_.acq.scan(r)) + ": " + picked.error().display());
       }
     }
     mzml::SpectrumInput input;
-    to_input(acq_.scan(r), spectrum_, prefer_, input);
-    if (strict_ && !input.failure.empty()) {
-      return std::unexpected(unreadable(acq_, r, input.failure));
+    to_input(p_.acq.scan(r), spectrum_, p_.prefer, input);
+    if (p_.strict && !input.failure.empty()) {
+      return std::unexpected(unreadable(p_.acq, r, input.failure));
     }
-    if (traces_ != nullptr) {
+    if (p_.traces != nullptr) {
       const spectrum::IntensitySummary sum = spectrum::summarise_intensity(input.intensity);
-      traces_->tic[i] = sum.tic;
-      traces_->base_peak[i] = sum.base ? input.intensity[*sum.base] : 0.0;
+      p_.traces->tic[i] = sum.tic;
+      p_.traces->base_peak[i] = sum.base ? input.intensity[*sum.base] : 0.0;
     }
     return input;
   }
 
  private:
-  const acq::Acquisition& acq_;
-  const std::vector<std::size_t>& records_;
-  acq::Prefer prefer_;
-  bool strict_;
-  PickFailures* picking_;
-  Traces* traces_;
+  const ScanPlan& p_;
   acq::Spectrum spectrum_;
   acq::ReadScratch scratch_;
   centroid::Centroids centroids_;
 };
 
-// picking: null, or where the readers report what peak picking could not centroid.
 class ScanSource final : public mzml::SpectrumSource {
  public:
-  ScanSource(const acq::Acquisition& acq, const std::vector<std::size_t>& records,
-             acq::Prefer prefer, bool strict, PickFailures* picking = nullptr,
-             Traces* traces = nullptr)
-      : acq_(acq),
-        records_(records),
-        prefer_(prefer),
-        strict_(strict),
-        picking_(picking),
-        traces_(traces) {}
+  explicit ScanSource(ScanPlan plan) : plan_(plan) {}
 
-  std::size_t size() const override { return records_.size(); }
+  std::size_t size() const override { return plan_.records.size(); }
   std::unique_ptr<mzml::Reader<mzml::SpectrumInput>> reader() const override {
-    return std::make_unique<ScanReader>(acq_, records_, prefer_, strict_, picking_, traces_);
+    return std::make_unique<ScanReader>(plan_);
   }
 
  private:
-  const acq::Acquisition& acq_;
-  const std::vector<std::size_t>& records_;
-  acq::Prefer prefer_;
-  bool strict_;
-  PickFailures* picking_;
-  Traces* traces_;
+  ScanPlan plan_;
 };
 
 // One ICP channel over the run: the m/z of the second mass filter, the first's, and a point
@@ -337,7 +323,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     auto channels = gather_channels(acq, *plan, options);
     if (!channels) return std::unexpected(std::move(channels).error());
     const std::vector<std::size_t> no_records;
-    const ScanSource spectra(acq, no_records, options.prefer, options.strict);
+    const ScanSource spectra({acq, no_records, options.prefer, options.strict});
     const mzml::FunctionSource<mzml::ChromatogramInput> chromatograms(
         channels->list.size(),
         [&list = channels->list](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
@@ -380,8 +366,8 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
       traces.time_min[k] = acq.scan(plan->records[k]).retention_time_min;
     }
     PickFailures picking;
-    const ScanSource spectra(acq, plan->records, options.prefer, options.strict,
-                             options.centroid ? &picking : nullptr, &traces);
+    const ScanSource spectra({acq, plan->records, options.prefer, options.strict,
+                              options.centroid ? &picking : nullptr, &traces});
     const mzml::FunctionSource<mzml::ChromatogramInput> chromatograms(
         2, [&traces](std::size_t i, mzml::Buffers&) -> Result<mzml::ChromatogramInput> {
           mzml::ChromatogramInput input;
