@@ -178,6 +178,11 @@ PyObject* get_precursor_mz(PyObject* self, void*) noexcept {
 PyObject* get_collision_energy(PyObject* self, void*) noexcept {
   return real_or_none(info_of(self).collision_energy);
 }
+PyObject* get_charge_state(PyObject* self, void*) noexcept {
+  const auto& z = info_of(self).charge_state;
+  if (!z) Py_RETURN_NONE;
+  return PyLong_FromLong(*z);
+}
 PyObject* get_representation(PyObject* self, void*) noexcept {
   return word_or_none(values_of(self).representation);
 }
@@ -241,6 +246,8 @@ PyGetSetDef spectrum_getset[] = {
     {"polarity", get_polarity, nullptr, "'positive', 'negative' or None", nullptr},
     {"precursor_mz", get_precursor_mz, nullptr, nullptr, nullptr},
     {"collision_energy", get_collision_energy, nullptr, nullptr, nullptr},
+    {"charge_state", get_charge_state, nullptr, "the precursor's charge, or None where unknown",
+     nullptr},
     {"representation", get_representation, nullptr, nullptr, nullptr},
     {"calibration", get_calibration, nullptr, nullptr, nullptr},
     {"status", get_status, nullptr, nullptr, nullptr},

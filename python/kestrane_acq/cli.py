@@ -291,8 +291,8 @@ def _atomic_text_file(path: Path, overwrite: bool) -> Any:
 def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
                progress: Callable[[int, int], None]) -> MgfSummary:
     """MS level >= 2 spectra as MGF: TITLE (the native ID), PEPMASS where the precursor is known,
-    RTINSECONDS, then "m/z intensity" lines in the shortest text that reads back as the same
-    float64. The records carry no charge state, so no CHARGE line is written."""
+    CHARGE where the record knows it, RTINSECONDS, then "m/z intensity" lines in the shortest
+    text that reads back as the same float64."""
     import time
 
     start = time.monotonic()
@@ -311,6 +311,8 @@ def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
                 lines = ["BEGIN IONS", f"TITLE=scanId={sp.scan_id}"]
                 if sp.precursor_mz is not None:
                     lines.append(f"PEPMASS={sp.precursor_mz!r}")
+                if sp.charge_state is not None:  # stored as a magnitude; the sign is the polarity's
+                    lines.append(f"CHARGE={sp.charge_state}{'-' if sp.polarity == 'negative' else '+'}")
                 lines.append(f"RTINSECONDS={sp.retention_time_sec!r}")
                 lines += [f"{m!r} {i!r}" for m, i in zip(sp.mz.tolist(), sp.intensity.tolist())]
                 lines.append("END IONS\n")

@@ -3,6 +3,7 @@ leave nothing behind (an existing file, an unwritable place, a full disk, an int
 
 from __future__ import annotations
 
+import collections
 import os
 import re
 import resource
@@ -324,27 +325,34 @@ class TestOutputForms:
         assert proc.wait(timeout=300) == 1
         assert "cannot write standard output: Broken pipe" in proc.stderr.read().decode()
 
-    def test_mgf_and_metadata(self, quad, tmp_path):
+    @pytest.mark.parametrize("family, n", [("quad", 5), ("tof-centroid", 12)])
+    def test_mgf_and_metadata(self, family, n, tmp_path):
         from pyteomics import mgf
 
-        out, meta = tmp_path / "q.mgf", tmp_path / "q.json"
-        proc = kestrane("convert", quad, "-o", out, "--metadata", meta)
+        run = acq_run(tmp_path / "r.d", family, n, 60, seed=3).path
+        out, meta = tmp_path / "r.mgf", tmp_path / "r.json"
+        proc = kestrane("convert", run, "-o", out, "--metadata", meta)
         assert proc.returncode == 0, proc.stderr
-        with kestrane_acq.open(quad) as acq:
-            read = list(mgf.read(str(out)))
-            assert [r["params"]["title"] for r in read] == [f"scanId={acq[i].scan_id}" for i in range(5)]
-            for i, r in enumerate(read):
-                s = acq[i]
+        with kestrane_acq.open(run) as acq:
+            read = list(mgf.read(str(out), convert_arrays=1))
+            wanted = [s for s in acq if s.ms_level >= 2]
+            assert [r["params"]["title"] for r in read] == [f"scanId={s.scan_id}" for s in wanted]
+            for r, s in zip(read, wanted):
                 assert (r["params"]["pepmass"][0], r["params"]["rtinseconds"]) == (
                     s.precursor_mz, s.retention_time_sec)
+                sign = -1 if s.polarity == "negative" else 1
+                assert r["params"].get("charge") == (
+                    None if s.charge_state is None else [sign * s.charge_state])
                 assert r["m/z array"].tobytes() == s.mz.tobytes()  # bit for bit
                 assert r["intensity array"].tobytes() == s.intensity.tobytes()
             import json
             d = json.loads(meta.read_text())
             summary = acq.summary()
-        assert d["records"] == 5 and d["ms_levels"] == {"2": 5}
-        assert d["scans"]["tic"] == summary["tic"].tolist()
-        assert d["scans"]["base_peak_mz"] == summary["base_peak_mz"].tolist()
+            levels = collections.Counter(str(s.ms_level) for s in acq)
+        assert any(s.charge_state for s in wanted) or family == "quad"
+        assert d["records"] == n and d["ms_levels"] == levels
+        for key in ("tic", "base_peak_mz"):  # JSON has no NaN: an unread scan is null
+            assert d["scans"][key] == [None if v != v else v for v in summary[key].tolist()]
 
     @pytest.mark.parametrize("out, message", [
         ("x.foo", "kestrane: -o {tmp}/x.foo: unknown output kind '.foo' (known: .mzML, .mzML.gz, "

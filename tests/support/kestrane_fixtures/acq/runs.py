@@ -315,6 +315,10 @@ def _tof_centroid_run(path, family, n_scans, n_points, seed, variant, keep_expec
                         Content("profile", tof.axis(), counts.astype(np.float64), True),
                         {"UncompressedByteCount": 16 + 4 * len(counts)})
         fields = _tof_fields(tof, i, 1) | {"ChargeState": 0, "MzIsolationWidth": 0.0}
+        if i % 4 == 3:  # a product-ion scan after three full scans; every other one of known charge
+            fields |= {"MSLevel": 2, "ScanType": 512, "CollisionEnergy": 25.0,
+                       "MzOfInterest": 400.0 + 7.25 * i, "MzIsolationWidth": 1.25,
+                       "ChargeState": 2 + (i // 8) % 2 if i % 8 == 3 else 0}
         if i == 0:  # the first scan of a run may hold no centroids: an empty block
             return Scan(fields, [profile, Block(2, b"", 0)])
         t, y = tof.centroids(i, n_points)
