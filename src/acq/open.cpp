@@ -361,6 +361,13 @@ Result<void> read_icp(Opening& o, std::optional<DataFile> xspecific) {
       o.warn(parsed.error().display() + "; channel spectra are not emitted");
       s.channel_map_broken = true;
     } else {
+      // Which entry the instrument meant is not known: the last is used, and said so.
+      if (const auto twice = conflicting_indices(*parsed); !twice.empty()) {
+        o.warn("MSTS_XAddition.xml: " + std::to_string(twice.size()) +
+               " indices appear more than once in their segment with different masses; the last "
+               "entry of each is used (first: segment " + std::to_string(twice[0].first) +
+               ", index " + std::to_string(twice[0].second) + ")");
+      }
       s.channel_map = std::move(*parsed);
     }
   }
