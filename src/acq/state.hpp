@@ -1,6 +1,7 @@
 // The state an Acquisition shares between its copies, built by open() (open.cpp) and read by
 // scan(), scan_table() and read() (acquisition.cpp, scan_table.cpp, read.cpp). Immutable after
-// open, so reads need no lock. Private to src/acq/.
+// open but for what reads find in intensities (IntensityFindings, which locks for itself), so
+// reads need no lock. Private to src/acq/.
 #pragma once
 
 #include <cstdint>

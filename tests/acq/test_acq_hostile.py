@@ -345,7 +345,8 @@ with acq:
 """
 
 # Hostile directories built by the fixture package, and what reading them gives: the open error,
-# or per scan [status, profile status, calibration, points] (None: any) and a warning's text.
+# or per scan [status, profile status, calibration, points] (None: any) and a warning's text (or a
+# tuple of them), which info and convert print as well.
 HOSTILE = {
     "schema-fan-out": ("lays out more than 4096 fields", None, None),
     "schema-long-names": ("names take more than 262144 bytes", None, None),
