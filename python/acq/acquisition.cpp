@@ -4,7 +4,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <chrono>
 #include <cmath>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "src/acq/chromatograms.hpp"
 #include "src/acq/kept.hpp"
 #include "src/acq/parallel.hpp"
+#include "src/interrupt.hpp"
 
 namespace kestrane::acq_python {
 
@@ -347,13 +350,62 @@ nb::str acquisition_repr(const A& a) {
   return nb::str("Acquisition({}, {} records)").format(path, a.handle().size());
 }
 
-Acquisition* open_acquisition(nb::handle path) {
+// Asked by open() on the opening thread, the interpreter released: at most once per
+// check_interval it takes the interpreter back to run the signal handlers (Ctrl-C raises
+// KeyboardInterrupt) and to call `check`. An exception from either stops the open; rethrow()
+// raises it once the interpreter is held again.
+class PollingInterrupt final : public Interrupt {
+ public:
+  explicit PollingInterrupt(nb::handle check) : check_(check), last_check_(Clock::now()) {}
+
+  bool requested() noexcept override {
+    if (raised_ || thrown_) return true;
+    const Clock::time_point now = Clock::now();
+    if (now - last_check_ < check_interval) return false;
+    last_check_ = now;
+    nb::gil_scoped_acquire gil;
+    try {
+      if (PyErr_CheckSignals() != 0) throw nb::python_error();
+      if (!check_.is_none()) check_();
+    } catch (nb::python_error& e) {
+      raised_.emplace(std::move(e));
+    } catch (...) {
+      thrown_ = std::current_exception();
+    }
+    return raised_ || thrown_;
+  }
+
+  // Raises what stopped the open, if anything did.
+  void rethrow() {
+    if (raised_) {
+      raised_->restore();
+      throw nb::python_error();
+    }
+    if (thrown_) std::rethrow_exception(thrown_);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration check_interval = std::chrono::milliseconds(20);
+
+  nb::handle check_;
+  Clock::time_point last_check_;
+  std::optional<nb::python_error> raised_;
+  std::exception_ptr thrown_;
+};
+
+Acquisition* open_acquisition(nb::handle path, nb::handle check) {
   const PathArg p = path_arg(path);
+  if (!check.is_none() && !PyCallable_Check(check.ptr())) {
+    throw nb::type_error("check must be callable or None");
+  }
   std::optional<Result<acq::Acquisition>> opened;
+  PollingInterrupt interrupt(check);
   {
     nb::gil_scoped_release release;
-    opened = acq::Acquisition::open(p.bytes);
+    opened = acq::Acquisition::open(p.bytes, &interrupt);
   }
+  interrupt.rethrow();
   if (!*opened) raise_open_error(opened->error(), p);
   nb::object given = nb::steal(PyOS_FSPath(path.ptr()));
   return new Acquisition(std::move(**opened), std::move(given));
@@ -419,8 +471,12 @@ void bind_acquisition(nb::module_& m) {
            nb::arg("exc_value").none(), nb::arg("traceback").none())
       .def("__repr__", &acquisition_repr);
 
-  m.def("open", &open_acquisition, nb::arg("path"), nb::rv_policy::take_ownership,
-        "Opens an acquisition directory (the folder holding AcqData/, or AcqData itself).");
+  m.def("open", &open_acquisition, nb::arg("path"), nb::kw_only(),
+        nb::arg("check").none() = nb::none(), nb::rv_policy::take_ownership,
+        "Opens an acquisition directory (the folder holding AcqData/, or AcqData itself). "
+        "check: None or a callable of no arguments, called now and then while a long open runs; "
+        "an exception it raises stops the open and propagates, as Ctrl-C's KeyboardInterrupt "
+        "does.");
 }
 
 }  // namespace kestrane::acq_python

@@ -161,7 +161,8 @@ class Acquisition:
         traceback: TracebackType | None,
     ) -> None: ...
 
-def open(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Acquisition: ...
+def open(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *,
+         check: Callable[[], object] | None = None) -> Acquisition: ...
 
 @final
 class PointBatch:

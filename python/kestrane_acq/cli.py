@@ -459,14 +459,17 @@ def _convert(args: argparse.Namespace) -> int:
                         ) -> ConversionSummary | MgfSummary | MzPeakSummary:
             seen = 0
 
-            def progress(done: int, total: int) -> None:
-                nonlocal seen
+            def check() -> None:
                 if stop.is_set():
                     raise KeyboardInterrupt
+
+            def progress(done: int, total: int) -> None:
+                nonlocal seen
+                check()
                 bar.update(done - seen)
                 seen = done
 
-            with open_acquisition(directory) as acq:
+            with open_acquisition(directory, check=check) as acq:
                 with lock:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()

@@ -10,7 +10,11 @@ namespace kestrane::acq {
 
 std::size_t Acquisition::size() const noexcept { return s_->records; }
 const AcqInfo& Acquisition::info() const noexcept { return s_->info; }
-const std::vector<std::string>& Acquisition::warnings() const noexcept { return s_->warnings; }
+std::vector<std::string> Acquisition::warnings() const {
+  std::vector<std::string> out = s_->warnings;
+  for (auto& w : s_->findings->warnings()) out.push_back(std::move(w));
+  return out;
+}
 const RecordLayout& Acquisition::layout() const noexcept { return s_->layout; }
 std::span<const std::uint8_t> Acquisition::index_file() const noexcept { return s_->index; }
 

@@ -17,6 +17,7 @@
 #include "src/acq/scan_header.hpp"
 #include "src/acq/status.hpp"
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 
 namespace kestrane::acq {
 
@@ -95,13 +96,30 @@ struct AcqInfo {
        has_xspecific_settings = false, has_xspecific_records = false;
 };
 
-// Reusable buffers of read_into: block bytes, the LZF output and the X values of ICP channels.
+// The values of the last block read_into decoded that several records share (neighbours in
+// the index name the same block), before calibration: the next read of it copies them instead
+// of decoding the block again. Keyed by the open it came from and the block's descriptor.
+struct DecodedBlock {
+  std::uint64_t serial = 0;  // the open's number; 0: holds nothing
+  std::int64_t format_id = 0, offset = 0, byte_count = 0, point_count = 0;
+  Status status = Status::empty;  // ok, or malformed: the decoder's verdict
+  double start = 0.0, step = 0.0;  // the axis of a profile
+  std::vector<double> x, y;  // x: centroid and channel blocks; y: the intensities
+};
+
+// Reusable buffers of read_into: block bytes, the LZF output, the X values of ICP channels and
+// the last shared block decoded.
 struct ReadScratch {
   std::unique_ptr<std::uint8_t[]> block;
   std::size_t capacity = 0;
   std::vector<std::uint8_t> expanded;
   std::vector<double> channel_x;
+  DecodedBlock last_block;
 };
+
+// The blocks decoded by every read of this process so far; a block whose values a read copies
+// from ReadScratch::last_block is not counted again.
+std::uint64_t blocks_decoded() noexcept;
 
 class Acquisition {
  public:
@@ -110,12 +128,16 @@ class Acquisition {
   // Format problems: Error::parse naming the file and the reason ("MSScan.xsd: ...", or "not an
   // acquisition directory: <path> (no AcqData/MSScan.bin)" for a directory without an index); OS
   // failures: Error::io_os with errno, the failing path in Error::path() (`path` itself when it
-  // is missing or not a directory).
-  [[nodiscard]] static Result<Acquisition> open(const std::string& path);
+  // is missing or not a directory). Asks `interrupt` between steps and while it reads the index
+  // or walks the records, and returns interrupted() when it asks to stop.
+  [[nodiscard]] static Result<Acquisition> open(const std::string& path,
+                                                Interrupt* interrupt = nullptr);
 
   std::size_t size() const noexcept;
   const AcqInfo& info() const noexcept;
-  const std::vector<std::string>& warnings() const noexcept;
+  // The problems open() found, then what reads so far found in the intensities they emitted
+  // (negative or not finite, kept as stored; IntensityFindings), each record once.
+  std::vector<std::string> warnings() const;
   const RecordLayout& layout() const noexcept;
   // MSScan.bin whole, as open() read it: what a checksum of the index must cover, whatever
   // became of the file since. Lives as long as any copy of this Acquisition.

@@ -43,6 +43,22 @@ Result<ChannelMap> parse_xaddition(std::span<const std::uint8_t> xml) {
   return out;
 }
 
+std::vector<std::pair<std::int64_t, std::int64_t>> conflicting_indices(const ChannelMap& map) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> out;
+  for (const auto& [segment, masses] : map) {
+    // Entries of one index are neighbours (parse_xaddition sorts them stably).
+    for (std::size_t k = 1; k < masses.size(); ++k) {
+      const ChannelMass& a = masses[k - 1];
+      const ChannelMass& b = masses[k];
+      if (a.index != b.index) continue;
+      const bool same = a.precursor_mz == b.precursor_mz && a.product_mz == b.product_mz;
+      const bool counted = !out.empty() && out.back() == std::pair{segment, b.index};
+      if (!same && !counted) out.emplace_back(segment, b.index);
+    }
+  }
+  return out;
+}
+
 const ChannelMass* find_channel(std::span<const ChannelMass> masses, double x) noexcept {
   if (x != std::floor(x)) return nullptr;  // NaN too
   const auto after = std::upper_bound(

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/types.hpp"
@@ -28,6 +29,10 @@ using ChannelMap = std::map<std::int64_t, std::vector<ChannelMass>>;
 // "MSTS_XAddition.xml: segment S: unreadable indexed mass" for an entry without a numeric
 // Index, or without a finite PrecursorIonMZ and ProductIonMZ.
 [[nodiscard]] Result<ChannelMap> parse_xaddition(std::span<const std::uint8_t> xml);
+
+// The indices that `map` gives more than once within a segment with different masses, as
+// (segment, index) pairs in map order: their channels take the last entry's masses.
+std::vector<std::pair<std::int64_t, std::int64_t>> conflicting_indices(const ChannelMap& map);
 
 // The mass of channel x among one segment's masses: the entry whose index equals x, the last in
 // file order when several do; nullptr when x is not an integer or no index equals it. A binary

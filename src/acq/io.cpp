@@ -76,7 +76,7 @@ std::span<std::uint8_t> writable(std::vector<std::uint8_t>& bytes) { return byte
 // The body of read_pooled_file and read_small_file: `Bytes` is made at the file's size.
 template <class Bytes>
 Result<std::optional<Bytes>> read_whole(const std::string& path, const std::string& name,
-                                        std::uint64_t limit) {
+                                        std::uint64_t limit, Interrupt* interrupt) {
   auto file = DataFile::open_if_present(path);
   if (!file) return std::unexpected(std::move(file).error());
   if (!*file) return std::optional<Bytes>();
@@ -87,9 +87,15 @@ Result<std::optional<Bytes>> read_whole(const std::string& path, const std::stri
                                .with_path(path));
   }
   Bytes bytes(static_cast<std::size_t>(size));
-  if (auto done = (*file)->read_at(0, writable(bytes)); !done) {
-    return std::unexpected(std::move(done).error().with_path(path));
-  }
+  const std::span<std::uint8_t> target = writable(bytes);
+  // A few milliseconds of reading a piece.
+  constexpr std::size_t piece = std::size_t{16} << 20;
+  Result<void> done;
+  const bool whole = for_pieces(target.size(), piece, interrupt, [&](std::size_t b, std::size_t e) {
+    if (done) done = (*file)->read_at(b, target.subspan(b, e - b));
+  });
+  if (!done) return std::unexpected(std::move(done).error().with_path(path));
+  if (!whole) return std::unexpected(interrupted());
   return std::optional<Bytes>(std::move(bytes));
 }
 
@@ -97,14 +103,15 @@ Result<std::optional<Bytes>> read_whole(const std::string& path, const std::stri
 
 Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
                                                     const std::string& name,
-                                                    std::uint64_t limit) {
-  return read_whole<PooledBytes>(path, name, limit);
+                                                    std::uint64_t limit,
+                                                    Interrupt* interrupt) {
+  return read_whole<PooledBytes>(path, name, limit, interrupt);
 }
 
 Result<std::optional<std::vector<std::uint8_t>>> read_small_file(const std::string& path,
                                                                   const std::string& name,
                                                                   std::uint64_t limit) {
-  return read_whole<std::vector<std::uint8_t>>(path, name, limit);
+  return read_whole<std::vector<std::uint8_t>>(path, name, limit, nullptr);
 }
 
 }  // namespace kestrane::acq

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "src/error.hpp"
+#include "src/interrupt.hpp"
 #include "src/raw/file.hpp"
 
 namespace kestrane::acq {
@@ -87,10 +88,12 @@ class PooledBytes {
   std::size_t size_ = 0;
 };
 
-// As read_small_file, into pooled bytes.
+// As read_small_file, into pooled bytes, read in pieces of a few megabytes between which
+// `interrupt` is asked: interrupted() when it asks to stop.
 [[nodiscard]] Result<std::optional<PooledBytes>> read_pooled_file(const std::string& path,
                                                                   const std::string& name,
-                                                                  std::uint64_t limit);
+                                                                  std::uint64_t limit,
+                                                                  Interrupt* interrupt = nullptr);
 
 // The whole file, or nullopt when it does not exist. Parse error "<name>: larger than N bytes"
 // beyond `limit`, checked before anything is read.

@@ -17,7 +17,9 @@ std::size_t capacity_bytes(const Spectrum& s) noexcept {
 }
 
 std::size_t capacity_bytes(const ReadScratch& s) noexcept {
-  return s.capacity + s.expanded.capacity() + s.channel_x.capacity() * sizeof(double);
+  return s.capacity + s.expanded.capacity() +
+         (s.channel_x.capacity() + s.last_block.x.capacity() + s.last_block.y.capacity()) *
+             sizeof(double);
 }
 
 // Up to `max_kept` objects whose buffers hold at most max_kept_bytes together.

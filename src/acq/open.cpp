@@ -3,6 +3,7 @@
 // and which warning comes first. No block is decoded.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -35,6 +36,8 @@ constexpr std::uint64_t mass_cal_limit = std::uint64_t{1} << 30;
 constexpr std::uint64_t whole_file_limit = std::uint64_t{8} << 20;
 constexpr std::uint64_t builtin_icp_stride = 136;
 constexpr const char* builtin_icp_source = "built-in ICP layout";
+// Records walked between two looks at the stop request: well under a millisecond of work.
+constexpr std::size_t records_per_check = std::size_t{1} << 16;
 
 bool is_directory(const std::string& path) {
   struct stat st;
@@ -85,6 +88,7 @@ struct Opening {
   State& s;
   std::string root;  // the folder holding AcqData; MSTS_XAddition.xml lies there
   std::string dir;   // AcqData, with a trailing slash
+  Interrupt* interrupt = nullptr;
 
   void warn(std::string text) { s.warnings.push_back(std::move(text)); }
 };
@@ -98,7 +102,7 @@ Error not_acquisition(const std::string& path) {
 // The AcqData directory: `path`/AcqData, or `path` itself when it holds MSScan.bin. A missing
 // or non-directory path is the system's error about that path; a directory without an index is
 // not an acquisition directory.
-Result<Opening> locate(State& s, const std::string& path) {
+Result<Opening> locate(State& s, const std::string& path, Interrupt* interrupt) {
   AcqInfo& info = s.info;
   info.path = path;
   struct stat st;
@@ -113,14 +117,14 @@ Result<Opening> locate(State& s, const std::string& path) {
   } else {
     return std::unexpected(not_acquisition(path));
   }
-  return Opening{s, std::move(root), info.acq_data + "/"};
+  return Opening{s, std::move(root), info.acq_data + "/", interrupt};
 }
 
 // MSScan.bin, read whole, and its header.
 Result<ScanHeader> read_header(Opening& o) {
   State& s = o.s;
   const std::string& dir = o.dir;
-  auto index = read_pooled_file(dir + "MSScan.bin", "MSScan.bin", index_limit);
+  auto index = read_pooled_file(dir + "MSScan.bin", "MSScan.bin", index_limit, o.interrupt);
   if (!index) return std::unexpected(std::move(index).error());
   if (!*index) return std::unexpected(not_acquisition(s.info.path));
   s.index_bytes = std::move(**index);
@@ -149,7 +153,7 @@ Result<void> read_layout(Opening& o, const ScanHeader& header,
   if (!xspecific_file) return std::unexpected(std::move(xspecific_file).error());
   xspecific = std::move(*xspecific_file);
   if (*xsd) {
-    auto schema = parse_schema(**xsd);
+    auto schema = parse_schema(**xsd, o.interrupt);
     if (!schema) return std::unexpected(std::move(schema).error().with_path(dir + "MSScan.xsd"));
     info.schema_source = "MSScan.xsd";
     info.schema_version = schema->version;
@@ -324,10 +328,14 @@ Result<void> read_calibration(Opening& o) {
   if (rows && !defaults) o.warn("MSMassCal.bin: unused, DefaultMassCal.xml gives no orders");
   bool any_valid_offset = false;
   if (rows) {
-    for (std::size_t i = 0; i < s.records && !any_valid_offset; ++i) {
-      const auto offset = s.integer(i, s.mass_cal_offset);
-      any_valid_offset = offset && rows->row_at(*offset).has_value();
-    }
+    const bool walked =
+        for_pieces(s.records, records_per_check, o.interrupt, [&](std::size_t b, std::size_t e) {
+          for (std::size_t i = b; i < e && !any_valid_offset; ++i) {
+            const auto offset = s.integer(i, s.mass_cal_offset);
+            any_valid_offset = offset && rows->row_at(*offset).has_value();
+          }
+        });
+    if (!walked) return std::unexpected(interrupted());
   }
   s.flight_time = true;
   s.cal_by_index = rows && !any_valid_offset && rows->row_count() == s.records;
@@ -353,6 +361,13 @@ Result<void> read_icp(Opening& o, std::optional<DataFile> xspecific) {
       o.warn(parsed.error().display() + "; channel spectra are not emitted");
       s.channel_map_broken = true;
     } else {
+      // Which entry the instrument meant is not known: the last is used, and said so.
+      if (const auto twice = conflicting_indices(*parsed); !twice.empty()) {
+        o.warn("MSTS_XAddition.xml: " + std::to_string(twice.size()) +
+               " indices appear more than once in their segment with different masses; the last "
+               "entry of each is used (first: segment " + std::to_string(twice[0].first) +
+               ", index " + std::to_string(twice[0].second) + ")");
+      }
       s.channel_map = std::move(*parsed);
     }
   }
@@ -374,12 +389,12 @@ Result<void> read_icp(Opening& o, std::optional<DataFile> xspecific) {
 }
 
 // Each record's blocks by kind (the first non-empty one of each), and whether it was cut off.
-void place_blocks(Opening& o) {
+Result<void> place_blocks(Opening& o) {
   State& s = o.s;
   const RecordLayout& l = s.layout;
   std::uint64_t unplaced = 0, doubled = 0, incomplete = 0;
   s.blocks.resize(s.records);
-  for (std::size_t i = 0; i < s.records; ++i) {
+  const auto place = [&](std::size_t i) {
     RecordBlocks& rb = s.blocks[i];
     bool any = false, all_past = true;
     for (std::uint32_t j = 0; j < l.block_count; ++j) {
@@ -411,7 +426,24 @@ void place_blocks(Opening& o) {
     }
     rb.incomplete = any && all_past;
     incomplete += rb.incomplete;
-  }
+    if (i > 0) {
+      RecordBlocks& before = s.blocks[i - 1];
+      const auto same = [&](std::int32_t a, std::int32_t b) {
+        if (a < 0 || b < 0) return false;
+        const Block x = s.block(i - 1, static_cast<std::uint32_t>(a));
+        const Block y = s.block(i, static_cast<std::uint32_t>(b));
+        return !x.empty() && x.format_id == y.format_id && x.offset == y.offset &&
+               x.byte_count == y.byte_count && x.point_count == y.point_count;
+      };
+      if (same(before.profile, rb.profile)) before.profile_shared = rb.profile_shared = true;
+      if (same(before.centroid, rb.centroid)) before.centroid_shared = rb.centroid_shared = true;
+    }
+  };
+  const bool walked =
+      for_pieces(s.records, records_per_check, o.interrupt, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) place(i);
+      });
+  if (!walked) return std::unexpected(interrupted());
   if (unplaced > 0) {
     o.warn("MSScan.bin: " + std::to_string(unplaced) +
            " non-empty blocks name a format that is absent from the table or not decoded");
@@ -424,17 +456,21 @@ void place_blocks(Opening& o) {
     o.warn("MSScan.bin: " + std::to_string(incomplete) +
            " records lie past the end of their data files (incomplete)");
   }
+  return {};
 }
 
 }  // namespace
 
-Result<Acquisition> Acquisition::open(const std::string& path) {
+Result<Acquisition> Acquisition::open(const std::string& path, Interrupt* interrupt) {
   auto s = std::make_shared<State>();
-  auto located = locate(*s, path);
+  auto located = locate(*s, path, interrupt);
   if (!located) return std::unexpected(std::move(located).error());
   Opening& o = *located;
+  // Between the steps, each of bounded cost or asking the interrupt itself.
+  const auto stopped = [interrupt] { return stop_requested(interrupt); };
   auto header = read_header(o);
   if (!header) return std::unexpected(std::move(header).error());
+  if (stopped()) return std::unexpected(interrupted());
   std::optional<DataFile> xspecific;
   if (auto done = read_layout(o, *header, xspecific); !done) {
     return std::unexpected(std::move(done).error());
@@ -443,6 +479,7 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
   const FormatUse use = classify_formats(o);
   if (auto done = open_data_files(o); !done) return std::unexpected(std::move(done).error());
   if (auto done = read_msts(o); !done) return std::unexpected(std::move(done).error());
+  if (stopped()) return std::unexpected(interrupted());
   if (use.flight_time) {
     if (auto done = read_calibration(o); !done) return std::unexpected(std::move(done).error());
   }
@@ -451,7 +488,11 @@ Result<Acquisition> Acquisition::open(const std::string& path) {
       return std::unexpected(std::move(done).error());
     }
   }
-  place_blocks(o);
+  if (stopped()) return std::unexpected(interrupted());
+  if (auto done = place_blocks(o); !done) return std::unexpected(std::move(done).error());
+  s->findings = std::make_unique<IntensityFindings>(s->records);
+  static std::atomic<std::uint64_t> opened{0};
+  s->serial = opened.fetch_add(1, std::memory_order_relaxed) + 1;
   return Acquisition(std::move(s));
 }
 

@@ -1,4 +1,5 @@
 // read() and read_into(): a record's blocks decoded on demand, with their statuses.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory_resource>
@@ -55,52 +56,109 @@ void clear_arrays(Spectrum& out) {
 
 }  // namespace
 
-Status Acquisition::State::decode(const Block& b, const CalibrationChoice& choice, Spectrum& out,
-                                  ReadScratch& scratch) const {
-  const BlockFormat& format = **format_of(b);
-  std::span<const std::uint8_t> bytes;
-  Status failure = Status::malformed;
-  if (!read_block(*file_of(format.kind), b, scratch, bytes, failure)) return failure;
-  const auto n = static_cast<std::uint64_t>(b.point_count);
-  const bool flight = format.x_quantity == quantity_flight_time;
-  const Calibration* cal = flight ? &choice.calibration : nullptr;
+namespace {
 
-  Result<LinearAxis> axis = LinearAxis{};
+std::atomic<std::uint64_t> decoded_count{0};
+
+// What a block's bytes decode to before calibration: the intensities in out.intensity, the x
+// values of centroid and channel blocks in out.mz, the axis of a profile. ok or malformed.
+Status decode_values(const BlockFormat& format, std::span<const std::uint8_t> bytes,
+                     std::uint64_t n, Spectrum& out, ReadScratch& scratch, LinearAxis& axis) {
+  decoded_count.fetch_add(1, std::memory_order_relaxed);
+  Result<LinearAxis> decoded = LinearAxis{};
   switch (format.codec) {
     case Codec::run_length_profile:
       if (n > run_length_max_points) return Status::malformed;
-      axis = decode_run_length(bytes, n, out.intensity);
+      decoded = decode_run_length(bytes, n, out.intensity);
       break;
     case Codec::lzf_profile:
-      axis = decode_lzf_profile(bytes, n, out.intensity, scratch.expanded);
+      decoded = decode_lzf_profile(bytes, n, out.intensity, scratch.expanded);
       break;
     case Codec::raw_profile:
-      axis = decode_raw_profile(bytes, n, out.intensity);
+      decoded = decode_raw_profile(bytes, n, out.intensity);
       break;
-    case Codec::centroid: {
-      if (auto done = decode_centroid(bytes, n, format.y_storage, out.mz, out.intensity); !done) {
+    case Codec::centroid:
+      if (!decode_centroid(bytes, n, format.y_storage, out.mz, out.intensity)) {
         return Status::malformed;
       }
+      return Status::ok;
+    case Codec::channels:
+      if (!decode_channels(bytes, n, out.mz, out.intensity)) return Status::malformed;
+      return Status::ok;
+  }
+  if (!decoded) return Status::malformed;
+  axis = *decoded;
+  return Status::ok;
+}
+
+bool holds(const DecodedBlock& d, std::uint64_t serial, const Block& b) noexcept {
+  return d.serial == serial && d.format_id == b.format_id && d.offset == b.offset &&
+         d.byte_count == b.byte_count && d.point_count == b.point_count;
+}
+
+}  // namespace
+
+std::uint64_t blocks_decoded() noexcept { return decoded_count.load(std::memory_order_relaxed); }
+
+Status Acquisition::State::decode(const Block& b, bool shared, const CalibrationChoice& choice,
+                                  Spectrum& out, ReadScratch& scratch) const {
+  const BlockFormat& format = **format_of(b);
+  const auto n = static_cast<std::uint64_t>(b.point_count);
+  const bool flight = format.x_quantity == quantity_flight_time;
+  const Calibration* cal = flight ? &choice.calibration : nullptr;
+  const bool has_x = format.codec == Codec::centroid || format.codec == Codec::channels;
+
+  LinearAxis axis;
+  Status decoded = Status::malformed;
+  DecodedBlock& last = scratch.last_block;
+  if (shared && holds(last, serial, b)) {
+    decoded = last.status;
+    axis = {last.start, last.step};
+    if (decoded == Status::ok) {
+      out.intensity.assign(last.y.begin(), last.y.end());
+      if (has_x) out.mz.assign(last.x.begin(), last.x.end());
+    }
+  } else {
+    std::span<const std::uint8_t> bytes;
+    Status failure = Status::malformed;
+    if (!read_block(*file_of(format.kind), b, scratch, bytes, failure)) return failure;
+    decoded = decode_values(format, bytes, n, out, scratch, axis);
+    if (shared) {
+      last.serial = 0;  // holds nothing until complete
+      if (decoded == Status::ok) {
+        last.y.assign(out.intensity.begin(), out.intensity.end());
+        if (has_x) last.x.assign(out.mz.begin(), out.mz.end());
+      }
+      last.format_id = b.format_id;
+      last.offset = b.offset;
+      last.byte_count = b.byte_count;
+      last.point_count = b.point_count;
+      last.status = decoded;
+      last.start = axis.start;
+      last.step = axis.step;
+      last.serial = serial;
+    }
+  }
+  if (decoded != Status::ok) return decoded;
+
+  switch (format.codec) {
+    case Codec::centroid:
       if (cal != nullptr && !calibrate_values(*cal, out.mz)) return Status::uncalibrated;
       out.representation = Representation::centroid;
       out.calibration = flight ? choice.source : CalibrationSource::axis;
       return out.mz.empty() ? Status::empty : Status::ok;
-    }
-    case Codec::channels: {
-      if (auto done = decode_channels(bytes, n, out.mz, out.intensity); !done) {
-        return Status::malformed;
-      }
+    case Codec::channels:
       return Status::ok;  // channels() maps the masses
-    }
+    default:
+      break;
   }
-  if (!axis) return Status::malformed;
   const std::size_t points = out.intensity.size();
   out.mz.resize(points);
   if (cal != nullptr) {
-    if (!calibrate_axis(*cal, axis->start, axis->step, out.mz)) return Status::uncalibrated;
+    if (!calibrate_axis(*cal, axis.start, axis.step, out.mz)) return Status::uncalibrated;
   } else {
     for (std::size_t k = 0; k < points; ++k) {
-      out.mz[k] = axis->start + static_cast<double>(k) * axis->step;
+      out.mz[k] = axis.start + static_cast<double>(k) * axis.step;
     }
   }
   out.representation = Representation::profile;
@@ -205,15 +263,23 @@ void Acquisition::read_into(std::size_t i, Prefer prefer, Spectrum& out,
   }
   for (int k = 0; k < 2; ++k) {
     if (order[k] < 0 || *slots[k] != Status::ok) continue;
-    Status st = s.decode(blocks[k], cal, out, scratch);
     const auto* format = s.format_of(blocks[k]);
-    if (st == Status::ok && (*format)->codec == Codec::channels) {
+    const bool profile = (*format)->kind == kind_profile;
+    Status st = s.decode(blocks[k], profile ? rb.profile_shared : rb.centroid_shared, cal, out,
+                         scratch);
+    const Codec codec = (*format)->codec;
+    if (st == Status::ok && codec == Codec::channels) {
       s.channels(i, out, scratch);
       st = out.status;
     }
     *slots[k] = st;
     if (st == Status::ok) {
       out.status = Status::ok;
+      // Run-length and LZF blocks store counts of at least zero.
+      if (codec != Codec::run_length_profile && codec != Codec::lzf_profile) {
+        s.findings->note(i, profile ? IntensityFindings::profile_file : IntensityFindings::peak_file,
+                         out.intensity);
+      }
       return;
     }
     clear_arrays(out);

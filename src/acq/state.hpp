@@ -1,6 +1,7 @@
 // The state an Acquisition shares between its copies, built by open() (open.cpp) and read by
 // scan(), scan_table() and read() (acquisition.cpp, scan_table.cpp, read.cpp). Immutable after
-// open, so reads need no lock. Private to src/acq/.
+// open but for what reads find in intensities (IntensityFindings, which locks for itself), so
+// reads need no lock. Private to src/acq/.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "src/acq/acquisition.hpp"
 #include "src/acq/calibration.hpp"
 #include "src/acq/codecs.hpp"
+#include "src/acq/findings.hpp"
 #include "src/acq/icp.hpp"
 #include "src/acq/io.hpp"
 #include "src/acq/record.hpp"
@@ -64,11 +66,19 @@ struct RecordBlocks {
   std::int32_t centroid = -1;
   bool unknown = false;     // a non-empty block of a format this reader cannot place
   bool incomplete = false;
+  // The block equals the one of its kind in the record before or after: reads keep its decoded
+  // values for the next record (ReadScratch::last_block).
+  bool profile_shared = false;
+  bool centroid_shared = false;
 };
 
 struct Acquisition::State {
   AcqInfo info;
+  std::uint64_t serial = 0;  // this open's number in the process, from 1: never reused
   std::vector<std::string> warnings;
+  // What reads find in the intensities they emit; the one part of the state that reads change
+  // (it locks for itself).
+  std::unique_ptr<IntensityFindings> findings;
   PooledBytes index_bytes;              // MSScan.bin
   std::span<const std::uint8_t> index;  // its bytes
   RecordLayout layout;
@@ -188,7 +198,9 @@ struct Acquisition::State {
     return Status::ok;
   }
 
-  Status decode(const Block& b, const CalibrationChoice& choice, Spectrum& out,
+  // Decodes block `b` into `out`; `shared`: the block is shared with a neighbour record, its
+  // values are taken from or kept in scratch.last_block.
+  Status decode(const Block& b, bool shared, const CalibrationChoice& choice, Spectrum& out,
                 ReadScratch& scratch) const;
   void channels(std::size_t i, Spectrum& out, ReadScratch& scratch) const;
 };

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -305,10 +306,11 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   summary.selected = plan->selected;
   summary.restricted = options.selection.restricts();
   summary.skipped = plan->skipped;
-  summary.warnings = acq.warnings();
+  // The acquisition's warnings are taken at the end: they include what the reads found.
+  std::vector<std::string> own;
   if (summary.restricted && plan->selected == 0) {
-    summary.warnings.push_back("the selection matches none of the " + std::to_string(acq.size()) +
-                               " records; the mzML holds none of them");
+    own.push_back("the selection matches none of the " + std::to_string(acq.size()) +
+                  " records; the mzML holds none of them");
   }
 
   mzml::WriteOptions write;
@@ -346,9 +348,9 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     summary.empty = channels->empty;
     summary.failed = channels->failed;
     if (channels->failed > 0) {
-      summary.warnings.push_back(std::to_string(channels->failed) +
-                                 " scans could not be read and are missing from the "
-                                 "chromatograms (first: " + channels->first_failure + ")");
+      own.push_back(std::to_string(channels->failed) +
+                    " scans could not be read and are missing from the chromatograms (first: " +
+                    channels->first_failure + ")");
     }
   } else {
     run.spectrum_types = plan->types;
@@ -380,20 +382,22 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
     written = mzml::write_mzml(path, run, spectra, &chromatograms, write);
     if (!written) return std::unexpected(std::move(written).error());
     if (picking.count > 0) {
-      summary.warnings.push_back(std::to_string(picking.count) +
-                                 " profile spectra could not be centroided and are written as "
-                                 "profile (first: " + picking.first_text + ")");
+      own.push_back(std::to_string(picking.count) +
+                    " profile spectra could not be centroided and are written as profile "
+                    "(first: " + picking.first_text + ")");
     }
     summary.written = written->spectra;
     summary.empty = written->empty_spectra - written->failed_spectra;
     summary.failed = written->failed_spectra;
     if (plan->shared_times > 0) {
-      summary.warnings.push_back(std::to_string(plan->shared_times) +
-                                 " spectra share their scan start time with another spectrum "
-                                 "(written as stored; tools that key spectra by time report "
-                                 "them as duplicates)");
+      own.push_back(std::to_string(plan->shared_times) +
+                    " spectra share their scan start time with another spectrum (written as "
+                    "stored; tools that key spectra by time report them as duplicates)");
     }
   }
+  summary.warnings = acq.warnings();
+  summary.warnings.insert(summary.warnings.end(), std::make_move_iterator(own.begin()),
+                          std::make_move_iterator(own.end()));
   summary.chromatograms = written->chromatograms;
   summary.bytes = written->bytes;
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();

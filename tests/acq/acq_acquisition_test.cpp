@@ -308,6 +308,11 @@ TEST(IcpChannelMap, FindsAnIndexByBinarySearchTheLastEntryOfItWinning) {
   const auto map = parse_xaddition(acq_test::text_bytes(acq_test::xaddition_xml(
       1, {{9, 90.0, 91.0}, {3, 30.0, 31.0}, {-2, 20.0, 21.0}, {3, 32.0, 33.0}, {5, 50.0, 51.0}})));
   ASSERT_TRUE(map) << map.error().display();
+  EXPECT_EQ(conflicting_indices(*map), (std::vector<std::pair<std::int64_t, std::int64_t>>{{1, 3}}));
+  const auto repeated = parse_xaddition(acq_test::text_bytes(
+      acq_test::xaddition_xml(1, {{3, 30.0, 31.0}, {3, 30.0, 31.0}, {4, 1.0, 2.0}})));
+  ASSERT_TRUE(repeated);
+  EXPECT_TRUE(conflicting_indices(*repeated).empty());  // the same masses twice
   const std::vector<ChannelMass>& masses = map->at(1);
   const struct {
     double x;
@@ -324,6 +329,17 @@ TEST(IcpChannelMap, FindsAnIndexByBinarySearchTheLastEntryOfItWinning) {
       EXPECT_EQ(found->product_mz, *c.product);
     }
   }
+  // At open, an index given twice with other masses is reported; the last entry stays in use.
+  test_support::TempDir tmp;
+  DirectoryFiles twice = icp_files(true);
+  twice["MSTS_XAddition.xml"] = acq_test::text_bytes(
+      acq_test::xaddition_xml(1, {{1, 31.0, 47.0}, {2, 12.0, 12.0}, {1, 30.0, 46.0}}));
+  const Acquisition acq = open_files(tmp, twice);
+  EXPECT_EQ(acq.warnings(),
+            (std::vector<std::string>{
+                "MSTS_XAddition.xml: 1 indices appear more than once in their segment with "
+                "different masses; the last entry of each is used (first: segment 1, index 1)"}));
+  EXPECT_EQ(acq.read(0).mz[0], 46.0);
   // A mass that is not finite makes the entry unreadable.
   const auto nan = parse_xaddition(acq_test::text_bytes(acq_test::xaddition_xml(
       1, {{1, 31.0, std::numeric_limits<double>::quiet_NaN()}})));
@@ -380,6 +396,122 @@ TEST(AcquisitionOpen, RefusesWithTheFileAndTheReason) {
     ASSERT_FALSE(plain);
     EXPECT_EQ(plain.error().display(), "parse error: not an acquisition directory: " +
                                            tmp.join(dir) + " (no AcqData/MSScan.bin)");
+  }
+}
+
+// An open stopped on request at each of the points where it asks, found by counting the asks of
+// an open that is never stopped: each returns interrupted(), whatever it had read.
+TEST(AcquisitionOpen, StopsWithInterruptedAtEveryPointItAsks) {
+  struct StopAt final : Interrupt {
+    std::size_t asked = 0, stop_at = SIZE_MAX;
+    bool requested() noexcept override { return ++asked >= stop_at; }
+  };
+  test_support::TempDir tmp;
+  for (const auto& [name, files] : {std::pair{"tof.d", TofDir().files},
+                                    std::pair{"icp.d", icp_files(false)}}) {
+    SCOPED_TRACE(name);
+    acq_test::write_directory(tmp.join(name), files);
+    StopAt never;
+    ASSERT_TRUE(Acquisition::open(tmp.join(name), &never));
+    ASSERT_GE(never.asked, 3u);
+    for (std::size_t k = 1; k <= never.asked; ++k) {
+      SCOPED_TRACE(k);
+      StopAt at;
+      at.stop_at = k;
+      const auto acq = Acquisition::open(tmp.join(name), &at);
+      ASSERT_FALSE(acq);
+      EXPECT_EQ(acq.error().display(), interrupted().display());
+    }
+    StopFlag set;
+    set.request();
+    EXPECT_FALSE(Acquisition::open(tmp.join(name), &set));
+  }
+}
+
+// Records naming the block of their neighbour: a pass over the run with one read buffer
+// decodes each shared block once and gives the values of reads that decode every block, the
+// calibration of each record applied. Failures are shared too.
+TEST(AcquisitionRead, BlockSharedByNeighboursIsDecodedOncePerBuffer) {
+  test_support::TempDir tmp;
+  const auto spec = acq_test::tof_v1_schema();
+  const auto layout = acq_test::layout_of(spec, 2);
+  acq_test::DataFileBuilder profile(258), peak(259);
+  const std::vector<std::int32_t> counts_a = {0, 3, 5, 300, 40000, 2, 0}, counts_b = {7, 8};
+  const Bytes a = acq_test::run_length_block(20000.0, 0.5, counts_a);
+  const Bytes b = acq_test::run_length_block(21000.0, 0.25, counts_b);
+  Bytes broken = a;
+  broken[16] = 0;  // no 0x90 tag
+  const std::vector<double> x = {30000.0, 41000.5};
+  const std::vector<float> y = {12.5f, 99.0f}, y2 = {1.0f, 2.0f};
+  const Bytes c = acq_test::centroid_block(x, y), c2 = acq_test::centroid_block(x, y2);
+  const auto pa = profile.add(a), pb = profile.add(b), pd = profile.add(broken);
+  const auto ca = peak.add(c), cb = peak.add(c2);
+  const auto block = [](int format, std::uint64_t offset, const Bytes& bytes, std::size_t n) {
+    return Values{{"SpectrumFormatID", format}, {"SpectrumOffset", static_cast<double>(offset)},
+                  {"ByteCount", static_cast<double>(bytes.size())},
+                  {"PointCount", static_cast<double>(n)}};
+  };
+  const Values empty = {{"SpectrumFormatID", 2}};
+  // Profile A A A B A A D D; centroid C C C C C C2 - -; rows alternate between two rows.
+  std::vector<Bytes> records;
+  const struct {
+    Values p, c;
+  } uses[] = {{block(1, pa, a, 7), block(2, ca, c, 2)},   {block(1, pa, a, 7), block(2, ca, c, 2)},
+              {block(1, pa, a, 7), block(2, ca, c, 2)},   {block(1, pb, b, 2), block(2, ca, c, 2)},
+              {block(1, pa, a, 7), block(2, ca, c, 2)},   {block(1, pa, a, 7), block(2, cb, c2, 2)},
+              {block(1, pd, broken, 7), empty},           {block(1, pd, broken, 7), empty}};
+  for (std::size_t i = 0; i < std::size(uses); ++i) {
+    const Values scalars = {{"ScanID", static_cast<double>(i + 1)}, {"ScanTime", 0.1 * static_cast<double>(i)},
+                            {"MSLevel", 1}, {"CalibrationID", 1},
+                            {"MassCalOffset",
+                             static_cast<double>(acq_test::mass_cal_row_offset(i % 2))}};
+    records.push_back(acq_test::record(layout, scalars, {uses[i].p, uses[i].c}));
+  }
+  DirectoryFiles files;
+  files["AcqData/MSScan.bin"] = acq_test::msscan(
+      1, 2, {acq_test::run_length_format(1), acq_test::tof_peak_format(2)}, records);
+  files["AcqData/MSScan.xsd"] = acq_test::text_bytes(acq_test::schema_xml(spec));
+  files["AcqData/MSProfile.bin"] = profile.bytes();
+  files["AcqData/MSPeak.bin"] = peak.bytes();
+  files["AcqData/MSMassCal.bin"] = acq_test::mass_cal_file({acq_test::tof_row(0),
+                                                            acq_test::tof_row(1)});
+  files["AcqData/DefaultMassCal.xml"] =
+      acq_test::text_bytes(acq_test::default_mass_cal_xml({acq_test::tof_default()}), true);
+  const Acquisition acq = open_files(tmp, files);
+  ASSERT_EQ(acq.size(), std::size(uses));
+
+  const auto same = [](const Spectrum& got, const Spectrum& want) {
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.profile_status, want.profile_status);
+    EXPECT_EQ(got.centroid_status, want.centroid_status);
+    EXPECT_EQ(got.calibration, want.calibration);
+    const auto bits = [](const vornelle_core::Array<double>& v) {
+      std::vector<std::uint64_t> out;
+      for (const double d : v) out.push_back(std::bit_cast<std::uint64_t>(d));
+      return out;
+    };
+    EXPECT_EQ(bits(got.mz), bits(want.mz));
+    EXPECT_EQ(bits(got.intensity), bits(want.intensity));
+  };
+  // profile: A, B, D; centroid: C, C2, then D for the records without a centroid.
+  for (const auto& [prefer, decodes] : {std::pair{Prefer::profile, 3u},
+                                        std::pair{Prefer::centroid, 3u}}) {
+    SCOPED_TRACE(prefer == Prefer::profile ? "profile" : "centroid");
+    std::vector<Spectrum> each;
+    const std::uint64_t before_each = blocks_decoded();
+    for (std::size_t i = 0; i < acq.size(); ++i) each.push_back(acq.read(i, prefer));
+    EXPECT_EQ(blocks_decoded() - before_each, acq.size());  // a fresh buffer per read
+    EXPECT_NE(each[0].mz, each[1].mz);  // rows 0 and 1 calibrate A differently
+    EXPECT_EQ(each[6].status, Status::malformed);
+    Spectrum s;
+    ReadScratch scratch;
+    const std::uint64_t before = blocks_decoded();
+    for (std::size_t i = 0; i < acq.size(); ++i) {
+      SCOPED_TRACE(i);
+      acq.read_into(i, prefer, s, scratch);
+      same(s, each[i]);
+    }
+    EXPECT_EQ(blocks_decoded() - before, decodes);
   }
 }
 

@@ -94,3 +94,33 @@ def test_directory_gives_expected_values(name):
         # Whole-run passes agree with the single reads on every scan.
         assert acq.summary(prefer=prefer)["status"].tolist() == [
             x.status for x in acq.spectra(prefer=prefer)]
+
+
+def test_negative_intensities_are_kept_as_stored_and_reported_once(tmp_path):
+    """Every directory's emitted intensities that are negative or not finite (the ICP run stores
+    a few counts of -1): kept as stored, reported among the warnings once per record however
+    often it is read, and in the converter's summary, the ICP run's channel path included."""
+    for name in sorted(expected()):
+        with kestrane_acq.open(REALDATA / name) as acq:
+            prefer = "centroid" if expected()[name].get("representation") == "centroid" else "profile"
+            spectra = acq.spectra(prefer=prefer)
+            want = []
+            for word, bad in (("a negative intensity", lambda y: y < 0),
+                              ("an intensity that is not finite", lambda y: ~np.isfinite(y))):
+                found = [(i, s.intensity[bad(s.intensity)]) for i, s in enumerate(spectra)
+                         if bad(s.intensity).any()]
+                if found:
+                    file = "MSPeak.bin" if spectra[found[0][0]].representation == "centroid" else "MSProfile.bin"
+                    want.append(f"{file}: {sum(len(v) for _, v in found)} points in {len(found)} "
+                                f"records have {word}, kept as stored (first: record {found[0][0]}, "
+                                f"{found[0][1][0]:g})")
+            if name == "icp-single-quad.D":
+                assert len(want) == 1 and "-1)" in want[0], want
+                assert all((s.intensity[s.intensity < 0] == -1.0).all() for s in spectra)
+            assert acq.warnings == want, name
+            for i in range(len(acq)):
+                acq.spectrum(i, prefer=prefer)
+            assert acq.warnings == want, name
+        with kestrane_acq.open(REALDATA / name) as fresh:
+            summary = fresh.to_mzml(tmp_path / f"{name}.mzML", prefer=prefer)
+            assert list(summary.warnings[:len(want)]) == want, name

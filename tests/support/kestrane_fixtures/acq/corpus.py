@@ -35,7 +35,8 @@ from .index import (
     XSPECIFIC_FILE, Axis, FormatEntry, format_table, scan_file_header,
 )
 from .runs import FAMILIES, TOF_A, TOF_COEFFICIENTS, TOF_FLAGS, TOF_T0, acq_run
-from .hostile import fan_out_schema, long_name_schema, lzf_count_claim, run_length_zero_bomb
+from .hostile import (fan_out_schema, long_name_schema, lzf_count_claim, run_length_zero_bomb,
+                      stored_intensities)
 from .schema import LAYOUTS, SPECTRUM_PARAMS, record_dtype, schema_text
 
 __all__ = ["ACQ_DIRECTORY_FILE_IDS", "acq_directory_framing", "acq_run_length_framing"]
@@ -182,4 +183,6 @@ def _corpus_acq_directory() -> dict[str, bytes]:
         # zeros named by every record.
         seeds["lzf_count_2_62_plus_1"] = acq_directory_framing(lzf_count_claim(Path(tmp) / "lzf_count").path)
         seeds["run_length_zero_bomb"] = acq_directory_framing(run_length_zero_bomb(Path(tmp) / "bomb", 3).path)
+        # Channel counts of -1 and NaN, kept and reported.
+        seeds["icp_negative_counts"] = acq_directory_framing(stored_intensities(Path(tmp) / "negative", "icp").path)
     return seeds

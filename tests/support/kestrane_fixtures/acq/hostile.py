@@ -31,7 +31,7 @@ from .schema import LAYOUTS, SPECTRUM_PARAMS, Element, Layout, record_dtype, sch
 __all__ = [
     "HOSTILE_DIRECTORIES", "INVALID_UTF8_EDITS", "NOT_UTF8", "cut_index", "fan_out_schema",
     "icp_non_finite_channels", "long_name_schema", "lzf_count_claim", "non_finite_calibration",
-    "run_length_zero_bomb",
+    "run_length_zero_bomb", "stored_intensities",
 ]
 
 _RECORD_START = '<xs:element name="ScanID"'
@@ -162,6 +162,28 @@ def icp_non_finite_channels(path: Path, scan: int = 0) -> Run:
     return run
 
 
+def stored_intensities(path: Path, family: str) -> Run:
+    """A run of ``family`` whose scan 0 stores -1 as its first intensity and scan 2 -1 as its
+    first and NaN as its last: "icp" (3 scans of 2 channels, f64 counts after the f32 x values)
+    or "quad" (3 scans of 50 raw float32 points after the 16-byte axis)."""
+    icp = family == "icp"
+    run = acq_run(path, family, 3, 2 if icp else 50, seed=2)
+    profile = run.acq_dir / PROFILE_FILE
+    data = bytearray(profile.read_bytes())
+    records = _records(run)
+    for scan, values in ((0, {0: -1.0}), (2, {0: -1.0, -1: float("nan")})):
+        block = records[SPECTRUM_PARAMS][scan, 0]
+        at, n = int(block["SpectrumOffset"]), int(block["PointCount"])
+        for k, v in values.items():
+            k %= n
+            if icp:
+                struct.pack_into("<d", data, at + 4 * n + 8 * k, v)
+            else:
+                struct.pack_into("<f", data, at + 16 + 4 * k, v)
+    profile.write_bytes(data)
+    return run
+
+
 # Each hostile directory by name: a builder of it at a path.
 HOSTILE_DIRECTORIES: dict[str, Callable[[Path], Run | None]] = {
     "schema-fan-out": lambda p: _with_schema(p, fan_out_schema()),
@@ -173,6 +195,8 @@ HOSTILE_DIRECTORIES: dict[str, Callable[[Path], Run | None]] = {
     "calibration-high-orders": lambda p: non_finite_calibration(p, "default-high-orders"),
     "calibration-huge-a": lambda p: non_finite_calibration(p, "default-huge-a"),
     "icp-non-finite-channels": icp_non_finite_channels,
+    "icp-negative-counts": lambda p: stored_intensities(p, "icp"),
+    "raw-profile-negative-and-nan": lambda p: stored_intensities(p, "quad"),
 }
 
 
