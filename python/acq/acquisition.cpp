@@ -331,11 +331,12 @@ nb::object acquisition_to_mzml(const A& a, nb::handle path, const std::string& p
                                bool compression, std::optional<long> threads, bool overwrite,
                                bool strict, nb::handle progress, bool centroid,
                                nb::handle ms_level, nb::handle rt, nb::handle scans,
-                               nb::handle polarity) {
+                               nb::handle polarity, nb::handle numpress) {
   const convert::Selection selection = selection_arg(ms_level, rt, scans, polarity);
+  const mzml::NumpressCodes codes = numpress_arg(numpress);
   const acq::Acquisition h = a.handle();
   return to_mzml(h, path, prefer_arg(prefer), compression, threads_arg(threads), overwrite,
-                 strict, progress, centroid, selection);
+                 strict, progress, centroid, selection, codes);
 }
 
 nb::object acquisition_path(const A& a) { return a.path(); }
@@ -462,7 +463,16 @@ void bind_acquisition(nb::module_& m) {
            nb::arg("compression") = true, threads, nb::arg("overwrite") = false,
            nb::arg("strict") = false, nb::arg("progress").none() = nb::none(), centroid,
            nb::arg("ms_level").none() = nb::none(), nb::arg("rt").none() = nb::none(),
-           nb::arg("scans").none() = nb::none(), nb::arg("polarity").none() = nb::none())
+           nb::arg("scans").none() = nb::none(), nb::arg("polarity").none() = nb::none(),
+           nb::arg("numpress").none() = nb::none(),
+           "Writes the run as indexed mzML to `path` (gzip for a name ending with .gz, standard "
+           "output for \"-\") and returns a ConversionSummary. compression: zlib on every array; "
+           "numpress: None (every array lossless), or MS-Numpress codes separated by commas: "
+           "\"linear\" for the m/z and time arrays, \"pic\" or \"slof\" for the intensities "
+           "(\"linear,slof\"), each within its tolerance (README) or the array written "
+           "losslessly; ValueError for other names. ms_level, rt (minutes), scans and polarity "
+           "select the records written; strict: a scan that cannot be read fails the "
+           "conversion; centroid: profile spectra written as their centroids.")
       .def("close", &A::close)
       .def_prop_ro("closed", &A::closed)
       .def_prop_ro("path", &acquisition_path)

@@ -106,6 +106,14 @@ convert::Selection selection_arg(nb::handle ms_level, nb::handle rt, nb::handle 
   return s;
 }
 
+mzml::NumpressCodes numpress_arg(nb::handle numpress) {
+  if (numpress.is_none()) return {};
+  if (!nb::isinstance<nb::str>(numpress)) throw nb::type_error("numpress must be a str or None");
+  auto codes = convert::numpress_codes(nb::cast<std::string>(numpress));
+  if (!codes) throw nb::value_error(codes.error().message().c_str());
+  return *codes;
+}
+
 void bind_conversion_summary(nb::module_& m) {
   using S = convert::ConvertSummary;
   nb::class_<S>(m, "ConversionSummary",
@@ -136,10 +144,12 @@ void bind_conversion_summary(nb::module_& m) {
 
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
                    bool compression, unsigned threads, bool overwrite, bool strict,
-                   nb::handle progress, bool centroid, const convert::Selection& selection) {
+                   nb::handle progress, bool centroid, const convert::Selection& selection,
+                   const mzml::NumpressCodes& numpress) {
   const PathArg out = path_arg(path);
   convert::ConvertOptions options;
   options.selection = selection;
+  options.numpress = numpress;
   options.prefer = prefer;
   options.centroid = centroid;
   options.threads = threads;

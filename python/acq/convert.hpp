@@ -7,6 +7,7 @@
 
 #include "src/acq/acquisition.hpp"
 #include "src/convert/selection.hpp"
+#include "src/mzml/numpress.hpp"
 
 namespace kestrane::acq_python {
 
@@ -22,14 +23,20 @@ void bind_conversion_summary(nb::module_& m);
 convert::Selection selection_arg(nb::handle ms_level, nb::handle rt, nb::handle scans,
                                  nb::handle polarity);
 
+// The MS-Numpress codes of to_mzml's numpress argument: None (none), or a str naming them
+// ("linear", "slof", "linear,pic", ...). TypeError for other types, ValueError naming what is
+// wrong with the names.
+mzml::NumpressCodes numpress_arg(nb::handle numpress);
+
 // Converts `acq` into the file `path` (str, bytes or os.PathLike); progress: None or a
 // callable(done, total). Raises FileExistsError when the file exists and overwrite is false,
 // TypeError for a progress that is not callable, FormatError when the run cannot be written as
 // mzML (repeated scan IDs; with `strict`, a scan that cannot be read), OSError for the output's
 // failures, and the exception that cancelled it. centroid: profile spectra are written as their
-// centroids.
+// centroids; numpress: the codes applied to the arrays.
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
                    bool compression, unsigned threads, bool overwrite, bool strict,
-                   nb::handle progress, bool centroid, const convert::Selection& selection);
+                   nb::handle progress, bool centroid, const convert::Selection& selection,
+                   const mzml::NumpressCodes& numpress);
 
 }  // namespace kestrane::acq_python

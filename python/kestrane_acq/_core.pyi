@@ -142,7 +142,16 @@ class Acquisition:
         rt: tuple[float | None, float | None] | None = None,
         scans: tuple[int | None, int | None] | None = None,
         polarity: Literal["positive", "negative"] | None = None,
-    ) -> ConversionSummary: ...
+        numpress: str | None = None,
+    ) -> ConversionSummary:
+        """Writes the run as indexed mzML to `path` (gzip for a name ending with .gz, standard
+        output for "-") and returns a ConversionSummary. compression: zlib on every array;
+        numpress: None (every array lossless), or MS-Numpress codes separated by commas:
+        "linear" for the m/z and time arrays, "pic" or "slof" for the intensities
+        ("linear,slof"), each within its tolerance (README) or the array written losslessly;
+        ValueError for other names. ms_level, rt (minutes), scans and polarity select the
+        records written; strict: a scan that cannot be read fails the conversion; centroid:
+        profile spectra written as their centroids."""
     def to_arrow(
         self, prefer: _Prefer = "profile", centroid: bool = False, *, threads: int | None = None,
     ) -> Any: ...

@@ -3,7 +3,7 @@
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
     kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT|-|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
-                     [--no-compression] [--jobs N] [--threads N] [--overwrite] [--strict]
+                     [--no-compression] [--numpress linear|pic|slof[,...]] [--jobs N] [--threads N] [--overwrite] [--strict]
                      [--ms-level N|N-|N-M] [--rt START:END] [--scans FIRST:LAST]
                      [--polarity positive|negative] [--metadata FILE.json]
 
@@ -230,7 +230,7 @@ class OutputKind:
     name: str
     write: Callable[[Acquisition, Path, argparse.Namespace, Callable[[int, int], None]],
                     ConversionSummary | MgfSummary | MzPeakSummary]
-    mzml_options: bool = False  # --strict and the selection options apply
+    mzml_options: bool = False  # --strict, --numpress and the selection options apply
 
 
 def _write_mzml(acq: Acquisition, path: Path, args: argparse.Namespace,
@@ -238,7 +238,7 @@ def _write_mzml(acq: Acquisition, path: Path, args: argparse.Namespace,
     # Acquisition.to_mzml writes gzip for a name ending with .gz and standard output for "-".
     return acq.to_mzml(path, prefer=args.prefer, compression=args.compression, threads=args.threads,
                        overwrite=args.overwrite, strict=args.strict, progress=progress,
-                       centroid=args.centroid, **args.selected)
+                       centroid=args.centroid, numpress=args.numpress, **args.selected)
 
 
 def _write_mzpeak(acq: Acquisition, path: Path, args: argparse.Namespace,
@@ -417,6 +417,25 @@ def selection(args: argparse.Namespace) -> dict[str, Any]:
     return out
 
 
+# The MS-Numpress codes --numpress names: linear for the m/z and time arrays, one of the others
+# for the intensities.
+NUMPRESS_AXIS = ("linear",)
+NUMPRESS_INTENSITY = ("pic", "slof")
+
+
+def check_numpress(text: str) -> None:
+    """UsageError unless `text` names one or two codes, at most one of each kind."""
+    names = text.split(",")
+    for name in names:
+        if name not in NUMPRESS_AXIS + NUMPRESS_INTENSITY:
+            raise UsageError(f"--numpress {text}: unknown code {name!r} (linear, pic, slof)")
+    for kind in (NUMPRESS_AXIS, NUMPRESS_INTENSITY):
+        given = [n for n in names if n in kind]
+        if len(given) > 1:
+            raise UsageError(f"--numpress {text}: {' and '.join(given)} both apply to the "
+                             + ("m/z and time arrays" if kind is NUMPRESS_AXIS else "intensities"))
+
+
 def _convert(args: argparse.Namespace) -> int:
     from concurrent.futures import ThreadPoolExecutor, as_completed
 
@@ -431,10 +450,13 @@ def _convert(args: argparse.Namespace) -> int:
         if args.metadata is not None and len(args.dirs) != 1:
             raise UsageError(f"--metadata takes one directory, not {len(args.dirs)}")
         args.selected = selection(args)
+        if args.numpress is not None:
+            check_numpress(args.numpress)
         if not kind.mzml_options:
             given = [option for option, value in (
                 ("--strict", args.strict), ("--ms-level", args.ms_level), ("--rt", args.rt),
-                ("--scans", args.scans), ("--polarity", args.polarity)) if value]
+                ("--scans", args.scans), ("--polarity", args.polarity),
+                ("--numpress", args.numpress)) if value]
             if given:
                 raise UsageError(f"{', '.join(given)}: mzML output only, not {kind.name}")
     except UsageError as exc:
@@ -566,6 +588,14 @@ def build_parser() -> argparse.ArgumentParser:
                               "from stored centroids are written as stored")
     convert.add_argument("--no-compression", dest="compression", action="store_false",
                          help="write the arrays without zlib compression")
+    convert.add_argument("--numpress", metavar="linear|pic|slof[,...]", default=None,
+                         help="MS-Numpress, lossy within a stated bound: linear for the m/z and "
+                         "time arrays (error at most 1e-8 of max(value, 1)), pic (intensities "
+                         "rounded to integers) or slof (intensities, error at most 2e-4 of "
+                         "intensity + 1); one of each kind with a comma (linear,slof). Each code "
+                         "applies to its own arrays only; an array a code cannot hold within its "
+                         "bound (negative or non-finite values, too large) is written losslessly. "
+                         "zlib on top unless --no-compression (default: every array lossless)")
     convert.add_argument("--jobs", type=int, default=1, help="directories converted at once (default: 1)")
     convert.add_argument("--threads", type=int, default=None,
                          help="threads per conversion (default: the CPUs divided by --jobs)")

@@ -316,6 +316,7 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   mzml::WriteOptions write;
   write.threads = std::max(1u, options.threads);
   write.compression_level = options.compression_level;
+  write.numpress = options.numpress;
   write.overwrite = options.overwrite;
   write.gzip = options.gzip;
   write.cancel = options.cancel;
@@ -402,6 +403,38 @@ Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& p
   summary.bytes = written->bytes;
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return summary;
+}
+
+Result<mzml::NumpressCodes> numpress_codes(std::string_view names) {
+  using mzml::Numpress;
+  constexpr std::array<std::pair<std::string_view, Numpress>, 3> codes{
+      {{"linear", Numpress::linear}, {"pic", Numpress::pic}, {"slof", Numpress::slof}}};
+  mzml::NumpressCodes out;
+  std::string_view intensity_name;
+  for (;;) {
+    const std::size_t comma = names.find(',');
+    const std::string_view name = names.substr(0, comma);
+    const auto* it = std::find_if(codes.begin(), codes.end(),
+                                  [name](const auto& c) { return c.first == name; });
+    if (it == codes.end()) {
+      return std::unexpected(Error::parse("unknown numpress code '" + std::string(name) +
+                                          "' (linear, pic, slof)"));
+    }
+    Numpress& slot = it->second == Numpress::linear ? out.axis : out.intensity;
+    if (slot == it->second) {
+      return std::unexpected(
+          Error::parse("numpress code " + std::string(name) + " given twice"));
+    }
+    if (slot != Numpress::none) {
+      return std::unexpected(Error::parse("numpress codes " + std::string(intensity_name) +
+                                          " and " + std::string(name) +
+                                          " both apply to the intensities"));
+    }
+    slot = it->second;
+    if (slot != Numpress::linear) intensity_name = it->first;
+    if (comma == std::string_view::npos) return out;
+    names.remove_prefix(comma + 1);
+  }
 }
 
 std::string summary_line(const ConvertSummary& s) {

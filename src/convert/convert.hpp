@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "src/acq/acquisition.hpp"
@@ -24,6 +25,9 @@ struct ConvertOptions {
   // Threads decoding, encoding and compressing; 1 does everything on the calling thread.
   unsigned threads = 1;
   int compression_level = mzml::default_compression_level;  // 0: no compression
+  // MS-Numpress for the m/z and time arrays and for the intensities (zlib on top unless
+  // compression_level is 0); none by default: every array lossless.
+  mzml::NumpressCodes numpress;
   bool overwrite = false;
   // A scan that cannot be read stops the conversion instead of being written empty.
   bool strict = false;
@@ -61,6 +65,12 @@ struct ConvertSummary {
 // failed scan, and no file is left.
 [[nodiscard]] Result<ConvertSummary> convert(const acq::Acquisition& acq, const std::string& path,
                                              const ConvertOptions& options);
+
+// The codes a list of names asks for, separated by commas: "linear" (m/z and time arrays), "pic"
+// or "slof" (intensity arrays), e.g. "linear,slof"; each code applies to its own arrays only.
+// Parse errors "unknown numpress code 'X' (linear, pic, slof)", "numpress code X given twice",
+// "numpress codes pic and slof both apply to the intensities".
+[[nodiscard]] Result<mzml::NumpressCodes> numpress_codes(std::string_view names);
 
 // One line: "<path>: N scans written, N skipped, N empty, N failed, N warnings, S s, R MB/s"
 // (MB/s: megabytes of mzML written per second). ICP runs say "N chromatograms from N records"

@@ -47,7 +47,8 @@ bool narrow_exactly(std::span<const double> values, std::vector<float>& out) {
   return exact;
 }
 
-ArrayEncoder::ArrayEncoder(int compression_level) {
+ArrayEncoder::ArrayEncoder(int compression_level, NumpressCodes numpress)
+    : numpress_codes_(numpress) {
   if (compression_level > 0) {
     compressor_ = libdeflate_alloc_compressor(compression_level);
     if (compressor_ == nullptr) throw std::bad_alloc();
@@ -64,16 +65,24 @@ ArrayEncoder::~ArrayEncoder() {
   if (compressor_ != nullptr) libdeflate_free_compressor(compressor_);
 }
 
-PackedArray ArrayEncoder::pack(std::span<const double> values, bool allow_float32) {
+PackedArray ArrayEncoder::pack(std::span<const double> values, bool allow_float32,
+                               Numpress code) {
   PackedArray packed{Width::float64, false, {}};
-  if (allow_float32 && narrow_exactly(values, narrow_)) {
+  if (code != Numpress::none && numpress::encode(code, values, numpress_)) {
+    packed.numpress = code;
+    packed.bytes = numpress_;
+  } else if (allow_float32 && narrow_exactly(values, narrow_)) {
     packed.width = Width::float32;
     packed.bytes = little_endian_bytes(std::span<const float>(narrow_), little_endian_);
   } else {
     packed.bytes = little_endian_bytes(values, little_endian_);
   }
-  if (compressor_ == nullptr || packed.bytes.empty()) return packed;
+  compress(packed);
+  return packed;
+}
 
+void ArrayEncoder::compress(PackedArray& packed) {
+  if (compressor_ == nullptr || packed.bytes.empty()) return;
   const std::size_t bound =
       libdeflate_zlib_compress_bound(compressor_, packed.bytes.size());
   if (compressed_.size() < bound) compressed_.resize(bound);
@@ -84,7 +93,6 @@ PackedArray ArrayEncoder::pack(std::span<const double> values, bool allow_float3
     packed.compressed = true;
     packed.bytes = std::span<const std::uint8_t>(compressed_).first(n);
   }
-  return packed;
 }
 
 }  // namespace kestrane::mzml

@@ -7,7 +7,7 @@ namespace kestrane::mzml {
 
 namespace {
 
-constexpr std::array<CvTerm, 40> cv_terms{{
+constexpr std::array<CvTerm, 46> cv_terms{{
     {"MS:1000511", "ms level", Unit::none},
     {"MS:1000579", "MS1 spectrum", Unit::none},
     {"MS:1000580", "MSn spectrum", Unit::none},
@@ -48,8 +48,17 @@ constexpr std::array<CvTerm, 40> cv_terms{{
     {"MS:1000035", "peak picking", Unit::none},
     {"MS:1000235", "total ion current chromatogram", Unit::none},
     {"MS:1000628", "basepeak chromatogram", Unit::none},
+    {"MS:1002312", "MS-Numpress linear prediction compression", Unit::none},
+    {"MS:1002313", "MS-Numpress positive integer compression", Unit::none},
+    {"MS:1002314", "MS-Numpress short logged float compression", Unit::none},
+    {"MS:1002746", "MS-Numpress linear prediction compression followed by zlib compression",
+     Unit::none},
+    {"MS:1002747", "MS-Numpress positive integer compression followed by zlib compression",
+     Unit::none},
+    {"MS:1002748", "MS-Numpress short logged float compression followed by zlib compression",
+     Unit::none},
 }};
-static_assert(cv_terms.size() == static_cast<std::size_t>(Cv::basepeak_chromatogram) + 1);
+static_assert(cv_terms.size() == static_cast<std::size_t>(Cv::numpress_slof_zlib) + 1);
 
 constexpr std::array<UnitTerm, 4> unit_terms{{
     {"MS:1000040", "m/z"},

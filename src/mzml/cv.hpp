@@ -51,6 +51,12 @@ enum class Cv : std::uint8_t {
   peak_picking,
   tic_chromatogram,
   basepeak_chromatogram,
+  numpress_linear,
+  numpress_pic,
+  numpress_slof,
+  numpress_linear_zlib,
+  numpress_pic_zlib,
+  numpress_slof_zlib,
 };
 
 struct CvTerm {

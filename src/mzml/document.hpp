@@ -91,7 +91,7 @@ void isolation_window(Element& parent, double target_mz,
                       std::optional<double> upper_offset = std::nullopt);
 
 // <binaryDataArrayList> of the axis (its term `axis_kind`: m/z or time) and the intensities, as a
-// child of `parent`.
+// child of `parent`, each packed with the encoder's Numpress code for its kind.
 void binary_data_array_list(Element& parent, ArrayEncoder& encoder, Cv axis_kind,
                             std::span<const double> axis, std::span<const double> intensity);
 

@@ -9,12 +9,24 @@ namespace kestrane::mzml {
 
 namespace {
 
+// The compression term of a packed array: zlib, none, or its Numpress code with or without zlib.
+Cv compression_term(const PackedArray& packed) {
+  const bool z = packed.compressed;
+  switch (packed.numpress) {
+    case Numpress::linear: return z ? Cv::numpress_linear_zlib : Cv::numpress_linear;
+    case Numpress::pic: return z ? Cv::numpress_pic_zlib : Cv::numpress_pic;
+    case Numpress::slof: return z ? Cv::numpress_slof_zlib : Cv::numpress_slof;
+    case Numpress::none: break;
+  }
+  return z ? Cv::zlib_compression : Cv::no_compression;
+}
+
 // One <binaryDataArray>; `kind` is the array's term (m/z, intensity or time array).
 void binary_data_array(Element& list, Cv kind, const PackedArray& packed) {
   Element array =
       list.child("binaryDataArray", {{"encodedLength", base64_length(packed.bytes.size())}});
   array.cv_param(packed.width == Width::float32 ? Cv::float32 : Cv::float64);
-  array.cv_param(packed.compressed ? Cv::zlib_compression : Cv::no_compression);
+  array.cv_param(compression_term(packed));
   array.cv_param(kind);
   if (packed.bytes.empty()) {
     array.empty_child("binary");
@@ -59,8 +71,9 @@ void isolation_window(Element& parent, double target_mz, std::optional<double> l
 void binary_data_array_list(Element& parent, ArrayEncoder& encoder, Cv axis_kind,
                             std::span<const double> axis, std::span<const double> intensity) {
   Element list = parent.child("binaryDataArrayList", {{"count", 2}});
-  binary_data_array(list, axis_kind, encoder.pack(axis, false));
-  binary_data_array(list, Cv::intensity_array, encoder.pack(intensity, true));
+  binary_data_array(list, axis_kind, encoder.pack(axis, false, encoder.numpress().axis));
+  binary_data_array(list, Cv::intensity_array,
+                    encoder.pack(intensity, true, encoder.numpress().intensity));
 }
 
 }  // namespace kestrane::mzml

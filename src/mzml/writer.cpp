@@ -68,7 +68,9 @@ Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,
 
   auto written = run_ordered<EncodedItem>(
       n_spectra, options.threads,
-      [&] { return WorkerState{spectra.reader(), nullptr, ArrayEncoder(level)}; },
+      [&] {
+        return WorkerState{spectra.reader(), nullptr, ArrayEncoder(level, options.numpress)};
+      },
       [&](WorkerState& state, std::size_t i, EncodedItem& item) -> Result<void> {
         auto input = state.spectra->read(i);
         if (!input) return std::unexpected(std::move(input).error());
@@ -94,7 +96,10 @@ Result<WriteSummary> write_mzml(const std::string& path, const RunInfo& run,
   if (n_chromatograms != 0) {
     written = run_ordered<EncodedItem>(
         n_chromatograms, options.threads,
-        [&] { return WorkerState{nullptr, chromatograms->reader(), ArrayEncoder(level)}; },
+        [&] {
+          return WorkerState{nullptr, chromatograms->reader(),
+                             ArrayEncoder(level, options.numpress)};
+        },
         [&](WorkerState& state, std::size_t i, EncodedItem& item) -> Result<void> {
           auto input = state.chromatograms->read(i);
           if (!input) return std::unexpected(std::move(input).error());

@@ -155,6 +155,9 @@ struct WriteOptions {
   unsigned threads = 1;
   // libdeflate level 1 to 12 (zlib compression), or 0 (no compression).
   int compression_level = default_compression_level;
+  // MS-Numpress codes for the m/z and time arrays and for the intensity arrays; an array a code
+  // refuses (numpress::encode) is written losslessly. None: every array lossless.
+  NumpressCodes numpress;
   bool overwrite = false;  // replace an existing output file
   bool gzip = false;       // the whole file gzip-compressed (the index counts uncompressed bytes)
   // Asked from every thread; a stop request ends the conversion with conversion_cancelled().

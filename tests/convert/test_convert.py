@@ -119,6 +119,12 @@ class TestCommand:
         (["{lzf}", "-o", "{tmp}", "--ms-level", "0"], "kestrane: --ms-level 0: expected N, N- or N-M"),
         (["{lzf}", "-o", "{tmp}", "--ms-level", "3-2"],
          "kestrane: --ms-level 3-2: the end comes before the start"),
+        (["{lzf}", "-o", "{tmp}", "--numpress", "zip"],
+         "kestrane: --numpress zip: unknown code 'zip' (linear, pic, slof)"),
+        (["{lzf}", "-o", "{tmp}", "--numpress", "linear,pic,slof"],
+         "kestrane: --numpress linear,pic,slof: pic and slof both apply to the intensities"),
+        (["{lzf}", "-o", "{tmp}/x.mgf", "--numpress", "slof"],
+         "kestrane: --numpress: mzML output only, not .mgf"),
     ])
     def test_usage_errors(self, runs, tmp_path, args, message):
         lzf, icp = runs

@@ -261,6 +261,30 @@ def test_instrument_components_only_where_the_data_name_them(converted, name):
         assert components is None
 
 
+@needs_openms
+def test_openms_reads_gzip_with_numpress(converted, tmp_path):
+    """FileInfo loads a .mzML.gz (its schema and index checks read the file's raw bytes, so they
+    run on the same file uncompressed), with MS-Numpress arrays and zlib on top."""
+    import gzip
+
+    c = converted["quad"]
+    out = tmp_path / "quad.mzML.gz"
+    proc = subprocess.run([KESTRANE, "convert", str(c.directory), "-o", str(out),
+                           "--numpress", "linear,slof"], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    data = run_tool(FILE_INFO, "-in", out, "-c")
+    assert f"Number of spectra: {len(c.expected.spectra)}\n" in data, data
+    assert f"Number of chromatograms: {len(c.expected.chromatograms)}\n" in data, data
+    assert "-- Checking for corrupt data --" in data, data
+    assert not [line for line in data.splitlines() if line.startswith("Error")], data
+    plain = tmp_path / "quad.mzML"
+    plain.write_bytes(gzip.decompress(out.read_bytes()))
+    assert b"MS-Numpress short logged float compression followed by zlib" in plain.read_bytes()
+    valid = run_tool(FILE_INFO, "-in", plain, "-v")
+    assert "Success - the file is valid!" in valid, valid
+    assert "Success - the file is semantically valid!" in valid, valid
+
+
 def check_index(path: Path) -> dict[str, list[str]]:
     """Checks the index as a reader that seeks would use it; returns the ids of each index."""
     data = path.read_bytes()

@@ -1,5 +1,6 @@
-// The bytes of binary arrays: base64 against known encodings, the 32-bit exactness rule, and
-// packed arrays decompressed back with libdeflate's own zlib decoder.
+// The bytes of binary arrays: base64 against known encodings, the 32-bit exactness rule, packed
+// arrays decompressed back with libdeflate's own zlib decoder, and MS-Numpress arrays decoded
+// back within their tolerances (or refused).
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,7 +12,9 @@
 
 #include "src/mzml/base64.hpp"
 #include "src/mzml/binary.hpp"
+#include "src/mzml/numpress.hpp"
 #include "tests/support/mzml_support.hpp"
+#include "tests/support/numpress_decoder.hpp"
 
 namespace {
 
@@ -144,6 +147,99 @@ TEST(MzmlPack, DecompressesToTheLittleEndianValues) {
       EXPECT_EQ(bytes[0], 0x78);  // zlib header: deflate, 32 KiB window
     } else {
       EXPECT_EQ(bytes, expected);
+    }
+  }
+}
+
+// Each row: the values, the code, whether the encoder takes them, and for some the bytes the
+// format gives (worked out by hand from its description). Taken arrays decode within the
+// code's bound, and ArrayEncoder writes them so (zlib on top); refused ones it writes as floats.
+TEST(MzmlNumpress, DecodedWithinTheToleranceOrRefused) {
+  using kestrane::mzml::Numpress;
+  namespace np = kestrane::mzml::numpress;
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> mz(20000), minutes(3000), counts(5000), intensities(5000);
+  for (std::size_t i = 0; i < mz.size(); ++i) {
+    mz[i] = 100.0 + 0.05 * double(i) + 1e-4 * double(i % 13);  // a TOF axis, irregular steps
+  }
+  for (std::size_t i = 0; i < minutes.size(); ++i) minutes[i] = double(i) / 120.0;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    counts[i] = double((i * 7919) % 100000);
+    intensities[i] = counts[i] * 1.37 + 0.01 * double(i % 3);
+  }
+  const auto hand = [](std::initializer_list<std::uint8_t> b) { return std::vector(b); };
+  const struct {
+    const char* what;
+    Numpress code;
+    std::vector<double> values;
+    bool taken;
+    std::vector<std::uint8_t> bytes;  // empty: not given
+  } cases[] = {
+      {"m/z axis", Numpress::linear, mz, true, {}},
+      {"minutes from 0", Numpress::linear, minutes, true, {}},
+      {"two values", Numpress::linear, {445.25, 445.5}, true, {}},
+      // fixed point floor((2^31 - 1) / 2), the residual -(2^30 - 1) written whole (head 0).
+      {"negative residual", Numpress::linear, {1.0, 2.0, 2.0}, true,
+       hand({0x41, 0xcf, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0xff, 0xff, 0xff, 0x3f, 0xfe, 0xff,
+             0xff, 0x7f, 0x01, 0x00, 0x00, 0x00, 0xc0})},
+      {"zeros", Numpress::linear, {0.0, 0.0, 0.0, 0.0}, true, {}},
+      {"single value", Numpress::linear, {445.25}, false, {}},
+      {"empty", Numpress::linear, {}, false, {}},
+      {"huge", Numpress::linear, {1e12, 1e12 + 1.0}, false, {}},  // fixed point below 1
+      {"beyond the tolerance", Numpress::linear, {7.3, 3000.1, 0.2, 7.7}, false, {}},
+      {"negative", Numpress::linear, {1.0, -2.0, 3.0}, false, {}},
+      {"NaN", Numpress::linear, {1.0, nan, 3.0}, false, {}},
+      {"counts", Numpress::pic, counts, true, {}},
+      {"rounded", Numpress::pic, intensities, true, {}},
+      // 0: head 8; 1: head 7, 1; 2^31 - 1: head 0 and eight half-bytes; 2^31 - 1.4 rounds down.
+      {"head half-bytes", Numpress::pic, {0.0, 1.0, 2147483647.0}, true,
+       hand({0x87, 0x10, 0xff, 0xff, 0xff, 0xf7})},
+      {"padded", Numpress::pic, {15.0, 16.0}, true, hand({0x7f, 0x60, 0x10})},
+      {"largest", Numpress::pic, {2147483646.6, 0.49999999999999994}, true, {}},
+      {"beyond 32 bits", Numpress::pic, {2147483648.0}, false, {}},
+      {"negative", Numpress::pic, {-1.0}, false, {}},
+      {"infinite", Numpress::pic, {inf}, false, {}},
+      {"intensities", Numpress::slof, intensities, true, {}},
+      {"zeros", Numpress::slof, {0.0, 0.0}, true, {}},
+      {"huge", Numpress::slof, {0.0, 1e300}, false, {}},
+      {"negative", Numpress::slof, {-0.5}, false, {}},
+      {"NaN", Numpress::slof, {nan}, false, {}},
+  };
+  std::vector<std::uint8_t> out;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << int(c.code) << " " << c.what);
+    ASSERT_EQ(np::encode(c.code, c.values, out), c.taken);
+    for (const int level : {0, 6}) {
+      ArrayEncoder encoder(level);
+      const auto packed = encoder.pack(c.values, true, c.code);
+      EXPECT_EQ(packed.numpress, c.taken ? c.code : Numpress::none);
+      if (!c.taken) continue;
+      EXPECT_EQ(packed.width, Width::float64);
+      const std::vector<std::uint8_t> bytes(packed.bytes.begin(), packed.bytes.end());
+      EXPECT_EQ(level == 0 ? bytes : ts::zlib_decompress(bytes, out.size()), out);
+    }
+    if (!c.taken) continue;
+    if (!c.bytes.empty()) {
+      EXPECT_EQ(out, c.bytes);
+    }
+    if (c.code != Numpress::pic) {
+      const double m = c.code == Numpress::linear ? np::linear_fixed_point(c.values)
+                                                  : np::slof_fixed_point(c.values);
+      EXPECT_EQ(kestrane::test::numpress_fixed_point(out), m);
+    }
+    const auto decoded = kestrane::test::numpress_decode(c.code, out);
+    ASSERT_TRUE(decoded.has_value());
+    ASSERT_EQ(decoded->size(), c.values.size());
+    for (std::size_t i = 0; i < c.values.size(); ++i) {
+      const double x = c.values[i], error = std::fabs((*decoded)[i] - x);
+      const double bound = c.code == Numpress::linear ? np::linear_tolerance * std::max(x, 1.0)
+                           : c.code == Numpress::pic  ? 0.5
+                                                      : np::slof_tolerance * (x + 1.0);
+      ASSERT_LE(error, bound) << "value " << i << ": " << x << " decoded as " << (*decoded)[i];
+      if (c.code == Numpress::pic) {
+        EXPECT_EQ((*decoded)[i], std::round(x));
+      }
     }
   }
 }
