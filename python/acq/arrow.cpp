@@ -19,6 +19,7 @@
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
 #include "python/acq/arrow_c.hpp"
+#include "python/acq/centroid.hpp"
 #include "src/acq/kept.hpp"
 #include "src/acq/parallel.hpp"
 #include "src/acq/array_pool.hpp"
@@ -250,7 +251,7 @@ struct Stashed {
 
 PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t>& indices,
                         acq::Prefer prefer, unsigned threads, bool want_float32, bool strict,
-                        bool figures) {
+                        bool centroid, bool figures) {
   const std::size_t n = indices.size();
   std::vector<std::uint64_t> slot(n + 1, 0);  // offsets by the index's point counts
   for (std::size_t k = 0; k < n; ++k) {
@@ -281,6 +282,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   auto* index = columns->index.as<std::uint64_t>();
   auto* mz = columns->mz.as<double>();
   acq::for_each_scan(a, indices, prefer, threads, [&](std::size_t k, acq::Spectrum& s) {
+    if (centroid) centroid_scan(s);
     const bool keep = !strict || s.representation == wanted;
     const std::size_t points = keep ? s.mz.size() : 0;
     f.points[k] = points;
@@ -416,7 +418,7 @@ void bind_arrow(nb::module_& m) {
       "point_batch",
       [](const Acquisition& a, const std::vector<std::int64_t>& indices,
          const std::string& prefer, std::optional<long> threads, bool float32, bool strict,
-         bool figures) {
+         bool centroid, bool figures) {
         const acq::Acquisition h = a.handle();
         const auto p = acq::prefer_from_string(prefer);
         if (!p) {
@@ -428,14 +430,15 @@ void bind_arrow(nb::module_& m) {
             threads ? static_cast<unsigned>(std::min<long>(*threads, 1024)) : acq::default_threads();
         const std::vector<std::size_t> idx = batch_indices(indices, h.size());
         nb::gil_scoped_release release;
-        return decode_batch(h, idx, *p, t, float32, strict, figures);
+        return decode_batch(h, idx, *p, t, float32, strict, centroid, figures);
       },
       nb::arg("acquisition"), nb::arg("indices"), nb::arg("prefer") = "profile",
       nb::arg("threads") = nb::none(), nb::arg("float32") = false, nb::arg("strict") = false,
-      nb::arg("figures") = false,
+      nb::arg("centroid") = false, nb::arg("figures") = false,
       "Decodes the spectra `indices` on `threads` threads into one PointBatch. float32: "
       "intensities as float32 when every one converts exactly (PointBatch.float32 tells). "
-      "strict: a spectrum of the other representation than `prefer` counts as empty. figures: "
+      "strict: a spectrum of the other representation than `prefer` counts as empty. centroid: "
+      "profile spectra replaced by their centroids, as spectrum(centroid=True). figures: "
       "each spectrum's time in minutes, TIC, base peak and m/z range as well.");
 }
 

@@ -281,19 +281,24 @@ def _joined(figures: list[dict[str, numpy.ndarray]], key: str, dtype: Any) -> nu
 
 # ---- Metadata --------------------------------------------------------------------------------
 
-def _file_metadata(acq: Acquisition, prefer: str) -> dict[str, str]:
+def _file_metadata(acq: Acquisition, prefer: str, centroid: bool) -> dict[str, str]:
     info = acq.info
     source = Path(info["acq_data"]) / "MSScan.bin"
     run_id = Path(os.path.abspath(info["path"])).name or "run"
     software = [{"id": "kestrane", "version": _version(),
                  "parameters": [{"name": "custom unreleased software tool",
                                  "accession": "MS:1000799", "value": "kestrane", "unit": None}]}]
-    processing = [{"id": "kestrane_conversion", "methods": [{
-        "order": 0, "software_reference": "kestrane",
-        "parameters": [{"name": "Conversion to mzML", "accession": "MS:1000544", "value": None,
-                        "unit": None},
-                       {"name": "conversion options", "accession": None,
-                        "value": f"prefer={prefer}", "unit": None}]}]}]
+    options = f"prefer={prefer}" + (" centroid=True" if centroid else "")
+    methods = [{"order": 0, "software_reference": "kestrane",
+                "parameters": [{"name": "Conversion to mzML", "accession": "MS:1000544",
+                                "value": None, "unit": None},
+                               {"name": "conversion options", "accession": None,
+                                "value": options, "unit": None}]}]
+    if centroid:  # then peak picking, as the mzML writer lists it
+        methods.append({"order": 1, "software_reference": "kestrane",
+                        "parameters": [{"name": "peak picking", "accession": "MS:1000035",
+                                        "value": None, "unit": None}]})
+    processing = [{"id": "kestrane_conversion", "methods": methods}]
     description = {"contents": [], "source_files": [{
         "id": "source", "location": source.parent.resolve().as_uri(), "name": source.name,
         "parameters": [{"name": None, "accession": "MS:1001509", "value": None, "unit": None},
@@ -581,9 +586,8 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
                  overwrite: bool = False) -> MzPeakSummary:
     """Writes the run as mzPeak: an uncompressed ZIP at `path`, or the unpacked directory when
     `path` ends with "/" or names an existing directory. FileExistsError when `path` exists and
-    not `overwrite`."""
-    if centroid:
-        raise NotImplementedError(arrow.CENTROID_MISSING)
+    not `overwrite`. centroid: profile spectra written as their centroids (peak picking, as
+    spectrum(i, centroid=True)), the data processing saying so."""
     pa = arrow.require_pyarrow()
     pq = importlib.import_module("pyarrow.parquet")
 
@@ -600,12 +604,13 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     work.mkdir()
     members = _Members(work, None if unpacked else work / "packed.zip")
     try:
-        extra = _file_metadata(acq, prefer)
+        extra = _file_metadata(acq, prefer, centroid)
         n = len(acq)
 
         def data_batches(float32: bool) -> Iterator[PointBatch]:
             return arrow.point_batches(acq, prefer, threads=threads, float32=float32,
-                                       figures=True, batch_points=_rows_per_group(float32))
+                                       centroid=centroid, figures=True,
+                                       batch_points=_rows_per_group(float32))
 
         points, _, float32, figures = _points_member(pa, pq, members, "spectra_data.parquet",
                                                      "spectrum", data_batches, extra)

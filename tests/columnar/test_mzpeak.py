@@ -56,10 +56,18 @@ def exact_in_float32(values):
     return np.array_equal(values.astype(np.float32).astype(np.float64), values)
 
 
-def test_to_arrow_is_every_spectrum_bit_for_bit(run):
+# (prefer, centroid): the stored representation, and profiles picked by the centroider.
+READS = [("profile", False), ("centroid", False), ("profile", True), ("centroid", True)]
+
+
+@pytest.mark.parametrize("prefer,centroid", READS, ids=[f"{p}{'-picked' if c else ''}" for p, c in READS])
+def test_to_arrow_is_every_spectrum_bit_for_bit(run, prefer, centroid):
     acq, _ = run
-    spectra = list(acq)
-    table = acq.to_arrow(threads=2)
+    spectra = [acq.spectrum(i, prefer=prefer, centroid=centroid) for i in range(len(acq))]
+    if centroid:  # the picked spectra differ from the profiles in point counts
+        assert any(s.representation == "centroid" for s in spectra) or not any(
+            acq.spectrum(i, prefer=prefer).representation == "profile" for i in range(len(acq)))
+    table = acq.to_arrow(prefer, centroid, threads=2)
     assert table.schema.names == ["spectrum_index", "mz", "intensity"]
     index = np.concatenate([np.full(len(s), i, np.uint64) for i, s in enumerate(spectra)])
     mz = np.concatenate([s.mz for s in spectra])
@@ -112,20 +120,30 @@ def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
 
 
-@pytest.mark.parametrize("packed", [True, False], ids=["zip", "unpacked"])
-def test_reference_reader_reads_what_kestrane_reads(run, packed, monkeypatch):
+REPRESENTATION = {"profile": "MS:1000128", "centroid": "MS:1000127"}  # CV terms
+
+
+@pytest.mark.parametrize("packed,centroid", [(True, False), (False, False), (True, True)],
+                         ids=["zip", "unpacked", "zip-picked"])
+def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monkeypatch):
     mzpeak = reference()
     acq, base = run
     # Small row groups, so that the reader's row-group and page-index paths are exercised.
     monkeypatch.setattr(acq_mzpeak, "ROW_GROUP_BYTES", 16 << 10)
     out = base / ("run.mzpeak" if packed else "unpacked.mzpeak")
-    acq.to_mzpeak(str(out) + ("" if packed else "/"), overwrite=True)
+    acq.to_mzpeak(str(out) + ("" if packed else "/"), centroid=centroid, overwrite=True)
     ref = mzpeak.MzPeakFile(str(out))
     table = acq.scan_table()
-    _, tic = acq.tic()
     assert len(ref) == len(acq)
-    for i, s in enumerate(acq):
+    spectra = [acq.spectrum(i, centroid=centroid) for i in range(len(acq))]
+    tic = np.array([s.tic for s in spectra])
+    [processing] = ref.file_metadata["data_processing_method_list"]
+    assert [p["accession"] for m in processing["methods"] for p in m["parameters"]
+            if p["accession"] is not None] == ["MS:1000544"] + ["MS:1000035"] * centroid
+    for i, s in enumerate(spectra):
         got = ref[i]
+        if s.representation in REPRESENTATION:
+            assert got["spectrum representation"] == REPRESENTATION[s.representation]
         assert got["id"] == f"scanId={table['scan_id'][i]}"
         assert got["ms level"] == table["ms_level"][i]
         assert got["time"] * 60.0 == table["retention_time_sec"][i]
@@ -193,16 +211,11 @@ def test_duckdb_queries_the_unpacked_run(run):
     assert (count, spectra) == (sum(points), sum(1 for n in points if n))
 
 
-@pytest.mark.parametrize("case", ["centroid", "exists", "no-pyarrow"])
+@pytest.mark.parametrize("case", ["exists", "no-pyarrow"])
 def test_refusals(tmp_path, case, monkeypatch):
     acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
     out = tmp_path / "x.mzpeak"
-    if case == "centroid":
-        with pytest.raises(NotImplementedError, match="centroider"):
-            acq.to_mzpeak(out, centroid=True)
-        with pytest.raises(NotImplementedError, match="centroider"):
-            acq.to_arrow(centroid=True)
-    elif case == "exists":
+    if case == "exists":
         out.write_bytes(b"keep")
         with pytest.raises(FileExistsError):
             acq.to_mzpeak(out)
