@@ -3,6 +3,7 @@ readers make of the output: the format's reference reader (when installed from
 ../shared/vendor/mzpeak-reference), pyarrow's Parquet reader and DuckDB."""
 
 import json
+import os
 import subprocess
 import sys
 import zipfile
@@ -19,6 +20,8 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 ROOT = Path(__file__).resolve().parents[2]
+REALDATA = Path(os.environ.get("KESTRANE_REALDATA") or ROOT.parent / "shared" / "realdata")
+REAL_RUNS = sorted(d.name for d in REALDATA.iterdir() if (d / "AcqData").is_dir()) if REALDATA.is_dir() else []
 REFERENCE = ROOT.parent / "shared" / "vendor" / "mzpeak-reference"
 
 # (family, scans, points, variant): runs of every decoder; tof-lzf has stored centroids beside
@@ -132,7 +135,24 @@ def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monke
     monkeypatch.setattr(acq_mzpeak, "ROW_GROUP_BYTES", 16 << 10)
     out = base / ("run.mzpeak" if packed else "unpacked.mzpeak")
     acq.to_mzpeak(str(out) + ("" if packed else "/"), centroid=centroid, overwrite=True)
-    ref = mzpeak.MzPeakFile(str(out))
+    check_against_reference(mzpeak.MzPeakFile(str(out)), acq, centroid)
+
+
+@pytest.mark.parametrize("name", REAL_RUNS or [pytest.param(None, marks=pytest.mark.skip(
+    reason=f"no real data at {REALDATA} (set KESTRANE_REALDATA)"))])
+def test_real_directories_read_back_through_the_reference_reader(name, tmp_path):
+    mzpeak = reference()
+    with kestrane_acq.open(REALDATA / name) as acq:
+        acq.to_mzpeak(tmp_path / "run.mzpeak")
+        check_against_reference(mzpeak.MzPeakFile(str(tmp_path / "run.mzpeak")), acq, False,
+                                random_access=False)
+
+
+def check_against_reference(ref, acq, centroid, random_access=True):
+    """What the reference reader gives for each spectrum is what kestrane_acq reads: arrays bit
+    for bit, identity, time, MS level, polarity, precursor and the figures. The arrays are read
+    spectrum by spectrum with random_access (the reader's page-index path, some milliseconds a
+    spectrum), and as one range of the whole run in any case."""
     table = acq.scan_table()
     assert len(ref) == len(acq)
     spectra = [acq.spectrum(i, centroid=centroid) for i in range(len(acq))]
@@ -141,7 +161,8 @@ def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monke
     assert [p["accession"] for m in processing["methods"] for p in m["parameters"]
             if p["accession"] is not None] == ["MS:1000544"] + ["MS:1000035"] * centroid
     for i, s in enumerate(spectra):
-        got = ref[i]
+        got = ref[i] if random_access else ref.spectrum_metadata[i]
+        assert got["index"] == i
         if s.representation in REPRESENTATION:
             assert got["spectrum representation"] == REPRESENTATION[s.representation]
         assert got["id"] == f"scanId={table['scan_id'][i]}"
@@ -149,8 +170,9 @@ def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monke
         assert got["time"] * 60.0 == table["retention_time_sec"][i]
         assert got["number of data points"] == len(s)
         assert got["total ion current"] == tic[i]
-        assert np.array_equal(bits(got.get("m/z array", [])), bits(s.mz))
-        assert np.array_equal(bits(got.get("intensity array", [])), bits(s.intensity))
+        if random_access:
+            assert np.array_equal(bits(got.get("m/z array", [])), bits(s.mz))
+            assert np.array_equal(bits(got.get("intensity array", [])), bits(s.intensity))
         if len(s):
             k = int(np.argmax(s.intensity))
             assert (got["base peak m/z"], got["base peak intensity"]) == (s.mz[k], s.intensity[k])
@@ -171,6 +193,12 @@ def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monke
             assert np.array_equal(bits(peaks["intensity array"]), bits(stored.intensity))
     times, values = ref.extract_tic()
     assert np.array_equal(bits(values), bits(tic))
+    whole = ref.spectra_signal_for_indices(slice(0, len(acq)))
+    index = np.concatenate([np.full(len(s), i, np.uint64) for i, s in enumerate(spectra)])
+    assert np.array_equal(np.asarray(whole["spectrum_index"], np.uint64), index)
+    assert np.array_equal(bits(whole["m/z array"]), bits(np.concatenate([s.mz for s in spectra])))
+    assert np.array_equal(bits(whole["intensity array"]),
+                          bits(np.concatenate([s.intensity for s in spectra])))
 
 
 def test_layout_page_index_and_stored_members(run):
