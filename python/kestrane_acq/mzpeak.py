@@ -26,6 +26,7 @@ float64 when a later batch has an inexact value).
 from __future__ import annotations
 
 import importlib
+import io
 import itertools
 import json
 import os
@@ -154,19 +155,34 @@ def _writer_options(float32: bool, key: str, x: str, x_dictionary: bool = False)
     }
 
 
-# The x values looked at to tell whether they repeat, and the share of distinct ones at most.
+def _codec_available(name: str) -> bool:
+    return bool(arrow.require_pyarrow().Codec.is_available(name))
+
+
+# The x values looked at to tell whether a dictionary codes them smaller, and the share of
+# distinct ones past which it cannot.
 REPEAT_SAMPLE, REPEAT_SHARE = 1 << 18, 0.5
 
 
 def _repeating(x: Any) -> bool:
-    """True when at most REPEAT_SHARE of the first REPEAT_SAMPLE values of `x` are distinct:
-    a dictionary of the values then codes them smaller than byte-stream split does."""
-    values = x.slice(0, REPEAT_SAMPLE).to_numpy()
-    return values.size > 0 and numpy.unique(values).size <= REPEAT_SHARE * values.size
-
-
-def _codec_available(name: str) -> bool:
-    return bool(arrow.require_pyarrow().Codec.is_available(name))
+    """True when the first REPEAT_SAMPLE values of `x` repeat (at most REPEAT_SHARE distinct)
+    and come out smaller dictionary-coded than byte-stream split, both written as the point
+    member writes them."""
+    pa = arrow.require_pyarrow()
+    pq = importlib.import_module("pyarrow.parquet")
+    sample = x.slice(0, REPEAT_SAMPLE)
+    values = sample.to_numpy()
+    if values.size == 0 or numpy.unique(values).size > REPEAT_SHARE * values.size:
+        return False
+    sizes = []
+    for dictionary in (False, True):
+        options = _writer_options(True, "spectrum_index", "mz", dictionary)
+        out = io.BytesIO()
+        pq.write_table(pa.table({"point": pa.StructArray.from_arrays(
+            [pa.nulls(len(sample), pa.uint64()), sample, pa.nulls(len(sample), pa.float32())],
+            names=["spectrum_index", "mz", "intensity"])}), out, **options)
+        sizes.append(out.tell())
+    return sizes[1] < sizes[0]
 
 
 # ---- Point members ---------------------------------------------------------------------------

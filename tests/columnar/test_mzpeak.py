@@ -239,6 +239,35 @@ def test_duckdb_queries_the_unpacked_run(run):
     assert (count, spectra) == (sum(points), sum(1 for n in points if n))
 
 
+@pytest.mark.parametrize("shared,encoding", [(True, "RLE_DICTIONARY"), (False, "BYTE_STREAM_SPLIT")],
+                         ids=["shared-axis", "own-axes"])
+def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, encoding):
+    # 200 scans of 64 centroids: m/z drawn from one list of 2,000 for all, or of each scan's own.
+    from kestrane_fixtures.acq.blocks import gc_centroid_block
+    from kestrane_fixtures.acq.directory import Block, Content, Scan, write_run
+    from kestrane_fixtures.acq.runs import FAMILIES
+
+    rng = np.random.default_rng(5)
+    axis = rng.uniform(50.0, 900.0, 2000)
+
+    def make(i):
+        mz = np.sort(rng.choice(axis, 64, replace=False) if shared else rng.uniform(50.0, 900.0, 64))
+        y = rng.integers(1, 5000, 64).astype(np.float64)
+        fields = {"ScanID": i + 1, "ScanMethodID": 1, "TimeSegmentID": 1, "ScanTime": 0.01 * i,
+                  "MSLevel": 1, "ScanType": 1, "IonPolarity": 0}
+        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 64, Content("centroid", mz, y))])
+
+    acq = kestrane_acq.open(write_run(tmp_path / "run.d", FAMILIES["gc"], 200, make).path)
+    out = tmp_path / "run.mzpeak"
+    acq.to_mzpeak(f"{out}/")
+    data = pq.ParquetFile(out / "spectra_data.parquet")
+    assert encoding in data.metadata.row_group(0).column(1).encodings
+    want = np.concatenate([s.mz for s in acq])
+    assert np.array_equal(bits(data.read()["point"].combine_chunks().field("mz")), bits(want))
+    if shared:
+        check_against_reference(reference().MzPeakFile(str(out)), acq, False, random_access=False)
+
+
 @pytest.mark.parametrize("case", ["exists", "no-pyarrow"])
 def test_refusals(tmp_path, case, monkeypatch):
     acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
