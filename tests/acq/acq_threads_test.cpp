@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <deque>
 #include <memory_resource>
 #include <bit>
 #include <cstring>
@@ -193,8 +194,7 @@ TEST(AcqThreads, ForEachScanReadsIntoThePreparedArrays) {
   for (const unsigned threads : {1u, 3u}) {
     SCOPED_TRACE(testing::Message() << threads << " threads");
     std::vector<std::vector<std::byte>> memory(all.size(), std::vector<std::byte>(8 * 300));
-    std::vector<std::pmr::monotonic_buffer_resource> resources;
-    resources.reserve(all.size());
+    std::deque<std::pmr::monotonic_buffer_resource> resources;  // never moved
     for (auto& m : memory) {
       resources.emplace_back(m.data(), m.size(), std::pmr::null_memory_resource());
     }
