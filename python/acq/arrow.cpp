@@ -398,9 +398,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   out.float32 = float32;
   out.index = relayout ? Buffer(total * sizeof(std::uint64_t)) : std::move(columns->index);
   out.mz = relayout ? Buffer(total * sizeof(double)) : std::move(columns->mz);
-  const bool same_intensity = !relayout && want_float32 == float32 && stash.empty();
-  out.intensity = same_intensity ? std::move(columns->intensity)
-                                 : Buffer(total * (float32 ? sizeof(float) : sizeof(double)));
+  out.intensity = Buffer(total * (float32 ? sizeof(float) : sizeof(double)));
   std::vector<const acq::Spectrum*> from(n, nullptr);
   for (const Stashed& e : stash) from[e.k] = &e.spectrum;
   for (std::size_t k = 0; k < n; ++k) {
@@ -411,7 +409,6 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       std::fill_n(out.index.as<std::uint64_t>() + at, points, indices[k]);
       std::memcpy(out.mz.as<double>() + at, s ? s->mz.data() : mz + old, points * sizeof(double));
     }
-    if (same_intensity) continue;
     if (s != nullptr && float32) {
       narrow(s->intensity.data(), out.intensity.as<float>() + at, points);
     } else if (s != nullptr) {
