@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -19,6 +20,7 @@
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
 #include "python/acq/arrow_c.hpp"
+#include "python/acq/centroid.hpp"
 #include "src/acq/kept.hpp"
 #include "src/acq/parallel.hpp"
 #include "src/acq/array_pool.hpp"
@@ -241,8 +243,44 @@ bool exact_in_float32(std::span<const double> values) noexcept {
                      [](double v) { return static_cast<double>(static_cast<float>(v)) == v; });
 }
 
-// A spectrum whose points did not go to its slot: more or fewer than the index said, or
-// intensities that float32 does not hold exactly.
+// An array's memory for one read: the spectrum's slot in a batch column when the array fits
+// in it, so that the decoder writes straight into the column; else the spectrum array pool.
+class SlotResource final : public std::pmr::memory_resource {
+ public:
+  SlotResource(void* slot, std::size_t bytes) noexcept : slot_(slot), bytes_(bytes) {}
+  // True when `p` is the slot, handed out and not given back.
+  bool holds(const void* p) const noexcept { return taken_ && p == slot_; }
+
+ private:
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    if (!taken_ && bytes <= bytes_ && alignment <= alignof(double)) {
+      taken_ = true;
+      return slot_;
+    }
+    return acq::spectrum_array_resource()->allocate(bytes, alignment);
+  }
+  void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+    if (taken_ && p == slot_) {
+      taken_ = false;
+      return;
+    }
+    acq::spectrum_array_resource()->deallocate(p, bytes, alignment);
+  }
+  bool do_is_equal(const std::pmr::memory_resource& o) const noexcept override {
+    return this == &o;
+  }
+
+  void* slot_;
+  std::size_t bytes_;
+  bool taken_ = false;
+};
+
+vornelle_core::Array<double> pooled_copy(const vornelle_core::Array<double>& v) {
+  return vornelle_core::Array<double>(v.begin(), v.end(), acq::spectrum_array_resource());
+}
+
+// A spectrum whose points did not stay in its slot: more than the index said, or intensities
+// that float32 does not hold exactly. Its arrays are copies of its own.
 struct Stashed {
   std::size_t k;
   acq::Spectrum spectrum;
@@ -250,12 +288,13 @@ struct Stashed {
 
 PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t>& indices,
                         acq::Prefer prefer, unsigned threads, bool want_float32, bool strict,
-                        bool figures) {
+                        bool centroid, bool figures) {
   const std::size_t n = indices.size();
   std::vector<std::uint64_t> slot(n + 1, 0);  // offsets by the index's point counts
   for (std::size_t k = 0; k < n; ++k) {
     // The counts are the file's claims: past max_planned_points in all, a spectrum gets no slot
-    // (and is stashed), so that a hostile count allocates nothing.
+    // (and is stashed), so that a hostile count allocates nothing. A count may be an upper
+    // bound (a spectrum emits fewer points): the columns are then laid out again.
     const std::uint64_t claimed = expected_points(a.scan(indices[k]), prefer);
     const bool fits = claimed <= max_planned_points - slot[k];
     slot[k + 1] = slot[k] + (fits ? claimed : 0);
@@ -276,11 +315,28 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   }
   const auto wanted = prefer == acq::Prefer::profile ? acq::Representation::profile
                                                      : acq::Representation::centroid;
-  std::vector<Stashed> stash;
-  std::mutex stash_mutex;
   auto* index = columns->index.as<std::uint64_t>();
   auto* mz = columns->mz.as<double>();
-  acq::for_each_scan(a, indices, prefer, threads, [&](std::size_t k, acq::Spectrum& s) {
+  // Each spectrum's m/z (and float64 intensities) are decoded into its slot of the columns.
+  std::vector<SlotResource> mz_slots, intensity_slots;
+  mz_slots.reserve(n);
+  intensity_slots.reserve(want_float32 ? 0 : n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t room = slot[k + 1] - slot[k];
+    mz_slots.emplace_back(mz + slot[k], room * sizeof(double));
+    if (!want_float32) {
+      intensity_slots.emplace_back(columns->intensity.as<double>() + slot[k],
+                                   room * sizeof(double));
+    }
+  }
+  std::vector<Stashed> stash;
+  std::mutex stash_mutex;
+  const auto prepare = [&](std::size_t k, acq::Spectrum& s) {
+    s.mz = vornelle_core::Array<double>(&mz_slots[k]);
+    if (!want_float32) s.intensity = vornelle_core::Array<double>(&intensity_slots[k]);
+  };
+  const auto visit = [&](std::size_t k, acq::Spectrum& s) {
+    if (centroid) centroid_scan(s);
     const bool keep = !strict || s.representation == wanted;
     const std::size_t points = keep ? s.mz.size() : 0;
     f.points[k] = points;
@@ -295,26 +351,32 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       f.lowest_mz[k] = sum.lowest_mz;
       f.highest_mz[k] = sum.highest_mz;
     }
-    bool placed = points == slot[k + 1] - slot[k];
+    // In its slot: the points the index gives or fewer, where the decoder wrote them.
+    bool placed = points == 0 ||
+                  (mz_slots[k].holds(s.mz.data()) &&
+                   (want_float32 || intensity_slots[k].holds(s.intensity.data())));
     if (placed && points > 0) {
       const std::size_t at = slot[k];
       std::fill_n(index + at, points, static_cast<std::uint64_t>(indices[k]));
-      std::memcpy(mz + at, s.mz.data(), points * sizeof(double));
       if (want_float32) {
         placed = narrow(s.intensity.data(), columns->intensity.as<float>() + at, points);
-      } else {
-        std::memcpy(columns->intensity.as<double>() + at, s.intensity.data(),
-                    points * sizeof(double));
       }
     }
     if (!placed) {
-      s.mz.resize(points);
-      s.intensity.resize(points);
+      acq::Spectrum kept;
+      kept.mz = pooled_copy(s.mz);
+      kept.intensity = pooled_copy(s.intensity);
+      kept.mz.resize(points);
+      kept.intensity.resize(points);
       const std::lock_guard lock(stash_mutex);
-      stash.push_back(Stashed{k, std::move(s)});
-      s = acq::take_spectrum();
+      stash.push_back(Stashed{k, std::move(kept)});
     }
-  });
+    // The spectrum goes back to the keepers with arrays of the pool (the slots stay the
+    // columns').
+    s.mz = vornelle_core::Array<double>(acq::spectrum_array_resource());
+    if (!want_float32) s.intensity = vornelle_core::Array<double>(acq::spectrum_array_resource());
+  };
+  acq::for_each_scan(a, indices, prefer, threads, prepare, visit);
 
   std::vector<std::uint64_t> offset(n + 1, 0);
   for (std::size_t k = 0; k < n; ++k) offset[k + 1] = offset[k] + f.points[k];
@@ -326,7 +388,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   }
   columns->points = total;
   columns->float32 = float32;
-  if (stash.empty()) {
+  if (stash.empty() && !relayout) {
     batch.columns = std::move(columns);
     return batch;
   }
@@ -343,7 +405,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
     const std::size_t points = f.points[k], at = offset[k], old = slot[k];
     if (points == 0) continue;
     const acq::Spectrum* s = from[k];
-    if (relayout) {
+    if (relayout || s != nullptr) {
       std::fill_n(out.index.as<std::uint64_t>() + at, points, indices[k]);
       std::memcpy(out.mz.as<double>() + at, s ? s->mz.data() : mz + old, points * sizeof(double));
     }
@@ -360,7 +422,6 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       std::copy(in, in + points, out.intensity.as<double>() + at);
     }
   }
-  for (Stashed& e : stash) acq::give_back(std::move(e.spectrum));
   batch.columns = std::make_shared<const PointColumns>(std::move(out));
   return batch;
 }
@@ -416,7 +477,7 @@ void bind_arrow(nb::module_& m) {
       "point_batch",
       [](const Acquisition& a, const std::vector<std::int64_t>& indices,
          const std::string& prefer, std::optional<long> threads, bool float32, bool strict,
-         bool figures) {
+         bool centroid, bool figures) {
         const acq::Acquisition h = a.handle();
         const auto p = acq::prefer_from_string(prefer);
         if (!p) {
@@ -428,14 +489,15 @@ void bind_arrow(nb::module_& m) {
             threads ? static_cast<unsigned>(std::min<long>(*threads, 1024)) : acq::default_threads();
         const std::vector<std::size_t> idx = batch_indices(indices, h.size());
         nb::gil_scoped_release release;
-        return decode_batch(h, idx, *p, t, float32, strict, figures);
+        return decode_batch(h, idx, *p, t, float32, strict, centroid, figures);
       },
       nb::arg("acquisition"), nb::arg("indices"), nb::arg("prefer") = "profile",
       nb::arg("threads") = nb::none(), nb::arg("float32") = false, nb::arg("strict") = false,
-      nb::arg("figures") = false,
+      nb::arg("centroid") = false, nb::arg("figures") = false,
       "Decodes the spectra `indices` on `threads` threads into one PointBatch. float32: "
       "intensities as float32 when every one converts exactly (PointBatch.float32 tells). "
-      "strict: a spectrum of the other representation than `prefer` counts as empty. figures: "
+      "strict: a spectrum of the other representation than `prefer` counts as empty. centroid: "
+      "profile spectra replaced by their centroids, as spectrum(centroid=True). figures: "
       "each spectrum's time in minutes, TIC, base peak and m/z range as well.");
 }
 

@@ -189,5 +189,5 @@ class PointBatch:
 def point_batch(
     acquisition: Acquisition, indices: Sequence[int], prefer: str = "profile",
     threads: int | None = None, float32: bool = False, strict: bool = False,
-    figures: bool = False,
+    centroid: bool = False, figures: bool = False,
 ) -> PointBatch: ...

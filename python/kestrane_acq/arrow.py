@@ -20,9 +20,6 @@ from ._core import Acquisition, PointBatch, point_batch
 # Points per batch: about 80 MB of columns (8 + 8 + 4 bytes a point).
 BATCH_POINTS = 1 << 22
 
-CENTROID_MISSING = ("centroid=True needs the centroider, which this build of kestrane_acq does "
-                    "not have; read the stored centroids with prefer='centroid'")
-
 
 def require_pyarrow() -> Any:
     """pyarrow, or ImportError naming the extra that installs it."""
@@ -62,13 +59,14 @@ def batches_of(points: NDArray[numpy.uint64], indices: Sequence[int] | NDArray[A
 
 def point_batches(acq: Acquisition, prefer: str = "profile", *, threads: int | None = None,
                   float32: bool = True, indices: Sequence[int] | NDArray[Any] | None = None,
-                  strict: bool = False, figures: bool = False,
+                  strict: bool = False, centroid: bool = False, figures: bool = False,
                   batch_points: int | None = None) -> Iterator[PointBatch]:
     """The PointBatch of each run of scans, in order. With float32, a batch whose intensities
-    float32 does not hold is float64, and so are all batches after it."""
+    float32 does not hold is float64, and so are all batches after it. centroid: profile spectra
+    as their centroids (spectrum(i, centroid=True))."""
     points = expected_points(acq, prefer)
     for idx in batches_of(points, range(len(acq)) if indices is None else indices, batch_points):
-        batch = point_batch(acq, idx.tolist(), prefer, threads, float32, strict, figures)
+        batch = point_batch(acq, idx.tolist(), prefer, threads, float32, strict, centroid, figures)
         float32 = float32 and batch.float32
         yield batch
 
@@ -88,11 +86,11 @@ def record_batch(batch: PointBatch) -> Any:
 def to_arrow(acq: Acquisition, prefer: str = "profile", centroid: bool = False, *,
              threads: int | None = None) -> Any:
     """Every point of the run: spectrum_index (uint64), mz (float64), intensity (float32 when
-    exact for the whole run, else float64), one chunk per batch."""
-    if centroid:
-        raise NotImplementedError(CENTROID_MISSING)
+    exact for the whole run, else float64), one chunk per batch. centroid: profile spectra as
+    their centroids, as spectrum(i, centroid=True) gives them."""
     pa = require_pyarrow()
-    batches = [record_batch(b) for b in point_batches(acq, prefer, threads=threads)]
+    batches = [record_batch(b) for b in point_batches(acq, prefer, threads=threads,
+                                                      centroid=centroid)]
     exact = all(b.schema.field("intensity").type == pa.float32() for b in batches)
     if not exact:
         # float32 batches before the first inexact one widen without loss.

@@ -25,6 +25,13 @@ unsigned default_threads() noexcept {
 void for_each_scan(const Acquisition& acquisition, std::span<const std::size_t> indices,
                    Prefer prefer, unsigned threads,
                    const std::function<void(std::size_t, Spectrum&)>& visit) {
+  for_each_scan(acquisition, indices, prefer, threads, {}, visit);
+}
+
+void for_each_scan(const Acquisition& acquisition, std::span<const std::size_t> indices,
+                   Prefer prefer, unsigned threads,
+                   const std::function<void(std::size_t, Spectrum&)>& prepare,
+                   const std::function<void(std::size_t, Spectrum&)>& visit) {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::exception_ptr failure;
@@ -38,6 +45,7 @@ void for_each_scan(const Acquisition& acquisition, std::span<const std::size_t> 
       while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
         if (k >= indices.size()) break;
+        if (prepare) prepare(k, spectrum);
         acquisition.read_into(indices[k], prefer, spectrum, scratch);
         visit(k, spectrum);
       }

@@ -24,4 +24,13 @@ void for_each_scan(const Acquisition& acquisition, std::span<const std::size_t> 
                    Prefer prefer, unsigned threads,
                    const std::function<void(std::size_t, Spectrum&)>& visit);
 
+// As above, calling prepare(k, spectrum) on the reading thread before scan k is read into
+// `spectrum`: a caller may put arrays of its own there for the read to write into (arrays of a
+// memory resource that hands out its output's memory). visit must leave arrays of the spectrum
+// array resource in the spectrum, which is kept for later reads.
+void for_each_scan(const Acquisition& acquisition, std::span<const std::size_t> indices,
+                   Prefer prefer, unsigned threads,
+                   const std::function<void(std::size_t, Spectrum&)>& prepare,
+                   const std::function<void(std::size_t, Spectrum&)>& visit);
+
 }  // namespace kestrane::acq

@@ -4,7 +4,11 @@
 // Built under ThreadSanitizer by tools/test.sh --tsan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <deque>
+#include <memory_resource>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -175,6 +179,35 @@ TEST(AcqThreads, ForEachScanRethrowsAVisitsException) {
     if (threads == 1) {
       EXPECT_EQ(visited, 6);
     }
+  }
+}
+
+// prepare() puts arrays of the caller's memory into the spectrum before each read: the read
+// writes scan k's m/z there, values as read() gives them, on every thread.
+TEST(AcqThreads, ForEachScanReadsIntoThePreparedArrays) {
+  test_support::TempDir tmp;
+  acq_test::write_tof_run(tmp.join("run.d"), 16, 300, 4);
+  auto opened = Acquisition::open(tmp.join("run.d"));
+  ASSERT_TRUE(opened) << opened.error().display();
+  std::vector<std::size_t> all(opened->size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  for (const unsigned threads : {1u, 3u}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads");
+    std::vector<std::vector<std::byte>> memory(all.size(), std::vector<std::byte>(8 * 300));
+    std::deque<std::pmr::monotonic_buffer_resource> resources;  // never moved
+    for (auto& m : memory) {
+      resources.emplace_back(m.data(), m.size(), std::pmr::null_memory_resource());
+    }
+    std::vector<int> in_place(all.size(), 0);
+    for_each_scan(
+        *opened, all, Prefer::profile, threads,
+        [&](std::size_t k, Spectrum& s) { s.mz = vornelle_core::Array<double>(&resources[k]); },
+        [&](std::size_t k, Spectrum& s) {
+          const Spectrum want = opened->read(all[k]);
+          in_place[k] = static_cast<void*>(s.mz.data()) == memory[k].data() && same(s, want);
+          s.mz = vornelle_core::Array<double>(spectrum_array_resource());
+        });
+    EXPECT_EQ(std::count(in_place.begin(), in_place.end(), 1), static_cast<long>(all.size()));
   }
 }
 

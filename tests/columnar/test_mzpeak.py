@@ -3,6 +3,7 @@ readers make of the output: the format's reference reader (when installed from
 ../shared/vendor/mzpeak-reference), pyarrow's Parquet reader and DuckDB."""
 
 import json
+import os
 import subprocess
 import sys
 import zipfile
@@ -19,6 +20,8 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 ROOT = Path(__file__).resolve().parents[2]
+REALDATA = Path(os.environ.get("KESTRANE_REALDATA") or ROOT.parent / "shared" / "realdata")
+REAL_RUNS = sorted(d.name for d in REALDATA.iterdir() if (d / "AcqData").is_dir()) if REALDATA.is_dir() else []
 REFERENCE = ROOT.parent / "shared" / "vendor" / "mzpeak-reference"
 
 # (family, scans, points, variant): runs of every decoder; tof-lzf has stored centroids beside
@@ -56,10 +59,18 @@ def exact_in_float32(values):
     return np.array_equal(values.astype(np.float32).astype(np.float64), values)
 
 
-def test_to_arrow_is_every_spectrum_bit_for_bit(run):
+# (prefer, centroid): the stored representation, and profiles picked by the centroider.
+READS = [("profile", False), ("centroid", False), ("profile", True), ("centroid", True)]
+
+
+@pytest.mark.parametrize("prefer,centroid", READS, ids=[f"{p}{'-picked' if c else ''}" for p, c in READS])
+def test_to_arrow_is_every_spectrum_bit_for_bit(run, prefer, centroid):
     acq, _ = run
-    spectra = list(acq)
-    table = acq.to_arrow(threads=2)
+    spectra = [acq.spectrum(i, prefer=prefer, centroid=centroid) for i in range(len(acq))]
+    if centroid:  # the picked spectra differ from the profiles in point counts
+        assert any(s.representation == "centroid" for s in spectra) or not any(
+            acq.spectrum(i, prefer=prefer).representation == "profile" for i in range(len(acq)))
+    table = acq.to_arrow(prefer, centroid, threads=2)
     assert table.schema.names == ["spectrum_index", "mz", "intensity"]
     index = np.concatenate([np.full(len(s), i, np.uint64) for i, s in enumerate(spectra)])
     mz = np.concatenate([s.mz for s in spectra])
@@ -112,27 +123,56 @@ def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
 
 
-@pytest.mark.parametrize("packed", [True, False], ids=["zip", "unpacked"])
-def test_reference_reader_reads_what_kestrane_reads(run, packed, monkeypatch):
+REPRESENTATION = {"profile": "MS:1000128", "centroid": "MS:1000127"}  # CV terms
+
+
+@pytest.mark.parametrize("packed,centroid", [(True, False), (False, False), (True, True)],
+                         ids=["zip", "unpacked", "zip-picked"])
+def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monkeypatch):
     mzpeak = reference()
     acq, base = run
     # Small row groups, so that the reader's row-group and page-index paths are exercised.
     monkeypatch.setattr(acq_mzpeak, "ROW_GROUP_BYTES", 16 << 10)
     out = base / ("run.mzpeak" if packed else "unpacked.mzpeak")
-    acq.to_mzpeak(str(out) + ("" if packed else "/"), overwrite=True)
-    ref = mzpeak.MzPeakFile(str(out))
+    acq.to_mzpeak(str(out) + ("" if packed else "/"), centroid=centroid, overwrite=True)
+    check_against_reference(mzpeak.MzPeakFile(str(out)), acq, centroid)
+
+
+@pytest.mark.parametrize("name", REAL_RUNS or [pytest.param(None, marks=pytest.mark.skip(
+    reason=f"no real data at {REALDATA} (set KESTRANE_REALDATA)"))])
+def test_real_directories_read_back_through_the_reference_reader(name, tmp_path):
+    mzpeak = reference()
+    with kestrane_acq.open(REALDATA / name) as acq:
+        acq.to_mzpeak(tmp_path / "run.mzpeak")
+        check_against_reference(mzpeak.MzPeakFile(str(tmp_path / "run.mzpeak")), acq, False,
+                                random_access=False)
+
+
+def check_against_reference(ref, acq, centroid, random_access=True):
+    """What the reference reader gives for each spectrum is what kestrane_acq reads: arrays bit
+    for bit, identity, time, MS level, polarity, precursor and the figures. The arrays are read
+    spectrum by spectrum with random_access (the reader's page-index path, some milliseconds a
+    spectrum), and as one range of the whole run in any case."""
     table = acq.scan_table()
-    _, tic = acq.tic()
     assert len(ref) == len(acq)
-    for i, s in enumerate(acq):
-        got = ref[i]
+    spectra = [acq.spectrum(i, centroid=centroid) for i in range(len(acq))]
+    tic = np.array([s.tic for s in spectra])
+    [processing] = ref.file_metadata["data_processing_method_list"]
+    assert [p["accession"] for m in processing["methods"] for p in m["parameters"]
+            if p["accession"] is not None] == ["MS:1000544"] + ["MS:1000035"] * centroid
+    for i, s in enumerate(spectra):
+        got = ref[i] if random_access else ref.spectrum_metadata[i]
+        assert got["index"] == i
+        if s.representation in REPRESENTATION:
+            assert got["spectrum representation"] == REPRESENTATION[s.representation]
         assert got["id"] == f"scanId={table['scan_id'][i]}"
         assert got["ms level"] == table["ms_level"][i]
         assert got["time"] * 60.0 == table["retention_time_sec"][i]
         assert got["number of data points"] == len(s)
         assert got["total ion current"] == tic[i]
-        assert np.array_equal(bits(got.get("m/z array", [])), bits(s.mz))
-        assert np.array_equal(bits(got.get("intensity array", [])), bits(s.intensity))
+        if random_access:
+            assert np.array_equal(bits(got.get("m/z array", [])), bits(s.mz))
+            assert np.array_equal(bits(got.get("intensity array", [])), bits(s.intensity))
         if len(s):
             k = int(np.argmax(s.intensity))
             assert (got["base peak m/z"], got["base peak intensity"]) == (s.mz[k], s.intensity[k])
@@ -153,6 +193,12 @@ def test_reference_reader_reads_what_kestrane_reads(run, packed, monkeypatch):
             assert np.array_equal(bits(peaks["intensity array"]), bits(stored.intensity))
     times, values = ref.extract_tic()
     assert np.array_equal(bits(values), bits(tic))
+    whole = ref.spectra_signal_for_indices(slice(0, len(acq)))
+    index = np.concatenate([np.full(len(s), i, np.uint64) for i, s in enumerate(spectra)])
+    assert np.array_equal(np.asarray(whole["spectrum_index"], np.uint64), index)
+    assert np.array_equal(bits(whole["m/z array"]), bits(np.concatenate([s.mz for s in spectra])))
+    assert np.array_equal(bits(whole["intensity array"]),
+                          bits(np.concatenate([s.intensity for s in spectra])))
 
 
 def test_layout_page_index_and_stored_members(run):
@@ -193,16 +239,40 @@ def test_duckdb_queries_the_unpacked_run(run):
     assert (count, spectra) == (sum(points), sum(1 for n in points if n))
 
 
-@pytest.mark.parametrize("case", ["centroid", "exists", "no-pyarrow"])
+@pytest.mark.parametrize("shared,encoding", [(True, "RLE_DICTIONARY"), (False, "BYTE_STREAM_SPLIT")],
+                         ids=["shared-axis", "own-axes"])
+def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, encoding):
+    # 200 scans of 64 centroids: m/z drawn from one list of 2,000 for all, or of each scan's own.
+    from kestrane_fixtures.acq.blocks import gc_centroid_block
+    from kestrane_fixtures.acq.directory import Block, Content, Scan, write_run
+    from kestrane_fixtures.acq.runs import FAMILIES
+
+    rng = np.random.default_rng(5)
+    axis = rng.uniform(50.0, 900.0, 2000)
+
+    def make(i):
+        mz = np.sort(rng.choice(axis, 64, replace=False) if shared else rng.uniform(50.0, 900.0, 64))
+        y = rng.integers(1, 5000, 64).astype(np.float64)
+        fields = {"ScanID": i + 1, "ScanMethodID": 1, "TimeSegmentID": 1, "ScanTime": 0.01 * i,
+                  "MSLevel": 1, "ScanType": 1, "IonPolarity": 0}
+        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 64, Content("centroid", mz, y))])
+
+    acq = kestrane_acq.open(write_run(tmp_path / "run.d", FAMILIES["gc"], 200, make).path)
+    out = tmp_path / "run.mzpeak"
+    acq.to_mzpeak(f"{out}/")
+    data = pq.ParquetFile(out / "spectra_data.parquet")
+    assert encoding in data.metadata.row_group(0).column(1).encodings
+    want = np.concatenate([s.mz for s in acq])
+    assert np.array_equal(bits(data.read()["point"].combine_chunks().field("mz")), bits(want))
+    if shared:
+        check_against_reference(reference().MzPeakFile(str(out)), acq, False, random_access=False)
+
+
+@pytest.mark.parametrize("case", ["exists", "no-pyarrow"])
 def test_refusals(tmp_path, case, monkeypatch):
     acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
     out = tmp_path / "x.mzpeak"
-    if case == "centroid":
-        with pytest.raises(NotImplementedError, match="centroider"):
-            acq.to_mzpeak(out, centroid=True)
-        with pytest.raises(NotImplementedError, match="centroider"):
-            acq.to_arrow(centroid=True)
-    elif case == "exists":
+    if case == "exists":
         out.write_bytes(b"keep")
         with pytest.raises(FileExistsError):
             acq.to_mzpeak(out)
