@@ -191,6 +191,8 @@ nb::dict scan_table(const acq::Acquisition& a) {
   });
   d["precursor_mz"] = column(t->precursor_mz);
   d["collision_energy"] = column(t->collision_energy);
+  d["isolation_width"] = column(t->isolation_width);
+  d["charge_state"] = column(t->charge_state);
   d["record_tic"] = column(t->tic);
   d["record_base_peak_mz"] = column(t->base_peak_mz);
   d["record_base_peak_intensity"] = column(t->base_peak_value);

@@ -390,12 +390,15 @@ def _empty_lists(pa: Any, type_: Any, n: int) -> Any:
 def _precursor_columns(pa: Any, source: numpy.ndarray, precursor_mz: numpy.ndarray,
                        energy: numpy.ndarray, rows: int,
                        parent: numpy.ndarray | None = None,
-                       parent_id: list[str | None] | None = None) -> tuple[Any, Any]:
+                       parent_id: list[str | None] | None = None,
+                       width: numpy.ndarray | None = None,
+                       charge: numpy.ndarray | None = None) -> tuple[Any, Any]:
     """The packed `precursor` and `selected_ion` columns: for each source (a spectrum or
     chromatogram index), isolation at and selection of its precursor m/z, and activation by
     collision-induced dissociation with its collision energy when known (NaN: unknown).
     `parent`: the index of the precursor spectrum (-1: none), which also links each selected
-    ion to its precursor."""
+    ion to its precursor. `width`: the isolation width (NaN or <= 0: unknown), written as the
+    window's m/z bounds, as the format's files hold them; `charge`: 0 where unknown."""
     params = pa.large_list(_param_type(pa))
     m = len(source)
     cid = {"value": {"integer": None, "float": None, "string": None, "boolean": None},
@@ -424,8 +427,14 @@ def _precursor_columns(pa: Any, source: numpy.ndarray, precursor_mz: numpy.ndarr
     link = None
     if parent is not None:
         link = pa.array(numpy.maximum(parent, 0).astype(numpy.uint64), mask=parent < 0)
-    windows = _packed(pa, window_type, {"target": numpy.asarray(precursor_mz, numpy.float64),
-                                        "parameters": _empty_lists(pa, params, m)}, m, m)
+    target = numpy.asarray(precursor_mz, numpy.float64)
+    window: dict[str, Any] = {"target": target, "parameters": _empty_lists(pa, params, m)}
+    if width is not None:
+        half = numpy.asarray(width, numpy.float64) / 2.0
+        unknown = ~(half > 0.0)  # NaN too
+        window["lower_bound"] = pa.array(target - half, mask=unknown)
+        window["upper_bound"] = pa.array(target + half, mask=unknown)
+    windows = _packed(pa, window_type, window, m, m)
     precursor = _packed(pa, precursor_type, {
         "source_index": index, "precursor_index": link, "precursor_id": parent_id,
         "isolation_window": windows,
@@ -435,6 +444,8 @@ def _precursor_columns(pa: Any, source: numpy.ndarray, precursor_mz: numpy.ndarr
     ion = _packed(pa, ion_type, {
         "source_index": index, "precursor_index": link,
         "MS_1000744_selected_ion_mz_unit_MS_1000040": numpy.asarray(precursor_mz, numpy.float64),
+        "MS_1000041_charge_state": None if charge is None else pa.array(
+            numpy.asarray(charge, numpy.int32), mask=numpy.asarray(charge) <= 0),
         "parameters": _empty_lists(pa, params, m),
     }, m, rows)
     return precursor, ion
@@ -530,7 +541,9 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
     parent = last_ms1[with_precursor]
     precursor, ion = _precursor_columns(pa, with_precursor, t["precursor_mz"][with_precursor],
                                         t["collision_energy"][with_precursor], rows, parent,
-                                        [ids[p] if p >= 0 else None for p in parent.tolist()])
+                                        [ids[p] if p >= 0 else None for p in parent.tolist()],
+                                        t["isolation_width"][with_precursor],
+                                        t["charge_state"][with_precursor])
     return pa.table({"spectrum": spectrum, "scan": scan, "precursor": precursor,
                      "selected_ion": ion})
 

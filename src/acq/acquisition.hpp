@@ -52,7 +52,9 @@ struct ScanTable {
   std::span<double> retention_time_min;
   std::span<std::int32_t> ms_level, scan_type;
   std::span<std::int8_t> polarity;
-  std::span<double> precursor_mz, collision_energy, tic, base_peak_mz, base_peak_value;
+  std::span<double> precursor_mz, collision_energy, isolation_width, tic, base_peak_mz,
+      base_peak_value;
+  std::span<std::int32_t> charge_state;  // 0 where the record gives none
   std::span<std::uint64_t> profile_points, centroid_points;
   std::span<std::uint8_t> incomplete;
   std::shared_ptr<void> storage;

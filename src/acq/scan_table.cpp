@@ -61,7 +61,7 @@ void each_value(const Loader& f, std::span<const std::uint8_t> b, std::size_t fi
 // aligned; the caller writes every element.
 ScanTable make_table(std::size_t n) {
   std::pmr::memory_resource* resource = spectrum_array_resource();
-  const std::size_t bytes = std::max<std::size_t>(n * (11 * 8 + 2 * 4 + 2), 1);
+  const std::size_t bytes = std::max<std::size_t>(n * (12 * 8 + 3 * 4 + 2), 1);
   void* base = resource->allocate(bytes, alignof(std::max_align_t));
   ScanTable t;
   t.storage = std::shared_ptr<void>(base, [resource, bytes](void* p) {
@@ -75,14 +75,15 @@ ScanTable make_table(std::size_t n) {
     at += n * sizeof(T);
   };
   for (auto* c : {&t.scan_id, &t.scan_method_id, &t.time_segment_id}) carve(*c);
-  for (auto* c : {&t.retention_time_min, &t.precursor_mz, &t.collision_energy, &t.tic,
-                  &t.base_peak_mz, &t.base_peak_value}) {
+  for (auto* c : {&t.retention_time_min, &t.precursor_mz, &t.collision_energy,
+                  &t.isolation_width, &t.tic, &t.base_peak_mz, &t.base_peak_value}) {
     carve(*c);
   }
   carve(t.profile_points);
   carve(t.centroid_points);
   carve(t.ms_level);
   carve(t.scan_type);
+  carve(t.charge_state);
   carve(t.polarity);
   carve(t.incomplete);
   return t;
@@ -134,6 +135,9 @@ ScanTable Acquisition::scan_table() const {
       if (!precursor_applies(t.ms_level[i], t.precursor_mz[i])) t.precursor_mz[i] = nan;
       if (!collision_energy_applies(t.ms_level[i])) t.collision_energy[i] = nan;
     }
+    reals(t.isolation_width, s.isolation_width, nan);
+    integers(t.charge_state, s.charge_state);
+    for (std::size_t i = c0; i < c0 + m; ++i) t.charge_state[i] = std::max(t.charge_state[i], 0);
     reals(t.tic, s.tic, nan);
     reals(t.base_peak_mz, s.base_peak_mz, nan);
     reals(t.base_peak_value, s.base_peak_value, nan);

@@ -612,6 +612,8 @@ TEST(AcquisitionScanTable, ColumnsHoldScanOfEveryRecord) {
       EXPECT_EQ(t.polarity[i], !s.polarity ? 0 : *s.polarity == Polarity::positive ? 1 : -1);
       EXPECT_EQ(bits(t.precursor_mz[i]), real(s.precursor_mz));
       EXPECT_EQ(bits(t.collision_energy[i]), real(s.collision_energy));
+      EXPECT_EQ(bits(t.isolation_width[i]), real(s.isolation_width));
+      EXPECT_EQ(t.charge_state[i], s.charge_state.value_or(0));
       EXPECT_EQ(bits(t.tic[i]), real(s.tic));
       EXPECT_EQ(bits(t.base_peak_mz[i]), real(s.base_peak_mz));
       EXPECT_EQ(bits(t.base_peak_value[i]), real(s.base_peak_value));

@@ -113,17 +113,19 @@ def test_scan_table_from_the_index(runs, name):
 
 
 def test_scan_table_agrees_with_the_spectrum_attributes(runs):
-    """MS1 runs store a collision energy of 0 and MS2 runs a real one: both read the same ways."""
-    for name in ["tof-rle", "gc", "quad", "icp", "interrupted"]:
+    """MS1 runs store a collision energy of 0 and MS2 runs a real one, tof-centroid charges
+    known and unknown: both read the same ways."""
+    for name in ["tof-rle", "tof-centroid", "gc", "quad", "icp", "interrupted"]:
         with kestrane_acq.open(runs[name].path) as acq:
             table = acq.scan_table()
             for i in range(len(acq)):
                 s = acq.spectrum(i)
                 row = {k: table[k][i].item() if hasattr(table[k][i], "item") else table[k][i]
                        for k in ("scan_id", "ms_level", "scan_type", "polarity", "precursor_mz",
-                                 "collision_energy", "retention_time_sec")}
+                                 "collision_energy", "retention_time_sec", "charge_state")}
                 for k in ("precursor_mz", "collision_energy"):
                     row[k] = None if np.isnan(row[k]) else row[k]
+                row["charge_state"] = row["charge_state"] or None
                 got = {k: getattr(s, k) for k in row}
                 assert row == got, f"{name} scan {i}"
 

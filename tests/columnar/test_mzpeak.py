@@ -32,6 +32,7 @@ RUNS = {
     "gc": ("gc", 20, None, None),
     "icp": ("icp", 15, None, None),
     "quad": ("quad", 10, 200, None),
+    "tof-centroid": ("tof-centroid", 9, 200, None),  # product-ion scans, of known charge or not
 }
 
 
@@ -181,7 +182,11 @@ def check_against_reference(ref, acq, centroid, random_access=True):
         assert got.get("scan polarity") == polarity
         if table["ms_level"][i] >= 2 and not np.isnan(table["precursor_mz"][i]):
             [p] = got["precursors"]
-            assert p["isolation_window"]["target"] == table["precursor_mz"][i]
+            target, half = table["precursor_mz"][i], table["isolation_width"][i] / 2.0
+            window = p["isolation_window"]
+            assert (window["target"], window["lower_bound"], window["upper_bound"]) == (
+                (target, target - half, target + half) if half > 0 else (target, None, None))
+            assert p.get("charge state") == s.charge_state
             before = np.flatnonzero(table["ms_level"][:i] == 1)
             if before.size:  # linked to the last MS1 scan, which carries the selected ion
                 assert p["precursor_index"] == before[-1]
