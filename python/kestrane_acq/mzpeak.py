@@ -69,7 +69,7 @@ class MzPeakSummary:
     path: str
     spectra: int
     points: int
-    peaks: int
+    peaks: int  # profile spectra whose stored centroids are written beside, in spectra_peaks
     chromatograms: int
     intensity: str  # "float32" or "float64"
     bytes: int
@@ -79,7 +79,7 @@ class MzPeakSummary:
     def __str__(self) -> str:
         rate = self.bytes / 1e6 / self.seconds if self.seconds > 0 else 0.0
         return (f"{self.path}: {self.spectra} spectra, {self.points} points ({self.intensity}), "
-                f"{self.peaks} centroided spectra, {self.chromatograms} chromatograms, "
+                f"{self.peaks} with stored centroids beside, {self.chromatograms} chromatograms, "
                 f"{self.seconds:.2f} s, {rate:.1f} MB/s")
 
 
