@@ -17,6 +17,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
 #include "python/acq/arrow_c.hpp"
@@ -272,13 +276,54 @@ std::uint64_t expected_points(const acq::ScanInfo& s, acq::Prefer prefer) noexce
   return first > 0 ? first : (profile_first ? s.centroid_points : s.profile_points);
 }
 
+// The column writers below store past the cache where the target can (SSE2): a column is
+// written once and read later by its consumer, so reading each line in before writing it, as a
+// plain store does, doubles the memory traffic. fence_columns() orders a thread's streamed
+// stores before the batch is handed on. The intrinsics take vector pointers, which may alias.
+void fence_columns() noexcept {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+template <class T>
+bool aligned16(const T* p) noexcept {
+  return reinterpret_cast<std::uintptr_t>(p) % 16 == 0;
+}
+
+void fill_column(std::uint64_t* out, std::size_t n, std::uint64_t v) noexcept {
+  std::size_t j = 0;
+#if defined(__SSE2__)
+  for (; j < n && !aligned16(out + j); ++j) out[j] = v;
+  const __m128i pair = _mm_set1_epi64x(static_cast<long long>(v));
+  for (; j + 2 <= n; j += 2) _mm_stream_si128(reinterpret_cast<__m128i*>(out + j), pair);
+#endif
+  for (; j < n; ++j) out[j] = v;
+}
+
+// out[j] = float(in[j]); true when every value converts back unchanged (NaN does not: kept as
+// float64). The vector conversion rounds as the scalar one (both by the MXCSR mode).
 bool narrow(const double* in, float* out, std::size_t n) noexcept {
   bool exact = true;
-  for (std::size_t j = 0; j < n; ++j) {
-    const auto f = static_cast<float>(in[j]);
-    out[j] = f;
-    exact &= static_cast<double>(f) == in[j];  // NaN compares unequal: kept as float64
+  std::size_t j = 0;
+  const auto one = [&](std::size_t i) {
+    const auto f = static_cast<float>(in[i]);
+    out[i] = f;
+    exact &= static_cast<double>(f) == in[i];
+  };
+#if defined(__SSE2__)
+  for (; j < n && !aligned16(out + j); ++j) one(j);
+  int same = 3;
+  for (; j + 4 <= n; j += 4) {
+    const __m128d a = _mm_loadu_pd(in + j), b = _mm_loadu_pd(in + j + 2);
+    const __m128 fa = _mm_cvtpd_ps(a), fb = _mm_cvtpd_ps(b);
+    _mm_stream_ps(out + j, _mm_movelh_ps(fa, fb));
+    same &= _mm_movemask_pd(_mm_cmpeq_pd(_mm_cvtps_pd(fa), a)) &
+            _mm_movemask_pd(_mm_cmpeq_pd(_mm_cvtps_pd(fb), b));
   }
+  exact &= same == 3;
+#endif
+  for (; j < n; ++j) one(j);
   return exact;
 }
 
@@ -402,10 +447,11 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
                    (want_float32 || intensity_slots[k].holds(s.intensity.data())));
     if (placed && points > 0) {
       const std::size_t at = slot[k];
-      std::fill_n(index + at, points, static_cast<std::uint64_t>(indices[k]));
+      fill_column(index + at, points, static_cast<std::uint64_t>(indices[k]));
       if (want_float32) {
         placed = narrow(s.intensity.data(), columns->intensity.as<float>() + at, points);
       }
+      fence_columns();
     }
     if (!placed) {
       acq::Spectrum kept;

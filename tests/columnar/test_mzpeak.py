@@ -129,17 +129,20 @@ def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     from kestrane_fixtures.acq.runs import FAMILIES
 
     def make(i):
-        mz = np.array([100.0 + i, 200.0 + i])
-        y = np.array([1.0 + i, 2.5]) if i < 3 else np.array([0.1, 1.0 / 3.0])
+        # Eleven points: the inexact value among those narrowed four at a time.
+        mz = 100.0 + i + np.arange(11.0)
+        y = 1.0 + i + np.arange(11.0)
+        if i == 3:
+            y[5] = 1.0 / 3.0
         fields = {"ScanID": i + 1, "ScanMethodID": 1, "TimeSegmentID": 1, "ScanTime": 0.5 * i,
                   "MSLevel": 1, "ScanType": 1, "IonPolarity": 0}
-        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 2, Content("centroid", mz, y))])
+        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 11, Content("centroid", mz, y))])
 
     acq = kestrane_acq.open(write_run(tmp_path / "mixed.d", FAMILIES["gc"], 4, make).path)
     monkeypatch.setattr(acq_arrow, "BATCH_POINTS", 1)
     table = acq.to_arrow()
     want = np.concatenate([s.intensity for s in acq])
-    assert want[-1] == 1.0 / 3.0
+    assert want[-6] == 1.0 / 3.0
     assert table.schema.field("intensity").type == pa.float64()
     assert table["intensity"].num_chunks == 4
     assert np.array_equal(bits(table["intensity"].to_numpy()), bits(want))
