@@ -17,6 +17,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "python/acq/acquisition.hpp"
 #include "python/acq/arrays.hpp"
 #include "python/acq/arrow_c.hpp"
@@ -36,23 +40,52 @@ constexpr std::int64_t arrow_flag_nullable = 2;
 // The most points a batch lays out in advance from the index's counts (about 640 MB).
 constexpr std::uint64_t max_planned_points = std::uint64_t{1} << 25;
 
-// One column's memory, from the spectra's array pool: a batch freed is the next one's memory,
-// already backed by pages.
+// One column's memory: from the spectra's array pool (a batch freed is the next one's memory,
+// already backed by pages), or a writable buffer a Python allocator returns (pyarrow's memory
+// pool, which keeps freed memory for reuse by its own rules). A Python buffer is let go under
+// the GIL, taken here when the last owner is an Arrow consumer's thread.
 class Buffer {
  public:
   Buffer() = default;
   explicit Buffer(std::size_t bytes)
       : bytes_(std::max(bytes, column_alignment)),
         data_(acq::spectrum_array_resource()->allocate(bytes_, column_alignment)) {}
+  // `allocate(bytes)` gives an object exporting at least `bytes` writable bytes, aligned for
+  // doubles. Needs the GIL; raises nb::python_error or TypeError.
+  Buffer(std::size_t bytes, nb::handle allocate) : bytes_(std::max(bytes, column_alignment)) {
+    nb::object obj = allocate(bytes_);
+    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_WRITABLE | PyBUF_SIMPLE) != 0) {
+      throw nb::python_error();
+    }
+    const bool fits = view_.len >= 0 && static_cast<std::size_t>(view_.len) >= bytes_ &&
+                      reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+    if (!fits) {
+      PyBuffer_Release(&view_);
+      throw nb::type_error("allocate(n) must give n writable bytes aligned for float64");
+    }
+    data_ = view_.buf;
+    python_ = true;
+  }
   Buffer(Buffer&& o) noexcept
-      : bytes_(std::exchange(o.bytes_, 0)), data_(std::exchange(o.data_, nullptr)) {}
+      : bytes_(std::exchange(o.bytes_, 0)),
+        data_(std::exchange(o.data_, nullptr)),
+        python_(std::exchange(o.python_, false)),
+        view_(o.view_) {}
   Buffer& operator=(Buffer&& o) noexcept {
     std::swap(bytes_, o.bytes_);
     std::swap(data_, o.data_);
+    std::swap(python_, o.python_);
+    std::swap(view_, o.view_);
     return *this;
   }
   ~Buffer() {
-    if (data_ != nullptr) {
+    if (python_) {
+      // At interpreter exit the buffer is left to the process.
+      if (Py_IsFinalizing()) return;
+      const PyGILState_STATE gil = PyGILState_Ensure();
+      PyBuffer_Release(&view_);
+      PyGILState_Release(gil);
+    } else if (data_ != nullptr) {
       acq::spectrum_array_resource()->deallocate(data_, bytes_, column_alignment);
     }
   }
@@ -60,11 +93,26 @@ class Buffer {
   T* as() const noexcept {
     return static_cast<T*>(data_);
   }
+  // The Python object holding the memory, or None for memory of the array pool.
+  nb::object owner() const {
+    return python_ ? nb::borrow(view_.obj) : nb::none();
+  }
 
  private:
   std::size_t bytes_ = 0;
   void* data_ = nullptr;
+  bool python_ = false;
+  Py_buffer view_{};
 };
+
+// A column of `bytes` from `allocate` (a Python callable, taken under the GIL) when given, else
+// from the array pool.
+Buffer column_buffer(std::size_t bytes, nb::handle allocate) {
+  if (!allocate.is_valid() || allocate.is_none()) return Buffer(bytes);
+  if (PyGILState_Check()) return Buffer(bytes, allocate);
+  nb::gil_scoped_acquire gil;
+  return Buffer(bytes, allocate);
+}
 
 // The three columns of a batch: spectrum_index (uint64), mz (float64), intensity (float32 when
 // every value converts to float32 and back unchanged and float32 was asked for; else float64).
@@ -228,13 +276,54 @@ std::uint64_t expected_points(const acq::ScanInfo& s, acq::Prefer prefer) noexce
   return first > 0 ? first : (profile_first ? s.centroid_points : s.profile_points);
 }
 
+// The column writers below store past the cache where the target can (SSE2): a column is
+// written once and read later by its consumer, so reading each line in before writing it, as a
+// plain store does, doubles the memory traffic. fence_columns() orders a thread's streamed
+// stores before the batch is handed on. The intrinsics take vector pointers, which may alias.
+void fence_columns() noexcept {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+template <class T>
+bool aligned16(const T* p) noexcept {
+  return reinterpret_cast<std::uintptr_t>(p) % 16 == 0;
+}
+
+void fill_column(std::uint64_t* out, std::size_t n, std::uint64_t v) noexcept {
+  std::size_t j = 0;
+#if defined(__SSE2__)
+  for (; j < n && !aligned16(out + j); ++j) out[j] = v;
+  const __m128i pair = _mm_set1_epi64x(static_cast<long long>(v));
+  for (; j + 2 <= n; j += 2) _mm_stream_si128(reinterpret_cast<__m128i*>(out + j), pair);
+#endif
+  for (; j < n; ++j) out[j] = v;
+}
+
+// out[j] = float(in[j]); true when every value converts back unchanged (NaN does not: kept as
+// float64). The vector conversion rounds as the scalar one (both by the MXCSR mode).
 bool narrow(const double* in, float* out, std::size_t n) noexcept {
   bool exact = true;
-  for (std::size_t j = 0; j < n; ++j) {
-    const auto f = static_cast<float>(in[j]);
-    out[j] = f;
-    exact &= static_cast<double>(f) == in[j];  // NaN compares unequal: kept as float64
+  std::size_t j = 0;
+  const auto one = [&](std::size_t i) {
+    const auto f = static_cast<float>(in[i]);
+    out[i] = f;
+    exact &= static_cast<double>(f) == in[i];
+  };
+#if defined(__SSE2__)
+  for (; j < n && !aligned16(out + j); ++j) one(j);
+  int same = 3;
+  for (; j + 4 <= n; j += 4) {
+    const __m128d a = _mm_loadu_pd(in + j), b = _mm_loadu_pd(in + j + 2);
+    const __m128 fa = _mm_cvtpd_ps(a), fb = _mm_cvtpd_ps(b);
+    _mm_stream_ps(out + j, _mm_movelh_ps(fa, fb));
+    same &= _mm_movemask_pd(_mm_cmpeq_pd(_mm_cvtps_pd(fa), a)) &
+            _mm_movemask_pd(_mm_cmpeq_pd(_mm_cvtps_pd(fb), b));
   }
+  exact &= same == 3;
+#endif
+  for (; j < n; ++j) one(j);
   return exact;
 }
 
@@ -288,7 +377,7 @@ struct Stashed {
 
 PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t>& indices,
                         acq::Prefer prefer, unsigned threads, bool want_float32, bool strict,
-                        bool centroid, bool figures) {
+                        bool centroid, bool figures, nb::handle allocate) {
   const std::size_t n = indices.size();
   std::vector<std::uint64_t> slot(n + 1, 0);  // offsets by the index's point counts
   for (std::size_t k = 0; k < n; ++k) {
@@ -301,9 +390,10 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   }
   const std::size_t planned = slot[n];
   auto columns = std::make_shared<PointColumns>();
-  columns->index = Buffer(planned * sizeof(std::uint64_t));
-  columns->mz = Buffer(planned * sizeof(double));
-  columns->intensity = Buffer(planned * (want_float32 ? sizeof(float) : sizeof(double)));
+  columns->index = column_buffer(planned * sizeof(std::uint64_t), allocate);
+  columns->mz = column_buffer(planned * sizeof(double), allocate);
+  columns->intensity =
+      column_buffer(planned * (want_float32 ? sizeof(float) : sizeof(double)), allocate);
   PointBatch batch;
   SpectrumFigures& f = batch.figures;
   f.points.resize(n);
@@ -357,10 +447,11 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
                    (want_float32 || intensity_slots[k].holds(s.intensity.data())));
     if (placed && points > 0) {
       const std::size_t at = slot[k];
-      std::fill_n(index + at, points, static_cast<std::uint64_t>(indices[k]));
+      fill_column(index + at, points, static_cast<std::uint64_t>(indices[k]));
       if (want_float32) {
         placed = narrow(s.intensity.data(), columns->intensity.as<float>() + at, points);
       }
+      fence_columns();
     }
     if (!placed) {
       acq::Spectrum kept;
@@ -396,9 +487,10 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   PointColumns out;
   out.points = total;
   out.float32 = float32;
-  out.index = relayout ? Buffer(total * sizeof(std::uint64_t)) : std::move(columns->index);
-  out.mz = relayout ? Buffer(total * sizeof(double)) : std::move(columns->mz);
-  out.intensity = Buffer(total * (float32 ? sizeof(float) : sizeof(double)));
+  out.index = relayout ? column_buffer(total * sizeof(std::uint64_t), allocate)
+                       : std::move(columns->index);
+  out.mz = relayout ? column_buffer(total * sizeof(double), allocate) : std::move(columns->mz);
+  out.intensity = column_buffer(total * (float32 ? sizeof(float) : sizeof(double)), allocate);
   std::vector<const acq::Spectrum*> from(n, nullptr);
   for (const Stashed& e : stash) from[e.k] = &e.spectrum;
   for (std::size_t k = 0; k < n; ++k) {
@@ -459,6 +551,15 @@ void bind_arrow(nb::module_& m) {
            nb::arg("requested_schema").none() = nb::none())
       .def("__len__", [](const PointBatch& b) { return b.columns->points; })
       .def_prop_ro("float32", [](const PointBatch& b) { return b.columns->float32; })
+      .def_prop_ro("buffers",
+                   [](const PointBatch& b) -> nb::object {
+                     const PointColumns& c = *b.columns;
+                     if (c.index.owner().is_none()) return nb::none();
+                     return nb::make_tuple(c.index.owner(), c.mz.owner(), c.intensity.owner());
+                   },
+                   "The objects from point_batch's `allocate` holding spectrum_index, mz and "
+                   "intensity (each at least len(batch) values long), or None for the "
+                   "module's own memory.")
       .def_prop_ro("points", [](const PointBatch& b) { return copy_to_numpy(b.figures.points); })
       .def_prop_ro("representation",
                    [](const PointBatch& b) { return copy_to_numpy(b.figures.representation); })
@@ -477,7 +578,7 @@ void bind_arrow(nb::module_& m) {
       "point_batch",
       [](const Acquisition& a, const std::vector<std::int64_t>& indices,
          const std::string& prefer, std::optional<long> threads, bool float32, bool strict,
-         bool centroid, bool figures) {
+         bool centroid, bool figures, nb::object allocate) {
         const acq::Acquisition h = a.handle();
         const auto p = acq::prefer_from_string(prefer);
         if (!p) {
@@ -489,16 +590,19 @@ void bind_arrow(nb::module_& m) {
             threads ? static_cast<unsigned>(std::min<long>(*threads, 1024)) : acq::default_threads();
         const std::vector<std::size_t> idx = batch_indices(indices, h.size());
         nb::gil_scoped_release release;
-        return decode_batch(h, idx, *p, t, float32, strict, centroid, figures);
+        return decode_batch(h, idx, *p, t, float32, strict, centroid, figures, allocate);
       },
       nb::arg("acquisition"), nb::arg("indices"), nb::arg("prefer") = "profile",
       nb::arg("threads") = nb::none(), nb::arg("float32") = false, nb::arg("strict") = false,
       nb::arg("centroid") = false, nb::arg("figures") = false,
+      nb::arg("allocate").none() = nb::none(),
       "Decodes the spectra `indices` on `threads` threads into one PointBatch. float32: "
       "intensities as float32 when every one converts exactly (PointBatch.float32 tells). "
       "strict: a spectrum of the other representation than `prefer` counts as empty. centroid: "
       "profile spectra replaced by their centroids, as spectrum(centroid=True). figures: "
-      "each spectrum's time in minutes, TIC, base peak and m/z range as well.");
+      "each spectrum's time in minutes, TIC, base peak and m/z range as well. allocate: a callable "
+      "giving a writable buffer of n bytes (pyarrow.allocate_buffer) for each column, which "
+      "PointBatch.buffers then returns.");
 }
 
 }  // namespace kestrane::acq_python

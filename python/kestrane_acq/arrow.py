@@ -9,7 +9,7 @@ converts to float32 and back unchanged, else float64.
 from __future__ import annotations
 
 import importlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import numpy
@@ -60,13 +60,16 @@ def batches_of(points: NDArray[numpy.uint64], indices: Sequence[int] | NDArray[A
 def point_batches(acq: Acquisition, prefer: str = "profile", *, threads: int | None = None,
                   float32: bool = True, indices: Sequence[int] | NDArray[Any] | None = None,
                   strict: bool = False, centroid: bool = False, figures: bool = False,
-                  batch_points: int | None = None) -> Iterator[PointBatch]:
+                  batch_points: int | None = None,
+                  allocate: Callable[[int], Any] | None = None) -> Iterator[PointBatch]:
     """The PointBatch of each run of scans, in order. With float32, a batch whose intensities
     float32 does not hold is float64, and so are all batches after it. centroid: profile spectra
-    as their centroids (spectrum(i, centroid=True))."""
+    as their centroids (spectrum(i, centroid=True)). allocate: the columns' memory, as
+    point_batch takes it."""
     points = expected_points(acq, prefer)
     for idx in batches_of(points, range(len(acq)) if indices is None else indices, batch_points):
-        batch = point_batch(acq, idx.tolist(), prefer, threads, float32, strict, centroid, figures)
+        batch = point_batch(acq, idx.tolist(), prefer, threads, float32, strict, centroid, figures,
+                            allocate)
         float32 = float32 and batch.float32
         yield batch
 
@@ -80,17 +83,25 @@ def schema(intensity_float32: bool) -> Any:
 def record_batch(batch: PointBatch) -> Any:
     """The batch's columns as a pyarrow.RecordBatch, sharing its memory."""
     pa = require_pyarrow()
-    return pa.record_batch(batch)
+    buffers = batch.buffers
+    if buffers is None:
+        return pa.record_batch(batch)
+    n, s = len(batch), schema(batch.float32)
+    return pa.RecordBatch.from_arrays(
+        [pa.Array.from_buffers(f.type, n, [None, b.slice(0, n * f.type.byte_width)])
+         for f, b in zip(s, buffers)], schema=s)
 
 
 def to_arrow(acq: Acquisition, prefer: str = "profile", centroid: bool = False, *,
              threads: int | None = None) -> Any:
     """Every point of the run: spectrum_index (uint64), mz (float64), intensity (float32 when
     exact for the whole run, else float64), one chunk per batch. centroid: profile spectra as
-    their centroids, as spectrum(i, centroid=True) gives them."""
+    their centroids, as spectrum(i, centroid=True) gives them. The columns are pyarrow's memory
+    (its default pool), freed and reused as any table's."""
     pa = require_pyarrow()
     batches = [record_batch(b) for b in point_batches(acq, prefer, threads=threads,
-                                                      centroid=centroid)]
+                                                      centroid=centroid,
+                                                      allocate=pa.allocate_buffer)]
     exact = all(b.schema.field("intensity").type == pa.float32() for b in batches)
     if not exact:
         # float32 batches before the first inexact one widen without loss.

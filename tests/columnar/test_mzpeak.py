@@ -88,6 +88,40 @@ def test_to_arrow_is_every_spectrum_bit_for_bit(run, prefer, centroid):
     assert np.array_equal(st["retention_time_sec"].to_numpy(), numpy_table["retention_time_sec"])
 
 
+# (allocate, error): pyarrow's pool, then callables whose buffers a column cannot be written to.
+ALLOCATORS = [
+    ("pyarrow", None),
+    ("read-only", "a bytes-like object is required|writable"),
+    ("short", "must give n writable bytes aligned for float64"),
+    ("raises", "no memory here"),
+]
+
+
+@pytest.mark.parametrize("allocate,error", ALLOCATORS, ids=[a for a, _ in ALLOCATORS])
+def test_point_batch_columns_in_the_callers_buffers(run, allocate, error):
+    # The interrupted run claims points it does not read: its columns are laid out again, in
+    # buffers allocated a second time, with the GIL released around the decoding.
+    acq, _ = run
+    def raises(n):
+        raise MemoryError("no memory here")
+    fn = {"pyarrow": pa.allocate_buffer, "read-only": bytes, "short": lambda n: bytearray(n - 1),
+          "raises": raises}[allocate]
+    indices = list(range(len(acq)))
+    if error is not None:
+        with pytest.raises((TypeError, BufferError, MemoryError), match=error):
+            acq_arrow.point_batch(acq, indices, threads=2, float32=True, allocate=fn)
+        return
+    before = pa.total_allocated_bytes()
+    batch = acq_arrow.point_batch(acq, indices, threads=2, float32=True, allocate=fn)
+    assert pa.total_allocated_bytes() - before >= 8 * len(batch)
+    assert all(isinstance(b, pa.Buffer) for b in batch.buffers)
+    pooled = acq_arrow.record_batch(batch)
+    del batch
+    own = pa.record_batch(acq_arrow.point_batch(acq, indices, threads=2, float32=True))
+    assert pooled.schema == own.schema and pooled.equals(own)
+    assert acq_arrow.point_batch(acq, indices).buffers is None
+
+
 def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     # Batches of one spectrum: the first three exact in float32, the fourth not. The table and
     # the mzPeak member (begun as float32) are float64 throughout, with every value as read.
@@ -96,17 +130,20 @@ def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     from kestrane_fixtures.acq.runs import FAMILIES
 
     def make(i):
-        mz = np.array([100.0 + i, 200.0 + i])
-        y = np.array([1.0 + i, 2.5]) if i < 3 else np.array([0.1, 1.0 / 3.0])
+        # Eleven points: the inexact value among those narrowed four at a time.
+        mz = 100.0 + i + np.arange(11.0)
+        y = 1.0 + i + np.arange(11.0)
+        if i == 3:
+            y[5] = 1.0 / 3.0
         fields = {"ScanID": i + 1, "ScanMethodID": 1, "TimeSegmentID": 1, "ScanTime": 0.5 * i,
                   "MSLevel": 1, "ScanType": 1, "IonPolarity": 0}
-        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 2, Content("centroid", mz, y))])
+        return Scan(fields, [Block(1, gc_centroid_block(mz, y), 11, Content("centroid", mz, y))])
 
     acq = kestrane_acq.open(write_run(tmp_path / "mixed.d", FAMILIES["gc"], 4, make).path)
     monkeypatch.setattr(acq_arrow, "BATCH_POINTS", 1)
     table = acq.to_arrow()
     want = np.concatenate([s.intensity for s in acq])
-    assert want[-1] == 1.0 / 3.0
+    assert want[-6] == 1.0 / 3.0
     assert table.schema.field("intensity").type == pa.float64()
     assert table["intensity"].num_chunks == 4
     assert np.array_equal(bits(table["intensity"].to_numpy()), bits(want))
