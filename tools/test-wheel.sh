@@ -30,10 +30,10 @@ log "repaired: $(basename "$repaired")"
 
 log "installing into a fresh virtual environment"
 "$(tools/find-python.sh)" -m venv "$work/venv"
-# pyteomics (which reads PSI vocabularies through psims), pyopenms, pymzml and lxml read the
-# converter's output back in the suite.
+# pyteomics (which reads PSI vocabularies through psims, and MS-Numpress through pynumpress),
+# pyopenms, pymzml and lxml read the converter's output back in the suite.
 PIP_DISABLE_PIP_VERSION_CHECK=1 "$work/venv/bin/python" -m pip install -q "$repaired[plot]" \
-  pytest mypy types-tqdm pyteomics psims pyopenms pymzml lxml pyarrow duckdb >&2
+  pytest mypy types-tqdm pyteomics psims pyopenms pymzml lxml pyarrow duckdb pynumpress >&2
 # From a directory outside the checkout, so that nothing of it can shadow the installed package;
 # the tests and the fixture package come from the checkout.
 cd "$work"

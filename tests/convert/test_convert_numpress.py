@@ -61,6 +61,7 @@ def runs(tmp_path_factory):
 def read_back(data: bytes) -> dict[str, dict[str, tuple[str, np.ndarray]]]:
     """Every array of every spectrum and chromatogram by id and kind: (compression term, values
     as pyteomics decodes them)."""
+    pytest.importorskip("pynumpress", reason="pyteomics decodes MS-Numpress through pynumpress")
     from pyteomics import mzml
 
     terms: dict[str, dict[str, str]] = {}
