@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <type_traits>
 
 #include "src/error.hpp"
 
@@ -39,15 +40,25 @@ inline bool stop_requested(Interrupt* interrupt) noexcept {
 inline Error interrupted() { return Error::io_os(EINTR); }
 
 // Calls fn(begin, end) for consecutive pieces of [0, n), each at most `piece` long, and looks at
-// the stop request between pieces. False when it stopped before the end.
+// the stop request between pieces. False when it stopped before the end on request. A piece
+// function returning bool ends the walk by returning false (its caller knows why); that is not
+// a stop request, and the result is true.
 template <class Fn>
 bool for_pieces(std::size_t n, std::size_t piece, Interrupt* interrupt, Fn&& fn) {
+  const auto go_on = [&](std::size_t b, std::size_t e) {
+    if constexpr (std::is_same_v<std::invoke_result_t<Fn&, std::size_t, std::size_t>, bool>) {
+      return fn(b, e);
+    } else {
+      fn(b, e);
+      return true;
+    }
+  };
   std::size_t begin = 0;
   for (; n - begin > piece; begin += piece) {
-    fn(begin, begin + piece);
+    if (!go_on(begin, begin + piece)) return true;
     if (stop_requested(interrupt)) return false;
   }
-  fn(begin, n);  // the last piece, or the only one
+  go_on(begin, n);  // the last piece, or the only one
   return true;
 }
 

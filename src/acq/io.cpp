@@ -92,7 +92,8 @@ Result<std::optional<Bytes>> read_whole(const std::string& path, const std::stri
   constexpr std::size_t piece = std::size_t{16} << 20;
   Result<void> done;
   const bool whole = for_pieces(target.size(), piece, interrupt, [&](std::size_t b, std::size_t e) {
-    if (done) done = (*file)->read_at(b, target.subspan(b, e - b));
+    done = (*file)->read_at(b, target.subspan(b, e - b));
+    return done.has_value();
   });
   if (!done) return std::unexpected(std::move(done).error().with_path(path));
   if (!whole) return std::unexpected(interrupted());

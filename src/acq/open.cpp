@@ -334,6 +334,7 @@ Result<void> read_calibration(Opening& o) {
             const auto offset = s.integer(i, s.mass_cal_offset);
             any_valid_offset = offset && rows->row_at(*offset).has_value();
           }
+          return !any_valid_offset;
         });
     if (!walked) return std::unexpected(interrupted());
   }

@@ -428,6 +428,41 @@ TEST(AcquisitionOpen, StopsWithInterruptedAtEveryPointItAsks) {
   }
 }
 
+// The walk in pieces: every point once, in order; a piece function returning false ends it
+// there (not a stop: true), a stop request ends it after the piece in progress (false).
+TEST(ForPieces, EndsWhereThePieceFunctionOrAStopSays) {
+  struct StopAfter final : Interrupt {
+    std::size_t asks = 0, limit = SIZE_MAX;
+    bool requested() noexcept override { return ++asks >= limit; }
+  };
+  struct Case {
+    std::size_t n, piece, stop_after, end_after;  // SIZE_MAX: never
+    std::vector<std::size_t> ends;
+    bool whole;
+  };
+  for (const Case& c : std::vector<Case>{
+           {10, 4, SIZE_MAX, SIZE_MAX, {4, 8, 10}, true},
+           {8, 4, SIZE_MAX, SIZE_MAX, {4, 8}, true},
+           {0, 4, SIZE_MAX, SIZE_MAX, {0}, true},
+           {10, 4, 1, SIZE_MAX, {4}, false},
+           {10, 4, SIZE_MAX, 2, {4, 8}, true},
+       }) {
+    SCOPED_TRACE(testing::Message() << c.n << "/" << c.piece);
+    StopAfter stop;
+    stop.limit = c.stop_after;
+    std::vector<std::size_t> ends;
+    std::size_t next = 0;
+    const bool whole = for_pieces(c.n, c.piece, &stop, [&](std::size_t b, std::size_t e) {
+      EXPECT_EQ(b, next);
+      next = e;
+      ends.push_back(e);
+      return ends.size() < c.end_after;
+    });
+    EXPECT_EQ(ends, c.ends);
+    EXPECT_EQ(whole, c.whole);
+  }
+}
+
 // Records naming the block of their neighbour: a pass over the run with one read buffer
 // decodes each shared block once and gives the values of reads that decode every block, the
 // calibration of each record applied. Failures are shared too.
