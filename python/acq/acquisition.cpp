@@ -489,6 +489,9 @@ void bind_acquisition(nb::module_& m) {
         "check: None or a callable of no arguments, called now and then while a long open runs; "
         "an exception it raises stops the open and propagates, as Ctrl-C's KeyboardInterrupt "
         "does.");
+  // The command line checks --numpress before it opens a run, by the rules to_mzml applies.
+  m.def("_check_numpress", [](nb::handle numpress) { numpress_arg(numpress); },
+        nb::arg("numpress"), "ValueError unless `numpress` names codes to_mzml takes.");
 }
 
 }  // namespace kestrane::acq_python

@@ -417,23 +417,14 @@ def selection(args: argparse.Namespace) -> dict[str, Any]:
     return out
 
 
-# The MS-Numpress codes --numpress names: linear for the m/z and time arrays, one of the others
-# for the intensities.
-NUMPRESS_AXIS = ("linear",)
-NUMPRESS_INTENSITY = ("pic", "slof")
-
-
 def check_numpress(text: str) -> None:
-    """UsageError unless `text` names one or two codes, at most one of each kind."""
-    names = text.split(",")
-    for name in names:
-        if name not in NUMPRESS_AXIS + NUMPRESS_INTENSITY:
-            raise UsageError(f"--numpress {text}: unknown code {name!r} (linear, pic, slof)")
-    for kind in (NUMPRESS_AXIS, NUMPRESS_INTENSITY):
-        given = [n for n in names if n in kind]
-        if len(given) > 1:
-            raise UsageError(f"--numpress {text}: {' and '.join(given)} both apply to the "
-                             + ("m/z and time arrays" if kind is NUMPRESS_AXIS else "intensities"))
+    """UsageError unless `text` names MS-Numpress codes that to_mzml takes."""
+    from ._core import _check_numpress
+
+    try:
+        _check_numpress(text)
+    except ValueError as exc:
+        raise UsageError(f"--numpress {text}: {exc}") from None
 
 
 def _convert(args: argparse.Namespace) -> int:

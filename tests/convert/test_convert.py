@@ -120,9 +120,10 @@ class TestCommand:
         (["{lzf}", "-o", "{tmp}", "--ms-level", "3-2"],
          "kestrane: --ms-level 3-2: the end comes before the start"),
         (["{lzf}", "-o", "{tmp}", "--numpress", "zip"],
-         "kestrane: --numpress zip: unknown code 'zip' (linear, pic, slof)"),
+         "kestrane: --numpress zip: unknown numpress code 'zip' (linear, pic, slof)"),
         (["{lzf}", "-o", "{tmp}", "--numpress", "linear,pic,slof"],
-         "kestrane: --numpress linear,pic,slof: pic and slof both apply to the intensities"),
+         "kestrane: --numpress linear,pic,slof: numpress codes pic and slof both apply to the "
+         "intensities"),
         (["{lzf}", "-o", "{tmp}/x.mgf", "--numpress", "slof"],
          "kestrane: --numpress: mzML output only, not .mgf"),
     ])
