@@ -432,9 +432,7 @@ Result<void> place_blocks(Opening& o) {
       const auto same = [&](std::int32_t a, std::int32_t b) {
         if (a < 0 || b < 0) return false;
         const Block x = s.block(i - 1, static_cast<std::uint32_t>(a));
-        const Block y = s.block(i, static_cast<std::uint32_t>(b));
-        return !x.empty() && x.format_id == y.format_id && x.offset == y.offset &&
-               x.byte_count == y.byte_count && x.point_count == y.point_count;
+        return !x.empty() && x == s.block(i, static_cast<std::uint32_t>(b));
       };
       if (same(before.profile, rb.profile)) before.profile_shared = rb.profile_shared = true;
       if (same(before.centroid, rb.centroid)) before.centroid_shared = rb.centroid_shared = true;

@@ -29,6 +29,7 @@ struct Block {
   std::int64_t point_count = 0;
 
   bool empty() const noexcept { return byte_count == 0 && point_count == 0; }
+  bool operator==(const Block&) const = default;
 };
 
 // A field resolved once from the layout: its offset within the record (or within a block) and

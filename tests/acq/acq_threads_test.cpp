@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,12 @@
 
 namespace kestrane::acq {
 namespace {
+
+std::vector<std::size_t> every_index(std::size_t n) {
+  std::vector<std::size_t> all(n);
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  return all;
+}
 
 bool same(const Spectrum& a, const Spectrum& b) {
   return a.status == b.status && a.calibration == b.calibration && a.mz.size() == b.mz.size() &&
@@ -104,8 +111,7 @@ TEST(AcqThreads, ChromatogramsEqualPerScanReads) {
   ASSERT_TRUE(opened) << opened.error().display();
   const Acquisition& acq = *opened;
   const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-  std::vector<std::size_t> all(acq.size());
-  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  const std::vector<std::size_t> all = every_index(acq.size());
   const std::vector<std::size_t> picked = {7, 0, 11, 7, 3};
   // A window over part of the first scan, its bounds two of its points.
   const Spectrum first = acq.read(0);
@@ -159,8 +165,7 @@ TEST(AcqThreads, ForEachScanRethrowsAVisitsException) {
   acq_test::write_tof_run(tmp.join("run.d"), 40, 200, 2);
   auto opened = Acquisition::open(tmp.join("run.d"));
   ASSERT_TRUE(opened) << opened.error().display();
-  std::vector<std::size_t> all(opened->size());
-  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  const std::vector<std::size_t> all = every_index(opened->size());
   for (const unsigned threads : {1u, 3u}) {
     SCOPED_TRACE(testing::Message() << threads << " threads");
     std::vector<std::atomic<int>> visits(all.size());
@@ -189,8 +194,7 @@ TEST(AcqThreads, ForEachScanReadsIntoThePreparedArrays) {
   acq_test::write_tof_run(tmp.join("run.d"), 16, 300, 4);
   auto opened = Acquisition::open(tmp.join("run.d"));
   ASSERT_TRUE(opened) << opened.error().display();
-  std::vector<std::size_t> all(opened->size());
-  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  const std::vector<std::size_t> all = every_index(opened->size());
   for (const unsigned threads : {1u, 3u}) {
     SCOPED_TRACE(testing::Message() << threads << " threads");
     std::vector<std::vector<std::byte>> memory(all.size(), std::vector<std::byte>(8 * 300));
