@@ -25,6 +25,7 @@ float64 when a later batch has an inexact value).
 
 from __future__ import annotations
 
+import errno
 import importlib
 import io
 import itertools
@@ -638,12 +639,24 @@ def is_mzpeak_path(path: str | os.PathLike[str]) -> bool:
     return os.fspath(path).rstrip("/").lower().endswith(".mzpeak")
 
 
+def _replaceable(folder: Path) -> bool:
+    """True for an empty directory or an unpacked mzPeak run: mzpeak_index.json and Parquet
+    members, nothing else."""
+    names = [p.name for p in folder.iterdir()]
+    if not names:
+        return True
+    return "mzpeak_index.json" in names and all(
+        n == "mzpeak_index.json" or (n.endswith(".parquet") and (folder / n).is_file())
+        for n in names)
+
+
 def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer = "profile",
                  centroid: bool = False, *, threads: int | None = None,
                  overwrite: bool = False) -> MzPeakSummary:
     """Writes the run as mzPeak: an uncompressed ZIP at `path`, or the unpacked directory when
     `path` ends with "/" or names an existing directory. FileExistsError when `path` exists and
-    not `overwrite`. centroid: profile spectra written as their centroids (peak picking, as
+    not `overwrite`; overwrite replaces a file, an empty directory or an unpacked mzPeak run, and
+    raises IsADirectoryError for any other directory. centroid: profile spectra written as their centroids (peak picking, as
     spectrum(i, centroid=True)), the data processing saying so."""
     pa = arrow.require_pyarrow()
     pq = importlib.import_module("pyarrow.parquet")
@@ -655,6 +668,10 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     if target.exists() or target.is_symlink():
         if not overwrite:
             raise FileExistsError(f"{target} exists")
+        # overwrite replaces a run written before, never a directory of other files.
+        if target.is_dir() and not target.is_symlink() and not _replaceable(target):
+            raise IsADirectoryError(errno.EISDIR, "not replaced: a directory that is neither "
+                                    "empty nor an unpacked mzPeak run", str(target))
     parent = target.parent
     # mkdir, not mkdtemp: the unpacked directory gets the permissions of the umask.
     work = parent / f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp"

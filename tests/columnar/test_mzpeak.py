@@ -310,7 +310,7 @@ def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, 
         check_against_reference(reference().MzPeakFile(str(out)), acq, False, random_access=False)
 
 
-@pytest.mark.parametrize("case", ["exists", "no-pyarrow"])
+@pytest.mark.parametrize("case", ["exists", "foreign-directory", "no-pyarrow"])
 def test_refusals(tmp_path, case, monkeypatch):
     acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
     out = tmp_path / "x.mzpeak"
@@ -320,6 +320,15 @@ def test_refusals(tmp_path, case, monkeypatch):
             acq.to_mzpeak(out)
         assert out.read_bytes() == b"keep"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]  # no temporary
+    elif case == "foreign-directory":
+        # overwrite replaces a run written before, but not a directory of anything else.
+        acq.to_mzpeak(f"{out}/")
+        acq.to_mzpeak(f"{out}/", overwrite=True)
+        (out / "notes.txt").write_text("keep")
+        with pytest.raises(IsADirectoryError, match="neither empty nor an unpacked mzPeak run"):
+            acq.to_mzpeak(out, overwrite=True)
+        assert (out / "notes.txt").read_text() == "keep"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]
     else:
         monkeypatch.setitem(sys.modules, "pyarrow", None)
         with pytest.raises(ImportError, match=r"kestrane\[parquet\]"):
