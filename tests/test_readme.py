@@ -3,9 +3,11 @@
 import re
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import kestrane_fixtures as kf
+import pytest
 from kestrane_fixtures.acq import acq_run
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -30,9 +32,24 @@ def test_kestrane_acq_example_runs_when_pasted(tmp_path):
     assert re.fullmatch(r"m/z \d+\.\d{4}: XIC apex at \d+\.\d s", lines[-1])
 
 
+def test_columns_example_runs_when_pasted(tmp_path):
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("duckdb")
+    acq_run(tmp_path / "sample" / "tof.d", "tof-rle", 60, 20000, seed=7)
+    out = run_example(tmp_path, 1)
+    lines = out.splitlines()
+    assert lines[0] == "1200000 ['spectrum_index', 'mz', 'intensity']"
+    assert lines[1] == "60 ['scan_id', 'scan_method_id', 'time_segment_id', 'retention_time_sec']"
+    assert lines[2].startswith("tof.mzpeak: 60 spectra, 1200000 points (float32), ")
+    assert zipfile.is_zipfile(tmp_path / "tof.mzpeak")
+    rows = re.findall(r"│\s+(\d+) │\s+([\d.]+) │\s+([\d.]+) │", out)
+    assert len(rows) == 3 and all(500 <= float(mz) <= 501 for _, mz, _ in rows)
+    assert [float(y) for *_, y in rows] == sorted((float(y) for *_, y in rows), reverse=True)
+
+
 def test_kestrane_example_runs_when_pasted(tmp_path):
     kf.realistic_run(tmp_path / "sample" / "demo.d", n_scans=200, points=500, seed=7)
-    out = run_example(tmp_path, 1)
+    out = run_example(tmp_path, 2)
     assert out.startswith("RawReader('sample/demo.d', 200 scans)\nSpectrum(500 peaks, RT ")
 
 
