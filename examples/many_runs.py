@@ -33,7 +33,17 @@ def convert_run(directory: str, out_dir: str, threads: int | None = None) -> dic
 
 def convert_all(client: Any, directories: Sequence[str], out_dir: str,
                 threads: int | None = None) -> list[dict[str, Any]]:
-    """Every directory converted by the cluster behind `client`, one task each."""
+    """Every directory converted by the cluster behind `client`, one task each. ValueError,
+    before any task, when two directories would write the same output."""
+    from kestrane_acq.cli import run_name
+
+    first: dict[str, str] = {}
+    for d in directories:
+        name = run_name(d)
+        if name in first:
+            raise ValueError(f"{first[name]} and {d} would both be written to "
+                             f"{Path(out_dir) / name}.mzpeak")
+        first[name] = d
     os.makedirs(out_dir, exist_ok=True)
     # The tasks are this module's functions: the workers receive the module itself, so that a
     # cluster needs kestrane installed and nothing else.
