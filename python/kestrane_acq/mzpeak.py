@@ -639,15 +639,18 @@ def is_mzpeak_path(path: str | os.PathLike[str]) -> bool:
     return os.fspath(path).rstrip("/").lower().endswith(".mzpeak")
 
 
-def _replaceable(folder: Path) -> bool:
-    """True for an empty directory or an unpacked mzPeak run: mzpeak_index.json and Parquet
-    members, nothing else."""
-    names = [p.name for p in folder.iterdir()]
-    if not names:
-        return True
-    return "mzpeak_index.json" in names and all(
-        n == "mzpeak_index.json" or (n.endswith(".parquet") and (folder / n).is_file())
-        for n in names)
+def _check_replaceable(target: Path) -> None:
+    """IsADirectoryError unless `target` is no directory (a symlink is none), an empty one, or an
+    unpacked mzPeak run: mzpeak_index.json and Parquet members, nothing else."""
+    if not target.is_dir() or target.is_symlink():
+        return
+    names = [p.name for p in target.iterdir()]
+    if not names or ("mzpeak_index.json" in names and all(
+            n == "mzpeak_index.json" or (n.endswith(".parquet") and (target / n).is_file())
+            for n in names)):
+        return
+    raise IsADirectoryError(errno.EISDIR, "not replaced: a directory that is neither empty nor "
+                            "an unpacked mzPeak run", str(target))
 
 
 def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer = "profile",
@@ -669,9 +672,7 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
         if not overwrite:
             raise FileExistsError(f"{target} exists")
         # overwrite replaces a run written before, never a directory of other files.
-        if target.is_dir() and not target.is_symlink() and not _replaceable(target):
-            raise IsADirectoryError(errno.EISDIR, "not replaced: a directory that is neither "
-                                    "empty nor an unpacked mzPeak run", str(target))
+        _check_replaceable(target)
     parent = target.parent
     # mkdir, not mkdtemp: the unpacked directory gets the permissions of the umask.
     work = parent / f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
@@ -715,15 +716,21 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
         with members.open("mzpeak_index.json") as out:
             out.write(_index_json(kinds).encode())
         members.close()
-        if target.is_dir() and not target.is_symlink():
+        # What stands at `target` now (it may have come while writing) is replaced only with
+        # overwrite, and only as the start allowed; else the rename or link refuses it.
+        if overwrite and target.is_dir() and not target.is_symlink():
+            _check_replaceable(target)
             shutil.rmtree(target)
-        elif unpacked and (target.exists() or target.is_symlink()):
+        elif overwrite and unpacked and (target.exists() or target.is_symlink()):
             target.unlink()  # a directory cannot replace a file
         if unpacked:
-            os.replace(work, target)
+            os.rename(work, target)  # fails on a file or a directory that is not empty
             size = sum((target / name).stat().st_size for name in members.names)
         else:
-            os.replace(work / "packed.zip", target)
+            if overwrite:
+                os.replace(work / "packed.zip", target)
+            else:
+                os.link(work / "packed.zip", target)  # fails on an existing path
             size = target.stat().st_size
     finally:
         members.close()

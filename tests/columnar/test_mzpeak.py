@@ -310,7 +310,8 @@ def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, 
         check_against_reference(reference().MzPeakFile(str(out)), acq, False, random_access=False)
 
 
-@pytest.mark.parametrize("case", ["exists", "foreign-directory", "no-pyarrow"])
+@pytest.mark.parametrize("case", ["exists", "appears-while-writing", "foreign-directory",
+                                  "no-pyarrow"])
 def test_refusals(tmp_path, case, monkeypatch):
     acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
     out = tmp_path / "x.mzpeak"
@@ -320,6 +321,18 @@ def test_refusals(tmp_path, case, monkeypatch):
             acq.to_mzpeak(out)
         assert out.read_bytes() == b"keep"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]  # no temporary
+    elif case == "appears-while-writing":
+        index_json = acq_mzpeak._index_json
+
+        def late(kinds):
+            out.write_bytes(b"keep")
+            return index_json(kinds)
+
+        monkeypatch.setattr(acq_mzpeak, "_index_json", late)
+        with pytest.raises(FileExistsError):
+            acq.to_mzpeak(out)
+        assert out.read_bytes() == b"keep"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]
     elif case == "foreign-directory":
         # overwrite replaces a run written before, but not a directory of anything else.
         acq.to_mzpeak(f"{out}/")
