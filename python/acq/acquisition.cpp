@@ -267,11 +267,16 @@ nb::object acquisition_to_arrow(nb::handle self, const std::string& prefer, bool
 }
 
 nb::object acquisition_to_mzpeak(nb::handle self, nb::handle path, const std::string& prefer,
-                                 bool centroid, std::optional<long> threads, bool overwrite) {
+                                 bool centroid, std::optional<long> threads, bool overwrite,
+                                 nb::handle progress) {
   prefer_arg(prefer);
+  if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
+    throw nb::type_error("progress must be callable or None");
+  }
   return python_part("mzpeak", "write_mzpeak")(self, path, prefer, centroid,
                                                nb::arg("threads") = threads,
-                                               nb::arg("overwrite") = overwrite);
+                                               nb::arg("overwrite") = overwrite,
+                                               nb::arg("progress") = progress);
 }
 
 nb::dict acquisition_record(const A& a, Py_ssize_t i) {
@@ -452,7 +457,7 @@ void bind_acquisition(nb::module_& m) {
       .def("scan_table", &acquisition_scan_table, nb::arg("format") = "numpy")
       .def("to_arrow", &acquisition_to_arrow, prefer, centroid, nb::kw_only(), threads)
       .def("to_mzpeak", &acquisition_to_mzpeak, nb::arg("path"), prefer, centroid, nb::kw_only(),
-           threads, nb::arg("overwrite") = false)
+           threads, nb::arg("overwrite") = false, nb::arg("progress").none() = nb::none())
       .def("record", &acquisition_record, nb::arg("i"))
       .def_prop_ro("warnings", &acquisition_warnings)
       .def_prop_ro("info", &acquisition_info)

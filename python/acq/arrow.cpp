@@ -28,6 +28,7 @@
 #include "src/acq/kept.hpp"
 #include "src/acq/parallel.hpp"
 #include "src/acq/array_pool.hpp"
+#include "src/convert/mapping.hpp"
 #include "src/spectrum/summary.hpp"
 
 namespace kestrane::acq_python {
@@ -127,6 +128,7 @@ struct SpectrumFigures {
   std::vector<std::uint64_t> points;
   std::vector<std::int32_t> representation;  // -1 nothing emitted, 0 profile, 1 centroid, 2 channels
   std::vector<double> time_min, tic, base_mz, base_intensity, lowest_mz, highest_mz;
+  std::vector<std::string> failure;  // why a spectrum could not be read; empty when it could
 };
 
 struct PointBatch {
@@ -402,6 +404,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
     for (auto* v : {&f.time_min, &f.tic, &f.base_mz, &f.base_intensity, &f.lowest_mz, &f.highest_mz}) {
       v->resize(n);
     }
+    f.failure.resize(n);
   }
   const auto wanted = prefer == acq::Prefer::profile ? acq::Representation::profile
                                                      : acq::Representation::centroid;
@@ -440,6 +443,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       f.base_intensity[k] = sum.base ? s.intensity[*sum.base] : 0.0;
       f.lowest_mz[k] = sum.lowest_mz;
       f.highest_mz[k] = sum.highest_mz;
+      f.failure[k] = convert::failure_text(s);
     }
     // In its slot: the points the index gives or fewer, where the decoder wrote them.
     bool placed = points == 0 ||
@@ -572,7 +576,11 @@ void bind_arrow(nb::module_& m) {
         d["lowest_mz"] = copy_to_numpy(b.figures.lowest_mz);
         d["highest_mz"] = copy_to_numpy(b.figures.highest_mz);
         return d;
-      });
+      })
+      .def_prop_ro("failures",
+                   [](const PointBatch& b) { return b.figures.failure; },
+                   "With figures, why each spectrum could not be read (as the mzML writer's "
+                   "\"conversion failure\" says it), or \"\" when it could; else empty.");
 
   m.def(
       "point_batch",

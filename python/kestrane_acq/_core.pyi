@@ -158,6 +158,7 @@ class Acquisition:
     def to_mzpeak(
         self, path: str | os.PathLike[str], prefer: _Prefer = "profile", centroid: bool = False,
         *, threads: int | None = None, overwrite: bool = False,
+        progress: Callable[[int, int], object] | None = None,
     ) -> MzPeakSummary: ...
     def close(self) -> None: ...
     @property
@@ -189,6 +190,8 @@ class PointBatch:
     def representation(self) -> NDArray[numpy.int32]: ...
     @property
     def figures(self) -> dict[str, NDArray[numpy.float64]]: ...
+    @property
+    def failures(self) -> list[str]: ...
 
 def point_batch(
     acquisition: Acquisition, indices: Sequence[int], prefer: str = "profile",

@@ -245,7 +245,7 @@ def _write_mzpeak(acq: Acquisition, path: Path, args: argparse.Namespace,
                   progress: Callable[[int, int], None]) -> MzPeakSummary:
     # -o as given: a trailing "/" asks for the unpacked directory.
     return acq.to_mzpeak(args.output, prefer=args.prefer, centroid=args.centroid,
-                         threads=args.threads, overwrite=args.overwrite)
+                         threads=args.threads, overwrite=args.overwrite, progress=progress)
 
 
 @dataclass

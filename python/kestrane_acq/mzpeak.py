@@ -36,7 +36,7 @@ import shutil
 import threading
 import time
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -76,11 +76,14 @@ class MzPeakSummary:
     bytes: int
     seconds: float
     warnings: tuple[str, ...] = ()  # the acquisition's, as opened
+    skipped: int = 0  # incomplete records, left out (as the mzML writer leaves them out)
+    failed: int = 0  # spectra that could not be read: written empty, the failure a parameter
 
     def __str__(self) -> str:
         rate = self.bytes / 1e6 / self.seconds if self.seconds > 0 else 0.0
         return (f"{self.path}: {self.spectra} spectra, {self.points} points ({self.intensity}), "
                 f"{self.peaks} with stored centroids beside, {self.chromatograms} chromatograms, "
+                f"{self.skipped} skipped, {self.failed} failed, {len(self.warnings)} warnings, "
                 f"{self.seconds:.2f} s, {rate:.1f} MB/s")
 
 
@@ -264,15 +267,33 @@ def _rows_per_group(float32: bool) -> int:
     return max(1 << 16, ROW_GROUP_BYTES // (16 + (4 if float32 else 8)))
 
 
+class _Progress:
+    """progress(done, total) of the records read, never going back (a member written again
+    counts its records once); tick() calls it unchanged, so that a check in it runs."""
+
+    def __init__(self, progress: Callable[[int, int], object] | None, total: int) -> None:
+        self.progress, self.total, self.done = progress, total, 0
+
+    def __call__(self, done: int) -> None:
+        self.done = max(self.done, min(done, self.total))
+        self.tick()
+
+    def tick(self) -> None:
+        if self.progress is not None:
+            self.progress(self.done, self.total)
+
+
 def _write_points(pa: Any, pq: Any, out: Any, context: str, float32: bool,
                   batches: Iterator[PointBatch], extra: dict[str, str],
-                  figures: list[dict[str, numpy.ndarray]]) -> tuple[int, int]:
+                  figures: list[dict[str, numpy.ndarray]], relabel: numpy.ndarray | None,
+                  step: _Progress) -> tuple[int, int]:
     """Writes a point member into the file `out`, a row group per batch; (points, spectra with
-    points). Raises _Inexact when float32 and a batch is not."""
+    points). relabel: the index written for each record index, when they differ. step: told the
+    records read so far. Raises _Inexact when float32 and a batch is not."""
     point, index = _point_layout(pa, context, float32)
     key = "spectrum_index" if context == "spectrum" else "chromatogram_index"
     schema = pa.schema([pa.field("point", point)])
-    total = spectra = 0
+    total = spectra = records = 0
     batches = _prefetched(batches)
     first = next(batches, None)
     dictionary = first is not None and _repeating(pa.record_batch(first).column(1))
@@ -280,15 +301,21 @@ def _write_points(pa: Any, pq: Any, out: Any, context: str, float32: bool,
         for batch in itertools.chain([] if first is None else [first], batches):
             if float32 and not batch.float32:
                 raise _Inexact
-            rb = pa.record_batch(batch)
-            struct = pa.StructArray.from_arrays(rb.columns, fields=list(point))
-            w.write_batch(pa.record_batch([struct], schema=schema),
-                          row_group_size=max(1, len(batch)))
+            if len(batch):  # a batch of spectra without points makes no row group
+                rb = pa.record_batch(batch)
+                columns = rb.columns
+                if relabel is not None:
+                    columns = [pa.array(relabel[columns[0].to_numpy()]), *columns[1:]]
+                struct = pa.StructArray.from_arrays(columns, fields=list(point))
+                w.write_batch(pa.record_batch([struct], schema=schema), row_group_size=len(batch))
             points = batch.points
             total += len(batch)
             spectra += int(numpy.count_nonzero(points))
             figures.append({"points": points, "representation": batch.representation,
+                            "failure": numpy.array(batch.failures, dtype=object),
                             **batch.figures})
+            records += len(points)
+            step(records)
         w.add_key_value_metadata({f"{context}_data_point_count": str(total),
                                   f"{context}_count": str(spectra),
                                   f"{context}_array_index": json.dumps(index, indent=2), **extra})
@@ -296,7 +323,8 @@ def _write_points(pa: Any, pq: Any, out: Any, context: str, float32: bool,
 
 
 def _points_member(pa: Any, pq: Any, members: _Members, name: str, context: str,
-                   make: Any, extra: dict[str, str]) -> tuple[int, int, bool, list[dict[str, Any]]]:
+                   make: Any, extra: dict[str, str], relabel: numpy.ndarray | None,
+                   step: _Progress) -> tuple[int, int, bool, list[dict[str, Any]]]:
     """A point member, float32 first, written again as float64 when needed; make(float32) gives
     the batches. The first member goes straight into place (a restart begins the ZIP again); a
     later one is written beside and moved in."""
@@ -307,10 +335,10 @@ def _points_member(pa: Any, pq: Any, members: _Members, name: str, context: str,
             if first:
                 with members.open(name) as out:
                     counts = _write_points(pa, pq, out, context, float32, make(float32), extra,
-                                           figures)
+                                           figures, relabel, step)
             else:
                 counts = _write_points(pa, pq, members.folder / name, context, float32,
-                                       make(float32), extra, figures)
+                                       make(float32), extra, figures, relabel, step)
                 members.add(members.folder / name)
             return (*counts, float32, figures)
         except _Inexact:
@@ -452,12 +480,21 @@ def _precursor_columns(pa: Any, source: numpy.ndarray, precursor_mz: numpy.ndarr
     return precursor, ion
 
 
-def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
+def _failure_params(pa: Any, params: Any, failure: numpy.ndarray) -> Any:
+    """Each spectrum's parameters: the failure of one that could not be read, under the name
+    the mzML writer gives it."""
+    if not any(failure):
+        return _empty_lists(pa, params, len(failure))
+    return pa.array([[{"value": {"string": f}, "accession": None, "name": "conversion failure",
+                       "unit": None}] if f else [] for f in failure.tolist()], type=params)
+
+
+def _spectrum_metadata(pa: Any, t: dict[str, numpy.ndarray], prefer: str,
                        figures: list[dict[str, numpy.ndarray]]) -> Any:
+    """The metadata member of the records written: `t` their rows of the scan table."""
     param = _param_type(pa)
     params = pa.large_list(param)
-    t = acq.scan_table()
-    n = len(acq)
+    n = len(t["scan_id"])
     points = _joined(figures, "points", numpy.uint64)
     rep = _joined(figures, "representation", numpy.int32)
     fig = {k: _joined(figures, k, numpy.float64)
@@ -525,7 +562,7 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
         "MS_1000504_base_peak_mz_unit_MS_1000040": masked(fig["base_peak_mz"]),
         "MS_1000505_base_peak_intensity_unit_MS_1000131": masked(fig["base_peak_intensity"]),
         "MS_1000285_total_ion_current_unit_MS_1000131": fig["tic"],
-        "parameters": _empty_lists(pa, params, n),
+        "parameters": _failure_params(pa, params, _joined(figures, "failure", object)),
         "auxiliary_arrays": _empty_lists(pa, pa.large_list(_aux_type(pa)), n),
         "number_of_auxiliary_arrays": numpy.zeros(n, numpy.uint32),
     }, n, rows)
@@ -550,9 +587,11 @@ def _spectrum_metadata(pa: Any, acq: Acquisition, prefer: str,
 
 
 def _chromatograms(pa: Any, acq: Acquisition, prefer: _Prefer, threads: int | None,
-                   figures: list[dict[str, numpy.ndarray]]) -> list[tuple[str, str, numpy.ndarray, numpy.ndarray, float | None]]:
+                   figures: list[dict[str, numpy.ndarray]], kept: numpy.ndarray,
+                   step: _Progress) -> list[tuple[str, str, numpy.ndarray, numpy.ndarray, float | None]]:
     """(id, type, times in minutes, intensities, precursor m/z) of each chromatogram: the TIC,
-    and a chromatogram per channel of a run of ICP channels."""
+    and a chromatogram per channel of a run of ICP channels. kept: the record of each spectrum
+    written, in the order of `figures`."""
     times = _joined(figures, "time_min", numpy.float64)
     tic = _joined(figures, "tic", numpy.float64)
     out: list[tuple[str, str, numpy.ndarray, numpy.ndarray, float | None]] = [
@@ -563,8 +602,10 @@ def _chromatograms(pa: Any, acq: Acquisition, prefer: _Prefer, threads: int | No
         return out
     channels: dict[tuple[float, float], tuple[list[float], list[float]]] = {}
     for start in range(0, channel_scans.size, 256):
-        chunk = channel_scans[start:start + 256].tolist()
-        for i, s in zip(chunk, acq.spectra(chunk, prefer=prefer, threads=threads)):
+        step.tick()
+        chunk = channel_scans[start:start + 256]
+        for i, s in zip(chunk.tolist(), acq.spectra(kept[chunk].tolist(), prefer=prefer,
+                                                    threads=threads)):
             first = s.precursor_channel_mz
             for p, (mz, y) in enumerate(zip(s.mz.tolist(), s.intensity.tolist())):
                 q1 = float(first[p]) if first is not None and len(first) == len(s) else mz
@@ -580,8 +621,8 @@ def _chromatograms(pa: Any, acq: Acquisition, prefer: _Prefer, threads: int | No
 
 def _chromatogram_members(pa: Any, pq: Any, members: _Members, acq: Acquisition, prefer: _Prefer,
                           threads: int | None, figures: list[dict[str, numpy.ndarray]],
-                          extra: dict[str, str]) -> int:
-    chroms = _chromatograms(pa, acq, prefer, threads, figures)
+                          extra: dict[str, str], kept: numpy.ndarray, step: _Progress) -> int:
+    chroms = _chromatograms(pa, acq, prefer, threads, figures, kept, step)
     counts = numpy.array([len(c[2]) for c in chroms], dtype=numpy.int64)
     key = numpy.repeat(numpy.arange(len(chroms), dtype=numpy.uint64), counts)
     times = numpy.concatenate([c[2] for c in chroms])
@@ -655,12 +696,17 @@ def _check_replaceable(target: Path) -> None:
 
 def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer = "profile",
                  centroid: bool = False, *, threads: int | None = None,
-                 overwrite: bool = False) -> MzPeakSummary:
+                 overwrite: bool = False,
+                 progress: Callable[[int, int], object] | None = None) -> MzPeakSummary:
     """Writes the run as mzPeak: an uncompressed ZIP at `path`, or the unpacked directory when
     `path` ends with "/" or names an existing directory. FileExistsError when `path` exists and
     not `overwrite`; overwrite replaces a file, an empty directory or an unpacked mzPeak run, and
-    raises IsADirectoryError for any other directory. centroid: profile spectra written as their centroids (peak picking, as
-    spectrum(i, centroid=True)), the data processing saying so."""
+    raises IsADirectoryError for any other directory. centroid: profile spectra written as their
+    centroids (peak picking, as spectrum(i, centroid=True)), the data processing saying so.
+    Incomplete records are left out and counted, as in mzML; a spectrum that cannot be read is
+    written empty, its failure a "conversion failure" parameter. progress(done, total): called
+    with the records read so far as the work goes on; what it raises stops the conversion, and
+    nothing is left at `path`."""
     pa = arrow.require_pyarrow()
     pq = importlib.import_module("pyarrow.parquet")
 
@@ -680,20 +726,33 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     members = _Members(work, None if unpacked else work / "packed.zip")
     try:
         extra = _file_metadata(acq, prefer, centroid)
-        n = len(acq)
+        table = acq.scan_table()
+        # Spectra are numbered in the order written: an incomplete record is left out and
+        # takes no number.
+        kept = numpy.flatnonzero(~table["incomplete"])
+        n = len(kept)
+        t = {k: v[kept] for k, v in table.items()}
+        relabel = None
+        if n < len(acq):
+            relabel = numpy.zeros(len(acq), numpy.uint64)
+            relabel[kept] = numpy.arange(n, dtype=numpy.uint64)
+        step = _Progress(progress, len(acq))
+        step.tick()
 
         def data_batches(float32: bool) -> Iterator[PointBatch]:
             return arrow.point_batches(acq, prefer, threads=threads, float32=float32,
-                                       centroid=centroid, figures=True,
+                                       indices=kept, centroid=centroid, figures=True,
                                        batch_points=_rows_per_group(float32))
 
         points, _, float32, figures = _points_member(pa, pq, members, "spectra_data.parquet",
-                                                     "spectrum", data_batches, extra)
+                                                     "spectrum", data_batches, extra, relabel,
+                                                     step)
         kinds = [("spectra_data.parquet", "spectrum", "data arrays")]
+        failed = int(sum(numpy.count_nonzero(f["failure"] != "") for f in figures))
         # Stored centroids of the scans whose data are profiles, in a member of their own.
-        t = acq.scan_table()
         rep = _joined(figures, "representation", numpy.int32)
-        peaks_of = numpy.flatnonzero((t["centroid_points"] > 0) & (rep == 0) & (prefer == "profile"))
+        peaks_of = kept[numpy.flatnonzero((t["centroid_points"] > 0) & (rep == 0)
+                                          & (prefer == "profile"))]
         peaks = 0
         if len(peaks_of):
             def peak_batches(f32: bool) -> Iterator[PointBatch]:
@@ -701,42 +760,54 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
                                            indices=peaks_of, strict=True,
                                            batch_points=_rows_per_group(f32))
             _, peaks, _, _ = _points_member(pa, pq, members, "spectra_peaks.parquet", "spectrum",
-                                            peak_batches, extra)
+                                            peak_batches, extra, relabel, step)
             kinds.append(("spectra_peaks.parquet", "spectrum", "peaks"))
-        table = _spectrum_metadata(pa, acq, prefer, figures)
+            step.tick()
+        table = _spectrum_metadata(pa, t, prefer, figures)
         with members.open("spectra_metadata.parquet") as out:
             pq.write_table(table.replace_schema_metadata(
                 {"spectrum_count": str(n), "spectrum_data_point_count": str(points), **extra}),
                 out, compression="zstd")
         kinds.append(("spectra_metadata.parquet", "spectrum", "metadata"))
         chromatograms = _chromatogram_members(pa, pq, members, acq, prefer, threads, figures,
-                                              extra)
+                                              extra, kept, step)
         kinds += [("chromatograms_metadata.parquet", "chromatogram", "metadata"),
                   ("chromatograms_data.parquet", "chromatogram", "data arrays")]
         with members.open("mzpeak_index.json") as out:
             out.write(_index_json(kinds).encode())
         members.close()
         # What stands at `target` now (it may have come while writing) is replaced only with
-        # overwrite, and only as the start allowed; else the rename or link refuses it.
-        if overwrite and target.is_dir() and not target.is_symlink():
+        # overwrite, and only as the start allowed; else the rename or link refuses it. A run
+        # replaced goes aside first, and comes back if the new one cannot take its place.
+        previous = None
+        if overwrite and (target.exists() or target.is_symlink()) and (
+                unpacked or (target.is_dir() and not target.is_symlink())):
             _check_replaceable(target)
-            shutil.rmtree(target)
-        elif overwrite and unpacked and (target.exists() or target.is_symlink()):
-            target.unlink()  # a directory cannot replace a file
-        if unpacked:
-            os.rename(work, target)  # fails on a file or a directory that is not empty
-            size = sum((target / name).stat().st_size for name in members.names)
-        else:
-            if overwrite:
+            previous = parent / f"{work.name}.old"
+            os.rename(target, previous)
+        try:
+            if unpacked:
+                os.rename(work, target)  # fails on a file or a directory that is not empty
+            elif overwrite:
                 os.replace(work / "packed.zip", target)
             else:
                 os.link(work / "packed.zip", target)  # fails on an existing path
-            size = target.stat().st_size
+        except BaseException:
+            if previous is not None:
+                os.rename(previous, target)
+            raise
+        if previous is not None:
+            if previous.is_dir() and not previous.is_symlink():
+                shutil.rmtree(previous, ignore_errors=True)
+            else:
+                previous.unlink()
+        size = (sum((target / name).stat().st_size for name in members.names) if unpacked
+                else target.stat().st_size)
     finally:
         members.close()
         if work.exists():
             shutil.rmtree(work, ignore_errors=True)
     return MzPeakSummary(str(target), n, points, peaks, chromatograms,
                          "float32" if float32 else "float64", size,
-                         time.perf_counter() - start, tuple(acq.warnings))
+                         time.perf_counter() - start, tuple(acq.warnings), len(acq) - n, failed)
 

@@ -25,10 +25,12 @@ REAL_RUNS = sorted(d.name for d in REALDATA.iterdir() if (d / "AcqData").is_dir(
 REFERENCE = ROOT.parent / "shared" / "vendor" / "mzpeak-reference"
 
 # (family, scans, points, variant): runs of every decoder; tof-lzf has stored centroids beside
-# its profiles, and its interrupted variant records whose index claims points none are read.
+# its profiles, and its interrupted variant records whose index claims points none are read;
+# a run without its profile file has only spectra that cannot be read.
 RUNS = {
     "tof-rle": ("tof-rle", 12, 300, None),
     "tof-lzf-interrupted": ("tof-lzf", 8, 250, Variant(interrupted=2)),
+    "tof-rle-no-profiles": ("tof-rle", 4, 100, Variant(omit=frozenset({"MSProfile.bin"}))),
     "gc": ("gc", 20, None, None),
     "icp": ("icp", 15, None, None),
     "quad": ("quad", 10, 200, None),
@@ -172,8 +174,38 @@ def test_reference_reader_reads_what_kestrane_reads(run, packed, centroid, monke
     # Small row groups, so that the reader's row-group and page-index paths are exercised.
     monkeypatch.setattr(acq_mzpeak, "ROW_GROUP_BYTES", 16 << 10)
     out = base / ("run.mzpeak" if packed else "unpacked.mzpeak")
-    acq.to_mzpeak(str(out) + ("" if packed else "/"), centroid=centroid, overwrite=True)
+    summary = acq.to_mzpeak(str(out) + ("" if packed else "/"), centroid=centroid, overwrite=True)
     check_against_reference(mzpeak.MzPeakFile(str(out)), acq, centroid)
+    statuses = [acq.spectrum(i).status for i in range(len(acq))]
+    assert (summary.skipped, summary.failed) == (
+        statuses.count("incomplete"), sum(st not in ("ok", "empty", "incomplete") for st in statuses))
+    assert f", {summary.skipped} skipped, {summary.failed} failed, " in str(summary)
+
+
+@pytest.mark.parametrize("stop_at", [None, 1], ids=["to-the-end", "interrupted"])
+def test_progress_reports_the_records_and_can_stop_the_conversion(tmp_path, stop_at, monkeypatch):
+    # Batches of 65,536 points at the least: 30 x 5,000 points make three.
+    acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 30, 5000, seed=1).path)
+    monkeypatch.setattr(acq_mzpeak, "ROW_GROUP_BYTES", 1 << 20)
+    calls = []
+
+    def progress(done, total):
+        calls.append((done, total))
+        if stop_at is not None and len(calls) > stop_at:
+            raise KeyboardInterrupt
+
+    if stop_at is None:
+        acq.to_mzpeak(tmp_path / "x.mzpeak", progress=progress)
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            acq.to_mzpeak(tmp_path / "x.mzpeak", progress=progress)
+    done = [d for d, _ in calls]
+    assert done == sorted(done) and {t for _, t in calls} == {30}
+    if stop_at is None:
+        assert calls[-1] == (30, 30) and len(calls) > 2
+    else:
+        assert len(calls) == stop_at + 1
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d"]  # nothing left behind
 
 
 @pytest.mark.parametrize("name", REAL_RUNS or [pytest.param(None, marks=pytest.mark.skip(
@@ -190,22 +222,26 @@ def check_against_reference(ref, acq, centroid, random_access=True):
     """What the reference reader gives for each spectrum is what kestrane_acq reads: arrays bit
     for bit, identity, time, MS level, polarity, precursor and the figures. The arrays are read
     spectrum by spectrum with random_access (the reader's page-index path, some milliseconds a
-    spectrum), and as one range of the whole run in any case."""
+    spectrum), and as one range of the whole run in any case. Incomplete records are left out:
+    spectrum i is the i-th complete record."""
     table = acq.scan_table()
-    assert len(ref) == len(acq)
-    spectra = [acq.spectrum(i, centroid=centroid) for i in range(len(acq))]
+    kept = np.flatnonzero(~table["incomplete"])
+    assert len(ref) == len(kept)
+    spectra = [acq.spectrum(r, centroid=centroid) for r in kept]
     tic = np.array([s.tic for s in spectra])
     [processing] = ref.file_metadata["data_processing_method_list"]
     assert [p["accession"] for m in processing["methods"] for p in m["parameters"]
             if p["accession"] is not None] == ["MS:1000544"] + ["MS:1000035"] * centroid
-    for i, s in enumerate(spectra):
+    for i, (r, s) in enumerate(zip(kept.tolist(), spectra)):
         got = ref[i] if random_access else ref.spectrum_metadata[i]
         assert got["index"] == i
+        failed = s.status not in ("ok", "empty")
+        assert any(p.get("name") == "conversion failure" for p in got.get("parameters", [])) == failed
         if s.representation in REPRESENTATION:
             assert got["spectrum representation"] == REPRESENTATION[s.representation]
-        assert got["id"] == f"scanId={table['scan_id'][i]}"
-        assert got["ms level"] == table["ms_level"][i]
-        assert got["time"] * 60.0 == table["retention_time_sec"][i]
+        assert got["id"] == f"scanId={table['scan_id'][r]}"
+        assert got["ms level"] == table["ms_level"][r]
+        assert got["time"] * 60.0 == table["retention_time_sec"][r]
         assert got["number of data points"] == len(s)
         assert got["total ion current"] == tic[i]
         if random_access:
@@ -215,31 +251,32 @@ def check_against_reference(ref, acq, centroid, random_access=True):
             k = int(np.argmax(s.intensity))
             assert (got["base peak m/z"], got["base peak intensity"]) == (s.mz[k], s.intensity[k])
             assert (got["lowest observed m/z"], got["highest observed m/z"]) == (s.mz.min(), s.mz.max())
-        polarity = {"positive": 1, "negative": -1}.get(table["polarity"][i])
+        polarity = {"positive": 1, "negative": -1}.get(table["polarity"][r])
         assert got.get("scan polarity") == polarity
-        if table["ms_level"][i] >= 2 and not np.isnan(table["precursor_mz"][i]):
+        if table["ms_level"][r] >= 2 and not np.isnan(table["precursor_mz"][r]):
             [p] = got["precursors"]
-            target, half = table["precursor_mz"][i], table["isolation_width"][i] / 2.0
+            target, half = table["precursor_mz"][r], table["isolation_width"][r] / 2.0
             window = p["isolation_window"]
             assert (window["target"], window["lower_bound"], window["upper_bound"]) == (
                 (target, target - half, target + half) if half > 0 else (target, None, None))
             assert p.get("charge state") == s.charge_state
-            before = np.flatnonzero(table["ms_level"][:i] == 1)
+            before = np.flatnonzero(table["ms_level"][kept[:i]] == 1)
             if before.size:  # linked to the last MS1 scan, which carries the selected ion
                 assert p["precursor_index"] == before[-1]
-                assert p["selected ion m/z"] == table["precursor_mz"][i]
-        stored = acq.spectrum(i, prefer="centroid")
+                assert p["selected ion m/z"] == table["precursor_mz"][r]
+        stored = acq.spectrum(r, prefer="centroid")
         if s.representation == "profile" and stored.representation == "centroid":
             peaks = ref.read_peaks_for(i)
             assert np.array_equal(bits(peaks["m/z array"]), bits(stored.mz))
             assert np.array_equal(bits(peaks["intensity array"]), bits(stored.intensity))
     times, values = ref.extract_tic()
     assert np.array_equal(bits(values), bits(tic))
-    whole = ref.spectra_signal_for_indices(slice(0, len(acq)))
+    whole = ref.spectra_signal_for_indices(slice(0, len(kept)))  # {} when no point is written
     index = np.concatenate([np.full(len(s), i, np.uint64) for i, s in enumerate(spectra)])
-    assert np.array_equal(np.asarray(whole["spectrum_index"], np.uint64), index)
-    assert np.array_equal(bits(whole["m/z array"]), bits(np.concatenate([s.mz for s in spectra])))
-    assert np.array_equal(bits(whole["intensity array"]),
+    assert np.array_equal(np.asarray(whole.get("spectrum_index", []), np.uint64), index)
+    assert np.array_equal(bits(whole.get("m/z array", [])),
+                          bits(np.concatenate([s.mz for s in spectra])))
+    assert np.array_equal(bits(whole.get("intensity array", [])),
                           bits(np.concatenate([s.intensity for s in spectra])))
 
 
