@@ -58,25 +58,30 @@ def xic_all(out_dir: str, mz: float, ppm: float = 10.0) -> list[tuple[str, float
     within `ppm` of `mz`: one SQL query over all the runs' Parquet members."""
     import duckdb
 
-    root = Path(out_dir).as_posix()
+    # The members by name, listed here: a folder's name may hold quotes or glob characters.
+    root = Path(out_dir)
+    data = sorted(p.as_posix() for p in root.glob("*.mzpeak/spectra_data.parquet"))
+    metadata = sorted(p.as_posix() for p in root.glob("*.mzpeak/spectra_metadata.parquet"))
+    if not data:
+        return []
     half = mz * ppm * 1e-6
-    return duckdb.sql(f"""
+    return duckdb.execute("""
         with points as (
             select regexp_extract(filename, '([^/]+)\\.mzpeak/spectra_data\\.parquet$', 1) as run,
                    point.spectrum_index as spectrum_index, point.intensity as intensity
-            from read_parquet('{root}/*.mzpeak/spectra_data.parquet', filename = true)
-            where point.mz between {mz - half} and {mz + half}
+            from read_parquet($data, filename = true)
+            where point.mz between $low and $high
         ), spectra as (
             select regexp_extract(filename, '([^/]+)\\.mzpeak/spectra_metadata\\.parquet$', 1) as run,
                    spectrum.index as spectrum_index, spectrum.time as time
-            from read_parquet('{root}/*.mzpeak/spectra_metadata.parquet', filename = true)
+            from read_parquet($metadata, filename = true)
             where spectrum is not null
         )
         select s.run, s.time, sum(p.intensity)::double as intensity
         from points p join spectra s using (run, spectrum_index)
         group by s.run, s.time
         order by s.run, s.time
-    """).fetchall()
+    """, {"data": data, "metadata": metadata, "low": mz - half, "high": mz + half}).fetchall()
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -405,7 +405,7 @@ def test_many_runs_example_converts_on_dask_and_queries_every_run(tmp_path, monk
     monkeypatch.syspath_prepend(ROOT / "examples")
     import many_runs
     runs = [acq_run(tmp_path / f"run{k}.d", "tof-rle", 6, 300, seed=k).path for k in (1, 2)]
-    out = tmp_path / "out"
+    out = tmp_path / "it's [out]"  # a quote and glob characters: the query lists files by name
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
                                   processes=True) as cluster, distributed.Client(cluster) as client:
         rows = many_runs.convert_all(client, [str(r) for r in runs], str(out), threads=1)
