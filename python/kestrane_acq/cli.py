@@ -316,10 +316,10 @@ def _atomic_text_file(path: Path, overwrite: bool) -> Any:
 def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
                progress: Callable[[int, int], None]) -> MgfSummary:
     """MS level >= 2 spectra as MGF: TITLE (the native ID), PEPMASS where the precursor is known,
-    CHARGE where the record knows it, RTINSECONDS where it holds a time, then "m/z intensity" lines in the shortest
-    text that reads back as the same float64. Empty scans are left out; so are ICP channel
-    readings, whose MS level 2 comes from the hardware, not from fragmentation (mzML holds them
-    as chromatograms)."""
+    CHARGE where the record knows it, RTINSECONDS where it holds a time, then "m/z intensity"
+    lines in the shortest text that reads back as the same float64. Empty scans are left out;
+    so are ICP channel readings, whose MS level 2 comes from the hardware, not from
+    fragmentation (mzML holds them as chromatograms)."""
     import time
 
     start = time.monotonic()
