@@ -578,7 +578,8 @@ def _convert(args: argparse.Namespace) -> int:
                     summary = future.result()
                 except FileExistsError as exc:
                     failed += 1
-                    there = args.metadata if exc.filename == str(Path(args.metadata)) else output
+                    there = (args.metadata if args.metadata is not None
+                             and exc.filename == str(Path(args.metadata)) else output)
                     tqdm.write(f"{PROG}: {directory}: {there} exists; pass --overwrite to "
                                "replace it", file=sys.stderr)
                     continue
