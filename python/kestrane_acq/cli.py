@@ -1,7 +1,7 @@
 """The ``kestrane`` command: one subcommand per job.
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
-    kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
+    kestrane plot DIR -o IMAGE [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT|-|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
                      [--no-compression] [--numpress linear|pic|slof[,...]] [--jobs N] [--threads N] [--overwrite] [--strict]
                      [--ms-level N|N-|N-M] [--rt START:END] [--scans FIRST:LAST]
@@ -624,7 +624,8 @@ def build_parser() -> argparse.ArgumentParser:
     info.set_defaults(run=_info)
     plot = sub.add_parser("plot", help="TIC, base-peak chromatogram and the spectrum at the TIC apex")
     _add_common(plot)
-    plot.add_argument("-o", "--output", required=True, help="PNG file to write")
+    plot.add_argument("-o", "--output", required=True,
+                      help="image file to write, of the kind its suffix names (PNG without one)")
     plot.set_defaults(run=_plot)
     convert = sub.add_parser("convert", help="write mzML (one file per directory), MGF or mzPeak")
     convert.add_argument("dirs", nargs="+", metavar="DIR",
