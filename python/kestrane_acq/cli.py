@@ -1,7 +1,7 @@
 """The ``kestrane`` command: one subcommand per job.
 
     kestrane info DIR [--json] [--prefer profile|centroid] [--threads N]
-    kestrane plot DIR -o PNG [--prefer profile|centroid] [--threads N]
+    kestrane plot DIR -o IMAGE [--prefer profile|centroid] [--threads N]
     kestrane convert DIR [DIR ...] -o OUT|-|RUN.mzpeak[/] [--prefer profile|centroid] [--centroid]
                      [--no-compression] [--numpress linear|pic|slof[,...]] [--jobs N] [--threads N] [--overwrite] [--strict]
                      [--ms-level N|N-|N-M] [--rt START:END] [--scans FIRST:LAST]
@@ -37,6 +37,13 @@ if TYPE_CHECKING:
     from ._core import _Prefer
 
 PROG = "kestrane"
+# The largest count or index an option takes (the reader's 32-bit signed integers).
+INT_MAX = 2**31 - 1
+# The permissions of a new file: what open(..., "w") gives, 0o666 less the umask. os.umask is
+# the only way to read it, and it sets the mask too: read once here, before any thread runs.
+_UMASK = os.umask(0o022)
+os.umask(_UMASK)
+FILE_MODE = 0o666 & ~_UMASK
 # Scans decoded per call between two updates of the progress bar.
 CHUNK_MIN = 64
 
@@ -123,6 +130,7 @@ def describe(acq: Acquisition, *, prefer: _Prefer = "profile",
 def _describe(acq: Acquisition, info: dict[str, Any], table: dict[str, Any],
               summary: dict[str, Any]) -> dict[str, Any]:
     rt = table["retention_time_sec"]
+    rt = rt[np.isfinite(rt)]  # JSON holds no NaN: a record without a time has no part in the range
     return {
         "path": info["path"],
         "family": info["family"],
@@ -177,20 +185,24 @@ def format_description(d: dict[str, Any]) -> str:
 def _info(args: argparse.Namespace) -> int:
     with open_acquisition(args.dir) as acq:
         d = describe(acq, prefer=args.prefer, threads=args.threads)
-    print(json.dumps(d) if args.json else format_description(d))
+    print(json.dumps(d, allow_nan=False) if args.json else format_description(d))
     return 0
 
 
 def _plot(args: argparse.Namespace) -> int:
     try:
-        from .plotting import plot_run
+        from .plotting import image_path, plot_run
     except ImportError as exc:
         print(f"{PROG} plot: needs matplotlib ({exc}); install it with: pip install 'kestrane[plot]'",
               file=sys.stderr)
         return 1
+    try:
+        output = image_path(args.output)
+    except ValueError as exc:
+        raise UsageError(f"-o {args.output}: {exc}") from None
     with open_acquisition(args.dir) as acq:
-        apex = plot_run(acq, args.output, prefer=args.prefer, threads=args.threads, progress=run_pass)
-    print(f"wrote {args.output}" + (f" (spectrum of scan index {apex})" if apex is not None else ""))
+        apex = plot_run(acq, output, prefer=args.prefer, threads=args.threads, progress=run_pass)
+    print(f"wrote {output}" + (f" (spectrum of scan index {apex})" if apex is not None else ""))
     return 0
 
 
@@ -250,7 +262,8 @@ def _write_mzpeak(acq: Acquisition, path: Path, args: argparse.Namespace,
 
 @dataclass
 class MgfSummary:
-    """What _write_mgf wrote; str() is its summary line."""
+    """What _write_mgf wrote; str() is its summary line. Empty scans and ICP channel records
+    are left out and counted in neither."""
 
     path: str
     written: int
@@ -264,14 +277,26 @@ class MgfSummary:
 
 
 def _atomic_text_file(path: Path, overwrite: bool) -> Any:
-    """A temporary file beside `path` and a function that puts it in place (refusing an
-    existing `path` unless overwrite) or, with keep=False, removes it."""
+    """A temporary file beside `path` (with the permissions of a new file) and a function that
+    puts it in place (refusing an existing `path` unless overwrite) or, with keep=False, removes
+    it. An error of the place names `path`, not the temporary file."""
     import tempfile
 
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(errno.EEXIST, "exists", str(path))
-    fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent or ".")
-    f = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
+    try:
+        fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent or ".")
+    except OSError as exc:
+        raise type(exc)(exc.errno, exc.strerror, str(path)) from None
+    try:
+        os.fchmod(fd, FILE_MODE)  # mkstemp makes it 0600
+        f = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+    except BaseException:
+        os.close(fd)
+        os.unlink(temp)
+        raise
 
     def finish(keep: bool) -> None:
         f.close()
@@ -291,8 +316,10 @@ def _atomic_text_file(path: Path, overwrite: bool) -> Any:
 def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
                progress: Callable[[int, int], None]) -> MgfSummary:
     """MS level >= 2 spectra as MGF: TITLE (the native ID), PEPMASS where the precursor is known,
-    CHARGE where the record knows it, RTINSECONDS, then "m/z intensity" lines in the shortest
-    text that reads back as the same float64."""
+    CHARGE where the record knows it, RTINSECONDS where it holds a time, then "m/z intensity"
+    lines in the shortest text that reads back as the same float64. Empty scans are left out;
+    so are ICP channel readings, whose MS level 2 comes from the hardware, not from
+    fragmentation (mzML holds them as chromatograms)."""
     import time
 
     start = time.monotonic()
@@ -300,20 +327,27 @@ def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
     wanted = [i for i in range(len(acq))
               if table["ms_level"][i] >= 2 and not table["incomplete"][i]]
     f, finish = _atomic_text_file(path, args.overwrite)
-    written = failed = 0
+    written = failed = channels = 0
     try:
         done = 0
         for chunk in _chunks(len(wanted)):
-            for sp in acq.spectra([wanted[k] for k in chunk], prefer=args.prefer, threads=args.threads):
+            for sp in acq.spectra([wanted[k] for k in chunk], prefer=args.prefer, threads=args.threads,
+                                  centroid=args.centroid):
+                if sp.status == "empty":
+                    continue
                 if sp.status != "ok":
                     failed += 1
+                    continue
+                if sp.representation == "channels":
+                    channels += 1
                     continue
                 lines = ["BEGIN IONS", f"TITLE=scanId={sp.scan_id}"]
                 if sp.precursor_mz is not None:
                     lines.append(f"PEPMASS={sp.precursor_mz!r}")
                 if sp.charge_state is not None:  # stored as a magnitude; the sign is the polarity's
                     lines.append(f"CHARGE={sp.charge_state}{'-' if sp.polarity == 'negative' else '+'}")
-                lines.append(f"RTINSECONDS={sp.retention_time_sec!r}")
+                if math.isfinite(sp.retention_time_sec):  # a record may hold no time
+                    lines.append(f"RTINSECONDS={sp.retention_time_sec!r}")
                 lines += [f"{m!r} {i!r}" for m, i in zip(sp.mz.tolist(), sp.intensity.tolist())]
                 lines.append("END IONS\n")
                 f.write("\n".join(lines))
@@ -325,6 +359,9 @@ def _write_mgf(acq: Acquisition, path: Path, args: argparse.Namespace,
         raise
     finish(True)
     warnings = list(acq.warnings)
+    if channels:
+        warnings.append(f"{channels} ICP channel records are not MS/MS spectra and are left out "
+                        "of the MGF")
     if failed:
         warnings.append(f"{failed} MS/MS spectra could not be read and are left out of the MGF")
     return MgfSummary(str(path), written, failed, time.monotonic() - start, warnings)
@@ -388,6 +425,8 @@ def _bound(text: str, option: str, kind: Callable[[str], Any]) -> Any:
         value = None
     if value is None or not math.isfinite(value) or value < 0:
         raise UsageError(f"{option}: {text!r} is not a number of 0 or more")
+    if kind is int and value > INT_MAX:
+        raise UsageError(f"{option}: {text!r} is more than {INT_MAX}")
     return value
 
 
@@ -396,8 +435,10 @@ def selection(args: argparse.Namespace) -> dict[str, Any]:
     out: dict[str, Any] = {}
     if args.ms_level is not None:
         low, dash, high = args.ms_level.partition("-")
-        if not low.isdigit() or not (high.isdigit() or not high) or int(low) < 1:
+        if not low.isdecimal() or not (high.isdecimal() or not high) or int(low) < 1:
             raise UsageError(f"--ms-level {args.ms_level}: expected N, N- or N-M")
+        if max(int(low), int(high or 0)) > INT_MAX:
+            raise UsageError(f"--ms-level {args.ms_level}: MS levels go up to {INT_MAX}")
         if high and int(high) < int(low):
             raise UsageError(f"--ms-level {args.ms_level}: the end comes before the start")
         out["ms_level"] = (int(low), int(high) if high else None) if dash else int(low)
@@ -427,19 +468,36 @@ def check_numpress(text: str) -> None:
         raise UsageError(f"--numpress {text}: {exc}") from None
 
 
+def check_count(option: str, value: int | None) -> None:
+    """UsageError unless `value` (of --jobs or --threads) is None or 1 to INT_MAX."""
+    if value is not None and value < 1:
+        raise UsageError(f"{option} must be at least 1")
+    if value is not None and value > INT_MAX:
+        raise UsageError(f"{option} must be at most {INT_MAX}")
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file: the same file where both exist, else the same place."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
 def _convert(args: argparse.Namespace) -> int:
     from concurrent.futures import ThreadPoolExecutor, as_completed
 
     from tqdm import tqdm
 
     try:
-        if args.jobs < 1:
-            raise UsageError("--jobs must be at least 1")
-        if args.threads is not None and args.threads < 1:
-            raise UsageError("--threads must be at least 1")
+        check_count("--jobs", args.jobs)
+        check_count("--threads", args.threads)
         outputs, out_dir, kind = output_paths(args.dirs, args.output)
         if args.metadata is not None and len(args.dirs) != 1:
             raise UsageError(f"--metadata takes one directory, not {len(args.dirs)}")
+        if args.metadata is not None and args.output != STDOUT and _same_file(
+                args.metadata, str(outputs[0])):
+            raise UsageError(f"--metadata {args.metadata}: the output file itself ({outputs[0]})")
         args.selected = selection(args)
         if args.numpress is not None:
             check_numpress(args.numpress)
@@ -486,17 +544,22 @@ def _convert(args: argparse.Namespace) -> int:
                 with lock:
                     bar.total = (bar.total or 0) + len(acq)
                     bar.refresh()
-                summary = kind.write(acq, output, args, progress)
-                bar.update(len(acq) - seen)
-                if args.metadata is not None:
-                    f, finish = _atomic_text_file(Path(args.metadata), True)
-                    try:
-                        json.dump(describe(acq, prefer=args.prefer, threads=args.threads, scans=True),
-                                  f, allow_nan=False)
-                    except BaseException:
-                        finish(False)
-                        raise
-                    finish(True)
+                if args.metadata is None:
+                    summary = kind.write(acq, output, args, progress)
+                    bar.update(len(acq) - seen)
+                    return summary
+                # The metadata's temporary file first: a place it cannot go fails the run before
+                # any output is written.
+                f, finish = _atomic_text_file(Path(args.metadata), args.overwrite)
+                try:
+                    summary = kind.write(acq, output, args, progress)
+                    bar.update(len(acq) - seen)
+                    json.dump(describe(acq, prefer=args.prefer, threads=args.threads, scans=True),
+                              f, allow_nan=False)
+                except BaseException:
+                    finish(False)
+                    raise
+                finish(True)
             return summary
 
         failed = 0
@@ -513,9 +576,11 @@ def _convert(args: argparse.Namespace) -> int:
                 directory, output = futures[future]
                 try:
                     summary = future.result()
-                except FileExistsError:
+                except FileExistsError as exc:
                     failed += 1
-                    tqdm.write(f"{PROG}: {directory}: {output} exists; pass --overwrite to "
+                    there = (args.metadata if args.metadata is not None
+                             and exc.filename == str(Path(args.metadata)) else output)
+                    tqdm.write(f"{PROG}: {directory}: {there} exists; pass --overwrite to "
                                "replace it", file=sys.stderr)
                     continue
                 except (FormatError, OSError, ImportError) as exc:
@@ -559,9 +624,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.set_defaults(run=_info)
     plot = sub.add_parser("plot", help="TIC, base-peak chromatogram and the spectrum at the TIC apex")
     _add_common(plot)
-    plot.add_argument("-o", "--output", required=True, help="PNG file to write")
+    plot.add_argument("-o", "--output", required=True,
+                      help="image file to write, of the kind its suffix names (PNG without one)")
     plot.set_defaults(run=_plot)
-    convert = sub.add_parser("convert", help="write indexed mzML, one file per directory")
+    convert = sub.add_parser("convert", help="write mzML (one file per directory), MGF or mzPeak")
     convert.add_argument("dirs", nargs="+", metavar="DIR",
                          help="acquisition directory (the folder holding AcqData/)")
     convert.add_argument("-o", "--output", required=True, metavar="OUT",
@@ -614,15 +680,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
     args = build_parser().parse_args(argv)
-    if args.threads is not None and args.threads < 1:
-        print(f"{PROG}: --threads must be at least 1", file=sys.stderr)
-        return 2
     run: Callable[[argparse.Namespace], int] = args.run
     try:
+        check_count("--threads", args.threads)
         return run(args)
+    except UsageError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 2
     except (FormatError, OSError) as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:  # info and plot; convert stops its own work and reports
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
 
 
 if __name__ == "__main__":

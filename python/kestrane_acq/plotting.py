@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -19,12 +20,30 @@ SCAN_TYPE_NAMES = {1: "full", 2: "SIM"}
 
 def run_name(path: str | bytes) -> str:
     """The run's name for titles: the directory's name without .d (its parent's, given
-    AcqData)."""
+    AcqData); bytes the file system's encoding cannot decode shown as \\xNN escapes."""
     text = os.fsdecode(path).rstrip("/")
     base = os.path.basename(text)
     if base == "AcqData":
         base = os.path.basename(os.path.dirname(text))
-    return base[:-2] if len(base) > 2 and base[-2:] in (".d", ".D") else base or text
+    name = base[:-2] if len(base) > 2 and base[-2:] in (".d", ".D") else base or text
+    encoding = sys.getfilesystemencoding()
+    return name.encode(encoding, "surrogateescape").decode(encoding, "backslashreplace")
+
+
+def image_path(output: str | os.PathLike[str]) -> str:
+    """The file plot_run writes for `output`: as given, or with .png added where it has no
+    suffix. ValueError for a suffix matplotlib cannot write."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    text = os.fspath(output)
+    suffix = os.path.splitext(text)[1][1:].lower()
+    if not suffix:
+        return text + ("png" if text.endswith(".") else ".png")
+    supported = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in supported:
+        raise ValueError(f"cannot write a .{suffix} image (supported: "
+                         f"{', '.join('.' + k for k in sorted(supported))})")
+    return text
 
 
 def scan_type_name(code: int) -> str:
@@ -35,9 +54,11 @@ def plot_run(acq: Acquisition, output: str | os.PathLike[str], *,
              prefer: _Prefer = "profile",
              threads: int | None = None, progress: Callable[..., Any] | None = None,
              ) -> int | None:
-    """Draws the run (as ``draw_run``) into a PNG; returns the index of the scan drawn."""
+    """Draws the run (as ``draw_run``) into an image (of the kind its suffix names, PNG without
+    one); returns the index of the scan drawn."""
+    path = image_path(output)
     fig, apex = draw_run(acq, prefer=prefer, threads=threads, progress=progress)
-    fig.savefig(os.fspath(output), dpi=110)
+    fig.savefig(path, dpi=110)
     return apex
 
 
@@ -78,12 +99,12 @@ def draw_run(acq: Acquisition, *, prefer: _Prefer = "profile", threads: int | No
             ax.plot(minutes[rows], values[rows], lw=0.8, label=label)
         if len(kinds) > 1:
             ax.legend(title="scans")
-        ax.set(title=f"{name}: {title}", xlabel="retention time (min)",
-               ylabel="intensity")
+        ax.set_title(f"{name}: {title}", parse_math=False)
+        ax.set(xlabel="retention time (min)", ylabel="intensity")
     finite = np.where(np.isfinite(tic), tic, -np.inf)
     apex = int(np.argmax(finite)) if len(tic) and finite.max() > 0 else None
     if apex is None:
-        ax_spec.set_title(f"{name}: no spectrum holds any point")
+        ax_spec.set_title(f"{name}: no spectrum holds any point", parse_math=False)
     else:
         _draw_spectrum(ax_spec, acq.spectrum(apex, prefer=prefer), name)
     return fig, apex
@@ -109,7 +130,8 @@ def _draw_channels(acq: Acquisition, name: str, minutes: np.ndarray, failed: np.
         ax.plot(t, v, lw=0.8, label=label)
     if traces:
         ax.legend(title="channel", fontsize="small")
-    ax.set(title=f"{name}: channels", xlabel="retention time (min)", ylabel="intensity")
+    ax.set_title(f"{name}: channels", parse_math=False)  # the run's name as it is, never mathtext
+    ax.set(xlabel="retention time (min)", ylabel="intensity")
     return fig
 
 
@@ -121,6 +143,7 @@ def _draw_spectrum(ax: Any, s: Any, name: str) -> None:
     level = f"MS{s.ms_level}"
     if s.precursor_mz is not None:
         level += f" of m/z {s.precursor_mz:.4f}"
-    ax.set(title=f"{name}: scan {s.scan_id} at the TIC apex, {level}, "
+    ax.set_title(f"{name}: scan {s.scan_id} at the TIC apex, {level}, "
                  f"{s.retention_time_sec / 60:.4f} min, {s.representation}, {len(s)} points",
-           xlabel="m/z", ylabel="intensity")
+                 parse_math=False)
+    ax.set(xlabel="m/z", ylabel="intensity")

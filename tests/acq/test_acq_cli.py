@@ -1,7 +1,9 @@
 """The kestrane command: info (text and JSON), plot, errors and the progress bar."""
 
 import json
+import math
 import os
+import signal
 import shutil
 import subprocess
 import sys
@@ -10,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from kestrane_fixtures.acq import Variant, acq_run
+from kestrane_fixtures.acq import NOT_UTF8, Variant, acq_run, edit_records
 
 import kestrane_acq
 
@@ -87,22 +89,75 @@ def test_progress_bar_on_a_terminal_only(run, stderr_on_a_terminal):
     (["info", "{plain}"], 1, "kestrane: not an acquisition directory: {plain} (no AcqData/MSScan.bin)"),
     (["info", "{bad}"], 1, "kestrane: {bad}/AcqData/MSScan.bin: shorter than its 92-byte header (3 bytes)"),
     (["info", "{bad}", "--threads", "0"], 2, "kestrane: --threads must be at least 1"),
+    (["info", "{bad}", "--threads", "99999999999999999999"], 2,
+     "kestrane: --threads must be at most 2147483647"),
+    (["plot", "{bad}", "-o", "{plain}/out.txt"], 2, "kestrane: -o {plain}/out.txt: cannot write a "
+     ".txt image (supported: {images})"),
 ])
 def test_errors(tmp_path, args, status, message):
+    if args[0] == "plot":
+        pytest.importorskip("matplotlib")
+        from matplotlib.backend_bases import FigureCanvasBase
+        images = ", ".join(f".{k}" for k in sorted(FigureCanvasBase.get_supported_filetypes()))
+    else:
+        images = ""
     names = {"missing": tmp_path / "missing.d", "bad": tmp_path / "bad.d", "plain": tmp_path}
     (names["bad"] / "AcqData").mkdir(parents=True)
     (names["bad"] / "AcqData" / "MSScan.bin").write_bytes(b"abc")
     proc = kestrane(*(a.format(**names) for a in args))
-    assert (proc.returncode, proc.stderr.strip()) == (status, message.format(**names))
+    assert (proc.returncode, proc.stderr.strip()) == (status, message.format(**names, images=images))
 
 
-def test_plot(run, tmp_path):
-    pytest.importorskip("matplotlib")
-    out = tmp_path / "run.png"
-    proc = kestrane("plot", run.path, "-o", out)
+# The RT range of info leaves out records without a time; with none, there is no range. JSON
+# never holds NaN.
+@pytest.mark.parametrize("timeless, rt_sec", [([1], [0, 2]), ([0, 1, 2], None)])
+def test_info_rt_range_of_records_with_a_time(tmp_path, timeless, rt_sec):
+    run = acq_run(tmp_path / "r.d", "quad", 3, 20, seed=2)
+    edit_records(run, lambda records: records["ScanTime"].__setitem__(timeless, math.nan))
+    proc = kestrane("info", run.path, "--json")
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.startswith(f"wrote {out} (spectrum of scan index ")
-    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    def no_nan(word):
+        raise AssertionError(f"{word} in the JSON")
+    d = json.loads(proc.stdout, parse_constant=no_nan)
+    expected = rt_sec and [run.expected[i].rt_min * 60.0 for i in rt_sec]
+    assert d["rt_sec"] == expected
+    assert ("  RT               -\n" in kestrane("info", run.path).stdout) == (rt_sec is None)
+
+
+# The file written: the name given, or with .png added where it has no suffix.
+@pytest.mark.parametrize("name, written, magic", [
+    ("run.png", "run.png", b"\x89PNG\r\n\x1a\n"),
+    ("run", "run.png", b"\x89PNG\r\n\x1a\n"),
+    ("run.PDF", "run.PDF", b"%PDF"),
+])
+def test_plot(run, tmp_path, name, written, magic):
+    pytest.importorskip("matplotlib")
+    proc = kestrane("plot", run.path, "-o", tmp_path / name)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith(f"wrote {tmp_path / written} (spectrum of scan index ")
+    assert (tmp_path / written).read_bytes()[:len(magic)] == magic
+    assert [p.name for p in tmp_path.iterdir()] == [written]
+
+
+# Ctrl-C while a whole-run pass decodes: a message and 128 + SIGINT, no traceback.
+@pytest.mark.parametrize("command", ["info", "plot"])
+def test_interrupted(run, tmp_path, monkeypatch, capsys, command):
+    from kestrane_acq import cli
+
+    if command == "plot":
+        pytest.importorskip("matplotlib")
+    passes = cli.run_pass
+
+    def interrupted(*args, **kwargs):
+        os.kill(os.getpid(), signal.SIGINT)
+        return passes(*args, **kwargs)
+
+    monkeypatch.setattr(cli, "run_pass", interrupted)
+    args = [command, str(run.path)] + (["-o", str(tmp_path / "x.png")] if command == "plot" else [])
+    assert cli.main(args) == 130
+    assert capsys.readouterr().err == "kestrane: interrupted\n"
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_usage():
@@ -136,3 +191,24 @@ def test_plot_traces(tmp_path, family, variant, lines, gap):
     assert bool(np.isnan(ys).any()) == gap
     if apex is not None:
         assert "MS1" in fig.axes[2].get_title()
+
+
+# Titles show the directory's name as it is: never mathtext, undecodable bytes as escapes.
+@pytest.mark.parametrize("name, shown", [
+    (b"r$\\q$.d", "r$\\q$"),
+    (b"a_$x^2$.d", "a_$x^2$"),
+    (b"r" + NOT_UTF8 + b"un.d", "r\\xffun"),
+])
+def test_plot_titles(tmp_path, name, shown):
+    pytest.importorskip("matplotlib")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    from kestrane_acq.plotting import draw_run
+
+    run = acq_run(os.fsdecode(os.fsencode(tmp_path) + b"/" + name), "quad", 3, 60, seed=2)
+    with kestrane_acq.open(run.path) as acq:
+        fig, _ = draw_run(acq)
+    FigureCanvasAgg(fig).draw()
+    titles = [ax.title for ax in fig.axes]
+    assert all(t.get_text().startswith(f"{shown}: ") for t in titles)
+    assert not any(t._preprocess_math(t.get_text())[1] for t in titles)  # drawn as plain text

@@ -15,7 +15,7 @@ import time
 from pathlib import Path
 
 import pytest
-from kestrane_fixtures.acq import Variant, acq_run
+from kestrane_fixtures.acq import SPECTRUM_PARAMS, Variant, acq_run, edit_records
 
 import kestrane_acq
 
@@ -126,6 +126,18 @@ class TestCommand:
          "intensities"),
         (["{lzf}", "-o", "{tmp}/x.mgf", "--numpress", "slof"],
          "kestrane: --numpress: mzML output only, not .mgf"),
+        (["{lzf}", "-o", "{tmp}", "--scans", "99999999999999999999999:"],
+         "kestrane: --scans: '99999999999999999999999' is more than 2147483647"),
+        (["{lzf}", "-o", "{tmp}", "--ms-level", "1-99999999999999999999999"],
+         "kestrane: --ms-level 1-99999999999999999999999: MS levels go up to 2147483647"),
+        (["{lzf}", "-o", "{tmp}", "--ms-level", "\u00b2"], "kestrane: --ms-level \u00b2: expected N, N- or N-M"),
+        (["{lzf}", "-o", "{tmp}", "--threads", "99999999999999999999"],
+         "kestrane: --threads must be at most 2147483647"),
+        (["{lzf}", "-o", "{tmp}", "--jobs", "2147483648"], "kestrane: --jobs must be at most 2147483647"),
+        (["{lzf}", "-o", "{tmp}/same.mzML", "--metadata", "{tmp}/./same.mzML"],
+         "kestrane: --metadata {tmp}/./same.mzML: the output file itself ({tmp}/same.mzML)"),
+        (["{lzf}", "-o", "{tmp}", "--metadata", "{tmp}/lzf.mzML"],
+         "kestrane: --metadata {tmp}/lzf.mzML: the output file itself ({tmp}/lzf.mzML)"),
     ])
     def test_usage_errors(self, runs, tmp_path, args, message):
         lzf, icp = runs
@@ -332,34 +344,90 @@ class TestOutputForms:
         assert proc.wait(timeout=300) == 1
         assert "cannot write standard output: Broken pipe" in proc.stderr.read().decode()
 
-    @pytest.mark.parametrize("family, n", [("quad", 5), ("tof-centroid", 12)])
-    def test_mgf_and_metadata(self, family, n, tmp_path):
+    # The MGF holds the MS/MS spectra as read (centroided with --centroid): neither empty scans
+    # nor ICP channel readings (MS level 2 from the hardware), a record without a time has no
+    # RTINSECONDS, and the metadata JSON holds no NaN.
+    @pytest.mark.parametrize("family, n, points, edit, options", [
+        ("quad", 5, 60, None, []),
+        ("tof-centroid", 12, 60, None, []),
+        ("quad", 5, 1000, (1, 2), ["--centroid"]),  # record 1 without a time, record 2 empty
+        ("icp", 12, 60, None, []),
+    ])
+    def test_mgf_and_metadata(self, family, n, points, edit, options, tmp_path):
+        import json
+        import math
+
         from pyteomics import mgf
 
-        run = acq_run(tmp_path / "r.d", family, n, 60, seed=3).path
+        run = acq_run(tmp_path / "r.d", family, n, points, seed=3)
+        if edit:
+            def change(records):
+                timeless, empty = edit
+                records["ScanTime"][timeless] = math.nan
+                records[SPECTRUM_PARAMS][empty][["PointCount", "ByteCount"]] = (0, 0)
+            edit_records(run, change)
         out, meta = tmp_path / "r.mgf", tmp_path / "r.json"
-        proc = kestrane("convert", run, "-o", out, "--metadata", meta)
+        proc = kestrane("convert", run.path, "-o", out, "--metadata", meta, *options)
         assert proc.returncode == 0, proc.stderr
-        with kestrane_acq.open(run) as acq:
-            read = list(mgf.read(str(out), convert_arrays=1))
-            wanted = [s for s in acq if s.ms_level >= 2]
+        with kestrane_acq.open(run.path) as acq:
+            read = list(mgf.read(str(out), convert_arrays=1, use_index=False))
+            spectra = acq.spectra(centroid="--centroid" in options)
+            wanted = [s for s in spectra
+                      if s.ms_level >= 2 and s.status != "empty" and s.representation != "channels"]
+            channels = sum(s.representation == "channels" for s in spectra)
+            if edit:
+                assert math.isnan(spectra[edit[0]].retention_time_sec)
+                assert spectra[edit[1]].status == "empty"
+            assert proc.stdout.startswith(f"{out}: {len(wanted)} MS/MS spectra written, 0 failed, ")
+            warning = (f"warning: {channels} ICP channel records are not MS/MS spectra and are left "
+                       "out of the MGF")
+            assert (warning in proc.stderr) == (channels > 0), proc.stderr
             assert [r["params"]["title"] for r in read] == [f"scanId={s.scan_id}" for s in wanted]
             for r, s in zip(read, wanted):
-                assert (r["params"]["pepmass"][0], r["params"]["rtinseconds"]) == (
-                    s.precursor_mz, s.retention_time_sec)
+                rt = s.retention_time_sec if math.isfinite(s.retention_time_sec) else None
+                assert (r["params"]["pepmass"][0], r["params"].get("rtinseconds")) == (s.precursor_mz, rt)
                 sign = -1 if s.polarity == "negative" else 1
                 assert r["params"].get("charge") == (
                     None if s.charge_state is None else [sign * s.charge_state])
                 assert r["m/z array"].tobytes() == s.mz.tobytes()  # bit for bit
                 assert r["intensity array"].tobytes() == s.intensity.tobytes()
-            import json
-            d = json.loads(meta.read_text())
+
+            def no_nan(word):
+                raise AssertionError(f"{word} in the metadata JSON")
+            d = json.loads(meta.read_text(), parse_constant=no_nan)
             summary = acq.summary()
             levels = collections.Counter(str(s.ms_level) for s in acq)
-        assert any(s.charge_state for s in wanted) or family == "quad"
+            times = [t for t in acq.scan_table()["retention_time_sec"].tolist() if math.isfinite(t)]
+        assert any(s.charge_state for s in wanted) or family in ("quad", "icp")
         assert d["records"] == n and d["ms_levels"] == levels
+        assert d["rt_sec"] == [min(times), max(times)]
         for key in ("tic", "base_peak_mz"):  # JSON has no NaN: an unread scan is null
             assert d["scans"][key] == [None if v != v else v for v in summary[key].tolist()]
+
+    # A place the MGF or --metadata cannot go fails the run before converting, naming the path
+    # given; what is replaced or written takes the permissions of a new file (the umask's).
+    @pytest.mark.parametrize("out, meta, options, message", [
+        ("r.mgf", "r.json", [], "{run}: {tmp}/r.json exists; pass --overwrite to replace it"),
+        ("r.mgf", "gone/r.json", [], "{run}: [Errno 2] No such file or directory: '{tmp}/gone/r.json'"),
+        ("gone/r.mgf", None, [], "{run}: [Errno 2] No such file or directory: '{tmp}/gone/r.mgf'"),
+        ("r.mgf", "r.json", ["--overwrite"], None),
+    ])
+    def test_where_mgf_and_metadata_go(self, quad, tmp_path, out, meta, options, message):
+        old = tmp_path / "r.json"
+        old.write_text("keep me")
+        old.chmod(0o600)
+        args = [KESTRANE, "convert", str(quad), "-o", str(tmp_path / out), *options]
+        args += ["--metadata", str(tmp_path / meta)] if meta else []
+        proc = subprocess.run(args, capture_output=True, text=True, timeout=300,
+                              preexec_fn=lambda: os.umask(0o027))
+        if message is not None:
+            assert (proc.returncode, proc.stderr.strip()) == (
+                1, "kestrane: " + message.format(run=quad, tmp=tmp_path))
+            assert leftovers(tmp_path) == ["r.json"] and old.read_text() == "keep me"
+        else:
+            assert proc.returncode == 0, proc.stderr
+            assert {p.name: p.stat().st_mode & 0o777 for p in tmp_path.iterdir()} == {
+                "r.json": 0o640, "r.mgf": 0o640}
 
     @pytest.mark.parametrize("out, message", [
         ("x.foo", "kestrane: -o {tmp}/x.foo: unknown output kind '.foo' (known: .mzML, .mzML.gz, "

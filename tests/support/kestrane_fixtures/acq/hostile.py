@@ -29,7 +29,7 @@ from .runs import acq_run
 from .schema import LAYOUTS, SPECTRUM_PARAMS, Element, Layout, record_dtype, schema_text
 
 __all__ = [
-    "HOSTILE_DIRECTORIES", "INVALID_UTF8_EDITS", "NOT_UTF8", "cut_index", "fan_out_schema",
+    "HOSTILE_DIRECTORIES", "INVALID_UTF8_EDITS", "NOT_UTF8", "cut_index", "edit_records", "fan_out_schema",
     "icp_non_finite_channels", "long_name_schema", "lzf_count_claim", "non_finite_calibration",
     "run_length_zero_bomb", "stored_intensities",
 ]
@@ -77,6 +77,15 @@ def _records(run: Run, layout: Layout | None = None) -> np.ndarray:
 def _write_records(run: Run, records: np.ndarray) -> None:
     scan = run.acq_dir / SCAN_FILE
     scan.write_bytes(scan.read_bytes()[:run.data_offset] + records.tobytes())
+
+
+def edit_records(run: Run, edit: Callable[[np.ndarray], None]) -> Run:
+    """The run with its MSScan.bin records changed by ``edit``, which is given them as a
+    writable structured array (``run.expected`` is left as written)."""
+    records = _records(run)
+    edit(records)
+    _write_records(run, records)
+    return run
 
 
 def _widened(layout: Layout, field_name: str) -> Layout:
