@@ -669,7 +669,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="write only scans of this polarity")
     convert.add_argument("--metadata", metavar="FILE.json", default=None,
                          help="also write the run's metadata (what info --json prints) and per-scan "
-                         "MS level, RT, TIC and base peak as JSON arrays (one DIR)")
+                         "MS level, RT, TIC and base peak of every record as stored, as JSON "
+                         "arrays (one DIR)")
     convert.set_defaults(run=_convert)
     return parser
 
