@@ -722,7 +722,10 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     parent = target.parent
     # mkdir, not mkdtemp: the unpacked directory gets the permissions of the umask.
     work = parent / f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
-    work.mkdir()
+    try:
+        work.mkdir()
+    except OSError as exc:  # named by the path asked for, not the working folder beside it
+        raise type(exc)(exc.errno, exc.strerror, str(target)) from None
     members = _Members(work, None if unpacked else work / "packed.zip")
     try:
         extra = _file_metadata(acq, prefer, centroid)

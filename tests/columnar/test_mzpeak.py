@@ -348,7 +348,7 @@ def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, 
 
 
 @pytest.mark.parametrize("case", ["exists", "appears-while-writing", "foreign-directory",
-                                  "no-pyarrow"])
+                                  "no-folder", "no-pyarrow"])
 def test_refusals(tmp_path, case, monkeypatch):
     acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
     out = tmp_path / "x.mzpeak"
@@ -370,6 +370,10 @@ def test_refusals(tmp_path, case, monkeypatch):
             acq.to_mzpeak(out)
         assert out.read_bytes() == b"keep"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]
+    elif case == "no-folder":
+        with pytest.raises(FileNotFoundError) as error:
+            acq.to_mzpeak(tmp_path / "absent" / "x.mzpeak")
+        assert error.value.filename == str(tmp_path / "absent" / "x.mzpeak")
     elif case == "foreign-directory":
         # overwrite replaces a run written before, but not a directory of anything else.
         acq.to_mzpeak(f"{out}/")
