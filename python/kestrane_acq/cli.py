@@ -39,11 +39,6 @@ if TYPE_CHECKING:
 PROG = "kestrane"
 # The largest count or index an option takes (the reader's 32-bit signed integers).
 INT_MAX = 2**31 - 1
-# The permissions of a new file: what open(..., "w") gives, 0o666 less the umask. os.umask is
-# the only way to read it, and it sets the mask too: read once here, before any thread runs.
-_UMASK = os.umask(0o022)
-os.umask(_UMASK)
-FILE_MODE = 0o666 & ~_UMASK
 # Scans decoded per call between two updates of the progress bar.
 CHUNK_MIN = 64
 
@@ -280,18 +275,19 @@ def _atomic_text_file(path: Path, overwrite: bool) -> Any:
     """A temporary file beside `path` (with the permissions of a new file) and a function that
     puts it in place (refusing an existing `path` unless overwrite) or, with keep=False, removes
     it. An error of the place names `path`, not the temporary file."""
-    import tempfile
+    import secrets
 
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(errno.EEXIST, "exists", str(path))
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
+    temp = path.parent / f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.part"
     try:
-        fd, temp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent or ".")
+        # Mode 0o666 less the umask, as open(..., "w") gives a new file.
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     except OSError as exc:
         raise type(exc)(exc.errno, exc.strerror, str(path)) from None
     try:
-        os.fchmod(fd, FILE_MODE)  # mkstemp makes it 0600
         f = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
     except BaseException:
         os.close(fd)
@@ -491,7 +487,6 @@ def _convert(args: argparse.Namespace) -> int:
 
     try:
         check_count("--jobs", args.jobs)
-        check_count("--threads", args.threads)
         outputs, out_dir, kind = output_paths(args.dirs, args.output)
         if args.metadata is not None and len(args.dirs) != 1:
             raise UsageError(f"--metadata takes one directory, not {len(args.dirs)}")
