@@ -8,6 +8,7 @@ file, ...) and reports, as JSON, what each read gave.
 
 import errno
 import hashlib
+import importlib.util
 import json
 import os
 import resource
@@ -26,6 +27,7 @@ from kestrane_fixtures.acq import (
 
 ADDRESS_SPACE = 3 << 30
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+HAVE_PYARROW = importlib.util.find_spec("pyarrow") is not None
 
 CHILD = r"""
 import json, os, sys
@@ -333,15 +335,32 @@ except kestrane_acq.FormatError as exc:
 with acq:
     items = [acq[i] for i in range(len(acq))]
     listed = acq.spectra()
-    print(json.dumps({
+    mzml = acq.to_mzml(out)
+    got = {
         "scans": [[s.status, s.profile_status, s.calibration, len(s)] for s in items],
         "finite": all(bool(np.isfinite(s.mz).all()) for s in items),
         "spectra": [[s.status, len(s)] for s in listed],
         "tic": len(acq.tic()[0]),
         "summary": [str(v) for v in acq.summary()["status"]],
-        "converted": acq.to_mzml(out).records,
+        "converted": mzml.records,
         "warnings": acq.warnings,
-    }))
+    }
+    try:
+        import pyarrow  # the columnar outputs are an optional extra
+    except ImportError:
+        pyarrow = None
+    if pyarrow is not None:
+        table = acq.to_arrow()
+        mz = np.concatenate([s.mz for s in items]) if items else np.empty(0)
+        peak = acq.to_mzpeak(out + ".mzpeak")
+        got["columns"] = {
+            "arrow_is_the_spectra": table.num_rows == len(mz) and bool(np.array_equal(
+                table["mz"].to_numpy().view(np.uint64), mz.view(np.uint64))),
+            "scan_rows": acq.scan_table(format="arrow").num_rows,
+            "mzpeak": [peak.spectra + peak.skipped, peak.points, peak.failed],
+            "mzml": [mzml.records, table.num_rows, mzml.failed],
+        }
+    print(json.dumps(got))
 """
 
 # Hostile directories built by the fixture package, and what reading them gives: the open error,
@@ -405,7 +424,13 @@ def test_hostile_directories_through_every_api_and_the_command(tmp_path, case):
         assert got["converted"] == len(got["scans"])
         for w in warnings:
             assert any(w in text for text in got["warnings"]), got["warnings"]
-    for command in (["info", str(run.path)], ["convert", str(run.path), "-o", str(tmp_path / "cli.mzML")]):
+        if "columns" in got:  # every point in the table, and mzPeak counting as mzML does
+            columns = got["columns"]
+            assert columns["arrow_is_the_spectra"] and columns["scan_rows"] == len(got["scans"]), columns
+            assert columns["mzpeak"] == columns["mzml"], columns
+    for command in (["info", str(run.path)],
+                    *(["convert", str(run.path), "-o", str(tmp_path / f"cli.{suffix}")]
+                      for suffix in ("mzML", "mgf", *(["mzpeak"] if HAVE_PYARROW else [])))):
         proc = child("-m", "kestrane_acq.cli", *command)
         assert "Traceback" not in proc.stderr, proc.stderr[-4000:]
         if open_error is not None:
