@@ -497,6 +497,13 @@ void bind_acquisition(nb::module_& m) {
   // The command line checks --numpress before it opens a run, by the rules to_mzml applies.
   m.def("_check_numpress", [](nb::handle numpress) { numpress_arg(numpress); },
         nb::arg("numpress"), "ValueError unless `numpress` names codes to_mzml takes.");
+  // The mzPeak writer refuses the native IDs that to_mzml refuses, before it writes anything.
+  m.def("_check_native_ids",
+        [](const A& a, const std::vector<std::int64_t>& indices) {
+          check_native_ids(a.handle(), indices);
+        },
+        nb::arg("acquisition"), nb::arg("indices"),
+        "FormatError unless the records `indices` have unique ScanIDs that are not negative.");
 }
 
 }  // namespace kestrane::acq_python

@@ -142,6 +142,20 @@ void bind_conversion_summary(nb::module_& m) {
       });
 }
 
+void check_native_ids(const acq::Acquisition& acq, const std::vector<std::int64_t>& indices) {
+  std::vector<std::size_t> records;
+  records.reserve(indices.size());
+  for (const std::int64_t i : indices) {
+    if (i < 0 || static_cast<std::uint64_t>(i) >= acq.size()) {
+      throw nb::index_error("record index out of range");
+    }
+    records.push_back(static_cast<std::size_t>(i));
+  }
+  if (auto checked = convert::check_native_ids(acq, records); !checked) {
+    raise_conversion_error(checked.error(), acq, PathArg{});
+  }
+}
+
 nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer prefer,
                    bool compression, unsigned threads, bool overwrite, bool strict,
                    nb::handle progress, bool centroid, const convert::Selection& selection,

@@ -5,6 +5,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "src/acq/acquisition.hpp"
 #include "src/convert/selection.hpp"
 #include "src/mzml/numpress.hpp"
@@ -27,6 +30,10 @@ convert::Selection selection_arg(nb::handle ms_level, nb::handle rt, nb::handle 
 // ("linear", "slof", "linear,pic", ...). TypeError for other types, ValueError naming what is
 // wrong with the names.
 mzml::NumpressCodes numpress_arg(nb::handle numpress);
+
+// FormatError (filename MSScan.bin) unless the records `indices`, those an output writes, have
+// native IDs mzML can carry: convert::check_native_ids. IndexError for an index out of range.
+void check_native_ids(const acq::Acquisition& acq, const std::vector<std::int64_t>& indices);
 
 // Converts `acq` into the file `path` (str, bytes or os.PathLike); progress: None or a
 // callable(done, total). Raises FileExistsError when the file exists and overwrite is false,

@@ -44,7 +44,7 @@ from typing import TYPE_CHECKING, Any
 import numpy
 
 from . import arrow
-from ._core import Acquisition, PointBatch
+from ._core import Acquisition, PointBatch, _check_native_ids
 
 if TYPE_CHECKING:
     from ._core import _Prefer
@@ -719,6 +719,11 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
             raise FileExistsError(f"{target} exists")
         # overwrite replaces a run written before, never a directory of other files.
         _check_replaceable(target)
+    table = acq.scan_table()
+    # Spectra are numbered in the order written: an incomplete record is left out and takes no
+    # number. Their native IDs are mzML's, refused by the same rules before anything is written.
+    kept = numpy.flatnonzero(~table["incomplete"])
+    _check_native_ids(acq, kept.tolist())
     parent = target.parent
     # mkdir, not mkdtemp: the unpacked directory gets the permissions of the umask.
     work = parent / f".{target.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
@@ -729,10 +734,6 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     members = _Members(work, None if unpacked else work / "packed.zip")
     try:
         extra = _file_metadata(acq, prefer, centroid)
-        table = acq.scan_table()
-        # Spectra are numbered in the order written: an incomplete record is left out and
-        # takes no number.
-        kept = numpy.flatnonzero(~table["incomplete"])
         n = len(kept)
         t = {k: v[kept] for k, v in table.items()}
         relabel = None

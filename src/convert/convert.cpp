@@ -76,27 +76,18 @@ struct Plan {
   std::size_t shared_times = 0;  // records whose scan time an earlier written record has
 };
 
-Result<Plan> make_plan(const acq::Acquisition& acq, const Selection& selection) {
-  Plan plan;
+}  // namespace
+
+Result<void> check_native_ids(const acq::Acquisition& acq, std::span<const std::size_t> records) {
   std::vector<std::pair<std::int64_t, std::size_t>> ids;
-  std::vector<double> times;
-  std::array<bool, 3> seen{};
-  for (std::size_t i = 0; i < acq.size(); ++i) {
-    const acq::ScanInfo scan = acq.scan(i);
-    if (!selection.selects(scan)) continue;
-    ++plan.selected;
-    if (scan.incomplete) {
-      ++plan.skipped;
-      continue;
-    }
-    if (scan.scan_id < 0) {
+  ids.reserve(records.size());
+  for (const std::size_t i : records) {
+    const std::int64_t id = acq.scan(i).scan_id;
+    if (id < 0) {
       return parse_error("MSScan.bin: record " + std::to_string(i) + " has a negative ScanID (" +
-                         std::to_string(scan.scan_id) + ")");
+                         std::to_string(id) + ")");
     }
-    plan.records.push_back(i);
-    ids.emplace_back(scan.scan_id, i);
-    times.push_back(scan.retention_time_min);
-    seen[static_cast<std::size_t>(spectrum_type(scan))] = true;
+    ids.emplace_back(id, i);
   }
   std::sort(ids.begin(), ids.end());
   const auto twin = std::adjacent_find(ids.begin(), ids.end(), [](const auto& a, const auto& b) {
@@ -107,6 +98,28 @@ Result<Plan> make_plan(const acq::Acquisition& acq, const Selection& selection) 
                        std::to_string(std::next(twin)->second) + " share ScanID " +
                        std::to_string(twin->first) + "; native IDs must be unique");
   }
+  return {};
+}
+
+namespace {
+
+Result<Plan> make_plan(const acq::Acquisition& acq, const Selection& selection) {
+  Plan plan;
+  std::vector<double> times;
+  std::array<bool, 3> seen{};
+  for (std::size_t i = 0; i < acq.size(); ++i) {
+    const acq::ScanInfo scan = acq.scan(i);
+    if (!selection.selects(scan)) continue;
+    ++plan.selected;
+    if (scan.incomplete) {
+      ++plan.skipped;
+      continue;
+    }
+    plan.records.push_back(i);
+    times.push_back(scan.retention_time_min);
+    seen[static_cast<std::size_t>(spectrum_type(scan))] = true;
+  }
+  if (auto ids = check_native_ids(acq, plan.records); !ids) return std::unexpected(ids.error());
   std::sort(times.begin(), times.end());
   for (std::size_t k = 1; k < times.size(); ++k) plan.shared_times += times[k] == times[k - 1];
   for (const auto t : {mzml::SpectrumType::ms1, mzml::SpectrumType::msn, mzml::SpectrumType::sim}) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,13 @@ struct ConvertSummary {
   double seconds = 0.0;
   std::uint64_t bytes = 0;          // size of the file written
 };
+
+// The native IDs ("scanId=N") of `records`, the records an output writes: unique and not
+// negative, else "MSScan.bin: record I has a negative ScanID (N)" for the first such record of
+// `records`, or "MSScan.bin: records I and J share ScanID N; native IDs must be unique" (parse
+// errors).
+[[nodiscard]] Result<void> check_native_ids(const acq::Acquisition& acq,
+                                            std::span<const std::size_t> records);
 
 // Converts `acq` into `path`. Errors: the writer's (output file, cancellation), the selection's
 // error (selection_error, a parse error), and

@@ -4,6 +4,7 @@ readers make of the output: the format's reference reader (when installed from
 
 import json
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 from kestrane_acq import arrow as acq_arrow
 from kestrane_acq import mzpeak as acq_mzpeak
-from kestrane_fixtures.acq import Variant, acq_run
+from kestrane_fixtures.acq import LAYOUTS, Variant, acq_run, record_dtype
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -347,12 +348,30 @@ def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, 
         check_against_reference(reference().MzPeakFile(str(out)), acq, False, random_access=False)
 
 
+# Native IDs that mzML cannot carry, and what both writers say of them.
+NATIVE_IDS = {"repeated-ids": ([7, 7], "records 0 and 1 share ScanID 7; native IDs must be unique"),
+              "negative-id": ([7, -3], "record 1 has a negative ScanID (-3)")}
+
+
 @pytest.mark.parametrize("case", ["exists", "appears-while-writing", "foreign-directory",
-                                  "no-folder", "no-pyarrow"])
+                                  "no-folder", "no-pyarrow", *NATIVE_IDS])
 def test_refusals(tmp_path, case, monkeypatch):
-    acq = kestrane_acq.open(acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1).path)
+    run = acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1)
+    if case in NATIVE_IDS:
+        scan = run.acq_dir / "MSScan.bin"
+        data = bytearray(scan.read_bytes())
+        records = np.frombuffer(data, record_dtype(LAYOUTS[run.family.layout], run.family.n_blocks),
+                                offset=run.data_offset)
+        records["ScanID"] = NATIVE_IDS[case][0]
+        scan.write_bytes(data)
+    acq = kestrane_acq.open(run.path)
     out = tmp_path / "x.mzpeak"
-    if case == "exists":
+    if case in NATIVE_IDS:
+        for write in (acq.to_mzpeak, acq.to_mzml):
+            with pytest.raises(kestrane_acq.FormatError, match=re.escape(NATIVE_IDS[case][1])):
+                write(out)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d"]
+    elif case == "exists":
         out.write_bytes(b"keep")
         with pytest.raises(FileExistsError):
             acq.to_mzpeak(out)
