@@ -266,6 +266,14 @@ nb::object acquisition_to_arrow(nb::handle self, const std::string& prefer, bool
   return python_part("arrow", "to_arrow")(self, prefer, centroid, nb::arg("threads") = threads);
 }
 
+nb::object acquisition_arrow_batches(nb::handle self, const std::string& prefer, bool centroid,
+                                    std::optional<long> threads) {
+  prefer_arg(prefer);
+  threads_arg(threads);
+  return python_part("arrow", "arrow_batches")(self, prefer, centroid,
+                                               nb::arg("threads") = threads);
+}
+
 nb::object acquisition_to_mzpeak(nb::handle self, nb::handle path, const std::string& prefer,
                                  bool centroid, std::optional<long> threads, bool overwrite,
                                  nb::handle progress) {
@@ -456,6 +464,7 @@ void bind_acquisition(nb::module_& m) {
       .def("spectra", &acquisition_spectra, indices, prefer, threads, centroid)
       .def("scan_table", &acquisition_scan_table, nb::arg("format") = "numpy")
       .def("to_arrow", &acquisition_to_arrow, prefer, centroid, nb::kw_only(), threads)
+      .def("arrow_batches", &acquisition_arrow_batches, prefer, centroid, nb::kw_only(), threads)
       .def("to_mzpeak", &acquisition_to_mzpeak, nb::arg("path"), prefer, centroid, nb::kw_only(),
            threads, nb::arg("overwrite") = false, nb::arg("progress").none() = nb::none())
       .def("record", &acquisition_record, nb::arg("i"))

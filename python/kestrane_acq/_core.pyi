@@ -155,6 +155,11 @@ class Acquisition:
     def to_arrow(
         self, prefer: _Prefer = "profile", centroid: bool = False, *, threads: int | None = None,
     ) -> Any: ...
+    def arrow_batches(
+        self, prefer: _Prefer = "profile", centroid: bool = False, *, threads: int | None = None,
+    ) -> Any:
+        """The points of to_arrow() as a pyarrow.RecordBatchReader, each batch decoded as it is
+        read (runs larger than memory); intensity float64, the acquisition open until read."""
     def to_mzpeak(
         self, path: str | os.PathLike[str], prefer: _Prefer = "profile", centroid: bool = False,
         *, threads: int | None = None, overwrite: bool = False,

@@ -111,6 +111,22 @@ def to_arrow(acq: Acquisition, prefer: str = "profile", centroid: bool = False, 
     return pa.Table.from_batches(batches, schema=schema(exact))
 
 
+def arrow_batches(acq: Acquisition, prefer: str = "profile", centroid: bool = False, *,
+                  threads: int | None = None) -> Any:
+    """The points of to_arrow() as a pyarrow.RecordBatchReader that decodes each batch as it is
+    read, for runs larger than memory. Its schema is fixed before the first batch, so intensity
+    is float64 (every value exact); the acquisition must stay open while the reader is read."""
+    pa = require_pyarrow()
+    expected_points(acq, prefer)  # a closed acquisition or a wrong `prefer` fails here, not later
+
+    def batches() -> Iterator[Any]:
+        for b in point_batches(acq, prefer, threads=threads, float32=False, centroid=centroid,
+                               allocate=pa.allocate_buffer):
+            yield record_batch(b)
+
+    return pa.RecordBatchReader.from_batches(schema(False), batches())
+
+
 def scan_table(acq: Acquisition) -> Any:
     """acq.scan_table() as a pyarrow.Table; the numeric columns share the numpy arrays' memory."""
     pa = require_pyarrow()

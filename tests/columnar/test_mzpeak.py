@@ -84,6 +84,12 @@ def test_to_arrow_is_every_spectrum_bit_for_bit(run, prefer, centroid):
     assert np.array_equal(bits(table["intensity"].to_numpy()), bits(intensity))
     assert table.schema.field("intensity").type == (
         pa.float32() if exact_in_float32(intensity) else pa.float64())
+    # The stream of the same points: float64 intensities, each batch decoded as it is read.
+    stream = acq.arrow_batches(prefer, centroid, threads=2).read_all()
+    assert stream.schema.field("intensity").type == pa.float64()
+    assert np.array_equal(stream["spectrum_index"].to_numpy(), index)
+    assert np.array_equal(bits(stream["mz"].to_numpy()), bits(mz))
+    assert np.array_equal(bits(stream["intensity"].to_numpy()), bits(intensity))
     st = acq.scan_table(format="arrow")
     numpy_table = acq.scan_table()
     assert st.column_names == list(numpy_table)
@@ -354,7 +360,7 @@ NATIVE_IDS = {"repeated-ids": ([7, 7], "records 0 and 1 share ScanID 7; native I
 
 
 @pytest.mark.parametrize("case", ["exists", "appears-while-writing", "foreign-directory",
-                                  "no-folder", "no-pyarrow", *NATIVE_IDS])
+                                  "no-folder", "no-pyarrow", "closed-while-streaming", *NATIVE_IDS])
 def test_refusals(tmp_path, case, monkeypatch):
     run = acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1)
     if case in NATIVE_IDS:
@@ -402,6 +408,11 @@ def test_refusals(tmp_path, case, monkeypatch):
             acq.to_mzpeak(out, overwrite=True)
         assert (out / "notes.txt").read_text() == "keep"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]
+    elif case == "closed-while-streaming":
+        reader = acq.arrow_batches()
+        acq.close()
+        with pytest.raises(ValueError, match="closed Acquisition"):
+            reader.read_all()
     else:
         monkeypatch.setitem(sys.modules, "pyarrow", None)
         with pytest.raises(ImportError, match=r"kestrane\[parquet\]"):
