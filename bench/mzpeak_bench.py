@@ -11,6 +11,8 @@ Rows (best / median of R; wall-clock unless a row says CPU):
   per-point costs (bench/acq_benchmarks.py);
   the mzPeak writer against pyarrow's Parquet writer alone writing the same columns (same
   options) from decoded arrays, and against our mzML writer per point;
+  the resident memory a whole conversion adds (highest / median, a child each), against a run
+  of a quarter of the scans;
   the size of the mzPeak file against our zlib mzML, on the generated TOF run and on each real
   directory found in $KESTRANE_REALDATA or ../shared/realdata.
 Needs the package installed with pyarrow, and build-bench/bench/acq_read_floor
@@ -35,6 +37,25 @@ from run_benchmarks import Table  # noqa: E402
 
 def _size(path: Path) -> int:
     return path.stat().st_size if path.is_file() else sum(p.stat().st_size for p in path.rglob("*"))
+
+
+# A child interpreter: the resident memory a whole mzPeak conversion (open included) adds to the
+# interpreter with pyarrow loaded, as the high-water mark over the resident size before it.
+PEAK_CHILD = r"""
+import resource, sys
+import kestrane_acq, pyarrow, pyarrow.parquet
+with open("/proc/self/statm") as f:
+    before = int(f.read().split()[1]) * resource.getpagesize()
+with kestrane_acq.open(sys.argv[1]) as acq:
+    acq.to_mzpeak(sys.argv[2], overwrite=True)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before)
+"""
+
+
+def _peak_growth(run: Path, out: Path, reps: int) -> tuple[float, float]:
+    """Highest and median MiB a conversion of `run` adds, one child a repetition."""
+    grown = sorted(int(ab._sh(sys.executable, "-c", PEAK_CHILD, run, out)) / 2**20 for _ in range(reps))
+    return grown[-1], grown[len(grown) // 2]
 
 
 def main() -> int:
@@ -112,6 +133,12 @@ def main() -> int:
             t.add("to_mzpeak(), per point", (w_ours[0] / points, w_ours[1] / points),
                   "to_mzml() (zlib), per point", (w_mzml[0] / points, w_mzml[1] / points), "ns",
                   "<= 1.0x")
+        # Constant memory: a run four times longer adds no more.
+        small = ab.acq_dir("tof-rle", max(1, args.scans // 4), 400_000)
+        t.add(f"peak memory added by to_mzpeak(), {args.scans} x 400,000 (highest / median)",
+              _peak_growth(big, work / "peak.mzpeak", reps),
+              f"the same for {max(1, args.scans // 4)} scans",
+              _peak_growth(small, work / "peak.mzpeak", reps), "MiB", "<= 1.2x")
         size = _size(work / "run.mzpeak")
         mz_size = _size(work / "run.mzML")
         t.add(f"mzPeak size, generated TOF {args.scans} x 400,000", (size, size),
