@@ -40,15 +40,20 @@ def _size(path: Path) -> int:
 
 
 # A child interpreter: the resident memory a whole mzPeak conversion (open included) adds to the
-# interpreter with pyarrow loaded, as the high-water mark over the resident size before it.
+# interpreter with pyarrow loaded, as the high-water mark over the resident size before it. The
+# mark is the process's own (VmHWM); ru_maxrss would keep the parent's from before the exec.
 PEAK_CHILD = r"""
-import resource, sys
+import sys
 import kestrane_acq, pyarrow, pyarrow.parquet
-with open("/proc/self/statm") as f:
-    before = int(f.read().split()[1]) * resource.getpagesize()
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+
+before = status("VmRSS:")
 with kestrane_acq.open(sys.argv[1]) as acq:
     acq.to_mzpeak(sys.argv[2], overwrite=True)
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before)
+print(status("VmHWM:") - before)
 """
 
 
