@@ -18,7 +18,8 @@ while pyarrow encodes this one) and written as they come; members are written in
 directory beside the output, then stored into the ZIP (or the directory renamed into place).
 
 Types wider than the format's writer uses, so that every value reads back bit for bit: times,
-base peak intensity and TIC are float64. Intensities are float32 when every one of the member
+base peak intensity and TIC are float64; MS level and preset scan configuration are uint8 and
+uint32 when they hold every record's value, else the scan table's signed types. Intensities are float32 when every one of the member
 converts to float32 exactly, else float64 (a member begun as float32 is written again as
 float64 when a later batch has an inexact value).
 """
@@ -412,6 +413,13 @@ def _packed(pa: Any, type_: Any, columns: dict[str, Any], count: int, rows: int)
     return pa.StructArray.from_arrays(arrays, fields=list(type_), mask=mask)
 
 
+def _unsigned_if_held(values: numpy.ndarray, dtype: Any) -> numpy.ndarray:
+    """`values` in the unsigned type the format's writer uses when it holds every one, else as
+    stored (a record's MS level of 300 or a negative method ID is kept, never wrapped)."""
+    held = values.size == 0 or (values.min() >= 0 and values.max() <= numpy.iinfo(dtype).max)
+    return values.astype(dtype) if held else values
+
+
 def _empty_lists(pa: Any, type_: Any, n: int) -> Any:
     return pa.array([[]] * n, type=type_)
 
@@ -510,6 +518,8 @@ def _spectrum_metadata(pa: Any, t: dict[str, numpy.ndarray], prefer: str,
                                     numpy.where(fallback_profile, REPRESENTATION["profile"],
                                                 REPRESENTATION["centroid"])))
     ms_level = t["ms_level"]
+    level = _unsigned_if_held(ms_level, numpy.uint8)
+    method = _unsigned_if_held(t["scan_method_id"], numpy.uint32)
     ids = [f"scanId={s}" for s in t["scan_id"].tolist()]
     kind = numpy.where(t["scan_type"] == 2, SPECTRUM_TYPE["sim"],
                        numpy.where(ms_level >= 2, SPECTRUM_TYPE["msn"], SPECTRUM_TYPE["ms1"]))
@@ -521,7 +531,8 @@ def _spectrum_metadata(pa: Any, t: dict[str, numpy.ndarray], prefer: str,
         return pa.array(values, mask=empty)
 
     spectrum_type = pa.struct([
-        ("index", pa.uint64()), ("id", pa.large_string()), ("MS_1000511_ms_level", pa.uint8()),
+        ("index", pa.uint64()), ("id", pa.large_string()),
+        ("MS_1000511_ms_level", pa.from_numpy_dtype(level.dtype)),
         ("time", pa.float64()), ("MS_1000465_scan_polarity", pa.int8()),
         ("MS_1000525_spectrum_representation", pa.string()),
         ("MS_1000559_spectrum_type", pa.string()),
@@ -538,7 +549,7 @@ def _spectrum_metadata(pa: Any, t: dict[str, numpy.ndarray], prefer: str,
     scan_type = pa.struct([
         ("source_index", pa.uint64()),
         ("MS_1000016_scan_start_time_unit_UO_0000031", pa.float64()),
-        ("MS_1000616_preset_scan_configuration", pa.uint32()),
+        ("MS_1000616_preset_scan_configuration", pa.from_numpy_dtype(method.dtype)),
         ("ion_mobility_value", pa.float64()), ("ion_mobility_type", pa.string()),
         ("instrument_configuration_ref", pa.uint32()), ("parameters", params),
         ("scan_windows", pa.large_list(pa.struct([
@@ -551,7 +562,7 @@ def _spectrum_metadata(pa: Any, t: dict[str, numpy.ndarray], prefer: str,
     spectrum = _packed(pa, spectrum_type, {
         "index": numpy.arange(n, dtype=numpy.uint64),
         "id": ids,
-        "MS_1000511_ms_level": ms_level.astype(numpy.uint8),
+        "MS_1000511_ms_level": level,
         "time": fig["time_min"],
         "MS_1000465_scan_polarity": pa.array(polarity, mask=pol_mask),
         "MS_1000525_spectrum_representation": words,
@@ -569,7 +580,7 @@ def _spectrum_metadata(pa: Any, t: dict[str, numpy.ndarray], prefer: str,
     scan = _packed(pa, scan_type, {
         "source_index": numpy.arange(n, dtype=numpy.uint64),
         "MS_1000016_scan_start_time_unit_UO_0000031": fig["time_min"],
-        "MS_1000616_preset_scan_configuration": t["scan_method_id"].astype(numpy.uint32),
+        "MS_1000616_preset_scan_configuration": method,
         "instrument_configuration_ref": numpy.zeros(n, numpy.uint32),
         "parameters": _empty_lists(pa, params, n),
         "scan_windows": _empty_lists(pa, scan_type.field("scan_windows").type, n),

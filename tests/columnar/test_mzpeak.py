@@ -354,6 +354,35 @@ def test_mz_dictionary_coded_where_spectra_share_their_values(tmp_path, shared, 
         check_against_reference(reference().MzPeakFile(str(out)), acq, False, random_access=False)
 
 
+def edit_records(run, field, values):
+    """Sets `field` of every record of the run's MSScan.bin to `values`."""
+    scan = run.acq_dir / "MSScan.bin"
+    data = bytearray(scan.read_bytes())
+    records = np.frombuffer(data, record_dtype(LAYOUTS[run.family.layout], run.family.n_blocks),
+                            offset=run.data_offset)
+    records[field] = values
+    scan.write_bytes(data)
+
+
+# (record field, values, metadata column, its type): the format's narrow types where they hold
+# every value, the scan table's where a stored value would wrap.
+STORED = [("MSLevel", [1, 2], "spectrum.MS_1000511_ms_level", "uint8"),
+          ("MSLevel", [300, 1], "spectrum.MS_1000511_ms_level", "int32"),
+          ("MSLevel", [-1, 1], "spectrum.MS_1000511_ms_level", "int32"),
+          ("ScanMethodID", [-5, 2], "scan.MS_1000616_preset_scan_configuration", "int64")]
+
+
+@pytest.mark.parametrize("field,values,column,type_", STORED)
+def test_record_values_are_kept_as_stored(tmp_path, field, values, column, type_):
+    run = acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1)
+    edit_records(run, field, values)
+    acq = kestrane_acq.open(run.path)
+    acq.to_mzpeak(f"{tmp_path / 'x.mzpeak'}/")
+    struct, name = column.split(".")
+    got = pq.read_table(tmp_path / "x.mzpeak" / "spectra_metadata.parquet")[struct].combine_chunks().field(name)
+    assert str(got.type) == type_ and got.to_pylist()[:2] == values
+
+
 # Native IDs that mzML cannot carry, and what both writers say of them.
 NATIVE_IDS = {"repeated-ids": ([7, 7], "records 0 and 1 share ScanID 7; native IDs must be unique"),
               "negative-id": ([7, -3], "record 1 has a negative ScanID (-3)")}
@@ -364,12 +393,7 @@ NATIVE_IDS = {"repeated-ids": ([7, 7], "records 0 and 1 share ScanID 7; native I
 def test_refusals(tmp_path, case, monkeypatch):
     run = acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1)
     if case in NATIVE_IDS:
-        scan = run.acq_dir / "MSScan.bin"
-        data = bytearray(scan.read_bytes())
-        records = np.frombuffer(data, record_dtype(LAYOUTS[run.family.layout], run.family.n_blocks),
-                                offset=run.data_offset)
-        records["ScanID"] = NATIVE_IDS[case][0]
-        scan.write_bytes(data)
+        edit_records(run, "ScanID", NATIVE_IDS[case][0])
     acq = kestrane_acq.open(run.path)
     out = tmp_path / "x.mzpeak"
     if case in NATIVE_IDS:
