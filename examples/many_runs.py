@@ -14,27 +14,33 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 
 def convert_run(directory: str, out_dir: str, threads: int | None = None) -> dict[str, Any]:
-    """One task: DIR into OUT_DIR/<name>.mzpeak/ (replaced when there)."""
+    """One task: DIR into OUT_DIR/<name>.mzpeak/ (replaced when there). A run that cannot be
+    read or written gives its error instead, so that one bad run does not stop the others."""
     import kestrane_acq
     from kestrane_acq.cli import run_name
 
     target = Path(out_dir) / f"{run_name(directory)}.mzpeak"
-    with kestrane_acq.open(directory) as acq:
-        summary = acq.to_mzpeak(f"{target}/", threads=threads, overwrite=True)
+    try:
+        with kestrane_acq.open(directory) as acq:
+            summary = acq.to_mzpeak(f"{target}/", threads=threads, overwrite=True)
+    except (kestrane_acq.FormatError, OSError) as exc:
+        return {"run": target.stem, "directory": directory, "error": str(exc)}
     return {"run": target.stem, "path": summary.path, "spectra": summary.spectra,
             "points": summary.points, "seconds": summary.seconds}
 
 
 def convert_all(client: Any, directories: Sequence[str], out_dir: str,
                 threads: int | None = None) -> list[dict[str, Any]]:
-    """Every directory converted by the cluster behind `client`, one task each. ValueError,
-    before any task, when two directories would write the same output."""
+    """Every directory converted by the cluster behind `client`, one task each: a row per run,
+    with "error" for one that failed. ValueError, before any task, when two directories would
+    write the same output."""
     from kestrane_acq.cli import run_name
 
     first: dict[str, str] = {}
@@ -99,14 +105,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         client = Client(args.scheduler)
     else:
         client = Client(LocalCluster(n_workers=2, threads_per_worker=1))
+    failed = 0
     with client:
         for row in convert_all(client, args.dirs, args.out_dir, threads=1):
+            if "error" in row:
+                failed += 1
+                print(f"{row['directory']}: {row['error']}", file=sys.stderr)
+                continue
             print(f"{row['path']}: {row['spectra']} spectra, {row['points']} points, "
                   f"{row['seconds']:.2f} s")
     if args.mz is not None:
         for run, minutes, intensity in xic_all(args.out_dir, args.mz, args.ppm):
             print(f"{run}\t{minutes:.4f}\t{intensity:g}")
-    return 0
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

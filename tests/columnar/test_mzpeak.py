@@ -466,11 +466,16 @@ def test_many_runs_example_converts_on_dask_and_queries_every_run(tmp_path, monk
     out = tmp_path / "it's [out]"  # a quote and glob characters: the query lists files by name
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
                                   processes=True) as cluster, distributed.Client(cluster) as client:
-        rows = many_runs.convert_all(client, [str(r) for r in runs], str(out), threads=1)
+        broken = tmp_path / "broken.d" / "AcqData"  # no index: reported, the others converted
+        broken.mkdir(parents=True)
+        rows = many_runs.convert_all(client, [str(r) for r in runs] + [str(broken.parent)],
+                                     str(out), threads=1)
         twin = acq_run(tmp_path / "again" / "run1.d", "tof-rle", 2, 10, seed=3).path
         with pytest.raises(ValueError, match="would both be written to"):
             many_runs.convert_all(client, [str(runs[0]), str(twin)], str(out))
-    assert sorted(r["run"] for r in rows) == ["run1", "run2"]
+    assert sorted(r["run"] for r in rows if "error" not in r) == ["run1", "run2"]
+    [bad] = [r for r in rows if "error" in r]
+    assert bad["run"] == "broken" and "MSScan.bin" in bad["error"]
     with kestrane_acq.open(runs[0]) as acq:
         mz = float(acq[2].mz[150])
     got = many_runs.xic_all(str(out), mz, ppm=50.0)
