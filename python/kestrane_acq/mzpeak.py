@@ -19,9 +19,9 @@ directory beside the output, then stored into the ZIP (or the directory renamed 
 
 Types wider than the format's writer uses, so that every value reads back bit for bit: times,
 base peak intensity and TIC are float64; MS level and preset scan configuration are uint8 and
-uint32 when they hold every record's value, else the scan table's signed types. Intensities are float32 when every one of the member
-converts to float32 exactly, else float64 (a member begun as float32 is written again as
-float64 when a later batch has an inexact value).
+uint32 when they hold every record's value, else the scan table's signed types. Intensities are
+float32 when every one of the member converts to float32 exactly, else float64 (a member begun
+as float32 is written again as float64 when a later batch has an inexact value).
 """
 
 from __future__ import annotations
