@@ -6,9 +6,17 @@ The tests import the installed ``kestrane`` module, never a build tree.
 import math
 import os
 import struct
+import sys
 
 import kestrane_fixtures as kf
 import pytest
+
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    # Under AddressSanitizer (tools/test-python-asan.sh) the leak check at exit misreads, now and
+    # then, the thread-local storage of matplotlib's extension modules and crashes ("Tracer caught
+    # signal 11"), failing a run whose tests all passed. Drawing is Python over the APIs this
+    # suite checks under ASan anyway: the tests that draw (importorskip("matplotlib")) skip here.
+    sys.modules["matplotlib"] = None
 
 
 def f32(x):
