@@ -161,8 +161,8 @@ class Acquisition:
         """The points of to_arrow() as a pyarrow.RecordBatchReader, each batch decoded as it is
         read (runs larger than memory); intensity float64, the acquisition open until read."""
     def to_mzpeak(
-        self, path: str | os.PathLike[str], prefer: _Prefer = "profile", centroid: bool = False,
-        *, threads: int | None = None, overwrite: bool = False,
+        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], prefer: _Prefer = "profile",
+        centroid: bool = False, *, threads: int | None = None, overwrite: bool = False,
         progress: Callable[[int, int], object] | None = None,
     ) -> MzPeakSummary: ...
     def close(self) -> None: ...

@@ -686,9 +686,9 @@ def _index_json(members: list[tuple[str, str, str]]) -> str:
                                                       "cv_list": CV_LIST}}, indent=2)
 
 
-def is_mzpeak_path(path: str | os.PathLike[str]) -> bool:
+def is_mzpeak_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> bool:
     """True for RUN.mzpeak and RUN.mzpeak/ (any case)."""
-    return os.fspath(path).rstrip("/").lower().endswith(".mzpeak")
+    return os.fsdecode(path).rstrip("/").lower().endswith(".mzpeak")
 
 
 def _check_replaceable(target: Path) -> None:
@@ -705,9 +705,9 @@ def _check_replaceable(target: Path) -> None:
                             "an unpacked mzPeak run", str(target))
 
 
-def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer = "profile",
-                 centroid: bool = False, *, threads: int | None = None,
-                 overwrite: bool = False,
+def write_mzpeak(acq: Acquisition, path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+                 prefer: _Prefer = "profile", centroid: bool = False, *,
+                 threads: int | None = None, overwrite: bool = False,
                  progress: Callable[[int, int], object] | None = None) -> MzPeakSummary:
     """Writes the run as mzPeak: an uncompressed ZIP at `path`, or the unpacked directory when
     `path` ends with "/" or names an existing directory. FileExistsError when `path` exists and
@@ -722,7 +722,7 @@ def write_mzpeak(acq: Acquisition, path: str | os.PathLike[str], prefer: _Prefer
     pq = importlib.import_module("pyarrow.parquet")
 
     start = time.perf_counter()
-    text = os.fspath(path)
+    text = os.fsdecode(path)  # bytes as the file system's encoding gives them, as open() takes
     unpacked = text.endswith("/") or os.path.isdir(text)
     target = Path(text.rstrip("/") or "/")
     if target.exists() or target.is_symlink():

@@ -316,7 +316,7 @@ def test_duckdb_queries_the_unpacked_run(run):
     duckdb = pytest.importorskip("duckdb")
     acq, base = run
     out = base / "sql.mzpeak"
-    acq.to_mzpeak(f"{out}/", overwrite=True)
+    acq.to_mzpeak(os.fsencode(f"{out}/"), overwrite=True)  # a bytes path, as open() takes
     data = (out / "spectra_data.parquet").as_posix()
     [(count, spectra)] = duckdb.sql(
         f"select count(*), count(distinct point.spectrum_index) from read_parquet('{data}')"
