@@ -274,13 +274,17 @@ class MgfSummary:
 def _atomic_text_file(path: Path, overwrite: bool) -> Any:
     """A temporary file beside `path` (with the permissions of a new file) and a function that
     puts it in place (refusing an existing `path` unless overwrite) or, with keep=False, removes
-    it. An error of the place names `path`, not the temporary file."""
+    it. An error of the place names `path`, not the temporary file; a device, pipe or socket at
+    `path` is never replaced (OSError)."""
     import secrets
 
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(errno.EEXIST, "exists", str(path))
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
+    # The rename would put a regular file in place of a device, pipe or socket (/dev/null).
+    if os.path.lexists(path) and not (os.path.isfile(path) or os.path.islink(path)):
+        raise OSError(f"not replaced: {path} is not a regular file (a device, pipe or socket)")
     temp = path.parent / f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.part"
     try:
         # Mode 0o666 less the umask, as open(..., "w") gives a new file.

@@ -34,6 +34,7 @@ import json
 import os
 import secrets
 import shutil
+import stat
 import threading
 import time
 import zipfile
@@ -693,7 +694,14 @@ def is_mzpeak_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) ->
 
 def _check_replaceable(target: Path) -> None:
     """IsADirectoryError unless `target` is no directory (a symlink is none), an empty one, or an
-    unpacked mzPeak run: mzpeak_index.json and Parquet members, nothing else."""
+    unpacked mzPeak run: mzpeak_index.json and Parquet members, nothing else. OSError for a
+    device, pipe or socket, which the rename would replace by a regular file."""
+    try:
+        mode = target.lstat().st_mode
+    except FileNotFoundError:
+        return
+    if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode) or stat.S_ISDIR(mode)):
+        raise OSError(f"not replaced: {target} is not a regular file (a device, pipe or socket)")
     if not target.is_dir() or target.is_symlink():
         return
     names = [p.name for p in target.iterdir()]

@@ -135,6 +135,11 @@ Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite, b
     if (!overwrite) {
       return std::unexpected(exists_error(path));
     }
+    // The rename would put a regular file in place of a device, pipe or socket (/dev/null).
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      return std::unexpected(Error::io_message(
+          "not replaced: " + path + " is not a regular file (a device, pipe or socket)"));
+    }
   } else if (errno != ENOENT) {
     return std::unexpected(write_error(path, errno));
   }

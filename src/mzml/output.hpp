@@ -39,8 +39,10 @@ class OutputFile {
  public:
   // Creates an empty temporary file in the directory of `path`. Errors, before anything is
   // created: "<path> exists and overwrite was not requested", "cannot write <path>: <os text>
-  // (os error N)" (a directory, or a path that cannot be examined); then "cannot create a file
-  // in <directory>: ..." when the temporary file cannot be made.
+  // (os error N)" (a directory, or a path that cannot be examined), "not replaced: <path> is not
+  // a regular file (a device, pipe or socket)" (with overwrite; a symbolic link is replaced
+  // itself); then "cannot create a file in <directory>: ..." when the temporary file cannot be
+  // made.
   // The path "-" is standard output: no temporary file, no check of existence, and messages
   // name it "standard output". With gzip the bytes are compressed as they are written.
   [[nodiscard]] static Result<OutputFile> create(const std::string& path, bool overwrite,

@@ -5,6 +5,7 @@ readers make of the output: the format's reference reader (when installed from
 import json
 import os
 import re
+import stat
 import subprocess
 import sys
 import zipfile
@@ -389,7 +390,8 @@ NATIVE_IDS = {"repeated-ids": ([7, 7], "records 0 and 1 share ScanID 7; native I
 
 
 @pytest.mark.parametrize("case", ["exists", "appears-while-writing", "foreign-directory",
-                                  "no-folder", "no-pyarrow", "closed-while-streaming", *NATIVE_IDS])
+                                  "no-folder", "no-pyarrow", "closed-while-streaming", "pipe",
+                                  *NATIVE_IDS])
 def test_refusals(tmp_path, case, monkeypatch):
     run = acq_run(tmp_path / "r.d", "tof-rle", 2, 50, seed=1)
     if case in NATIVE_IDS:
@@ -418,6 +420,12 @@ def test_refusals(tmp_path, case, monkeypatch):
         with pytest.raises(FileExistsError):
             acq.to_mzpeak(out)
         assert out.read_bytes() == b"keep"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]
+    elif case == "pipe":  # overwrite never puts a file in place of a pipe or a device
+        os.mkfifo(out)
+        with pytest.raises(OSError, match=re.escape(f"not replaced: {out} is not a regular file")):
+            acq.to_mzpeak(out, overwrite=True)
+        assert stat.S_ISFIFO(out.lstat().st_mode)
         assert sorted(p.name for p in tmp_path.iterdir()) == ["r.d", "x.mzpeak"]
     elif case == "no-folder":
         with pytest.raises(FileNotFoundError) as error:

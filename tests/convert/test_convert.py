@@ -9,6 +9,7 @@ import re
 import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -411,11 +412,19 @@ class TestOutputForms:
         ("r.mgf", "gone/r.json", [], "{run}: [Errno 2] No such file or directory: '{tmp}/gone/r.json'"),
         ("gone/r.mgf", None, [], "{run}: [Errno 2] No such file or directory: '{tmp}/gone/r.mgf'"),
         ("r.mgf", "r.json", ["--overwrite"], None),
+        # --overwrite never puts a regular file in place of a pipe (or a device: /dev/null).
+        *[(out, meta, ["--overwrite"], f"{{run}}: not replaced: {{tmp}}/{pipe} is not a regular "
+           "file (a device, pipe or socket)")
+          for out, meta, pipe in (("pipe.mgf", None, "pipe.mgf"), ("pipe.mzML", None, "pipe.mzML"),
+                                  ("r.mgf", "pipe.json", "pipe.json"))],
     ])
     def test_where_mgf_and_metadata_go(self, quad, tmp_path, out, meta, options, message):
         old = tmp_path / "r.json"
         old.write_text("keep me")
         old.chmod(0o600)
+        pipes = [name for name in (out, meta) if name and name.startswith("pipe")]
+        for name in pipes:
+            os.mkfifo(tmp_path / name)
         args = [KESTRANE, "convert", str(quad), "-o", str(tmp_path / out), *options]
         args += ["--metadata", str(tmp_path / meta)] if meta else []
         proc = subprocess.run(args, capture_output=True, text=True, timeout=300,
@@ -423,7 +432,8 @@ class TestOutputForms:
         if message is not None:
             assert (proc.returncode, proc.stderr.strip()) == (
                 1, "kestrane: " + message.format(run=quad, tmp=tmp_path))
-            assert leftovers(tmp_path) == ["r.json"] and old.read_text() == "keep me"
+            assert leftovers(tmp_path) == sorted(["r.json", *pipes]) and old.read_text() == "keep me"
+            assert all(stat.S_ISFIFO((tmp_path / name).lstat().st_mode) for name in pipes)
         else:
             assert proc.returncode == 0, proc.stderr
             assert {p.name: p.stat().st_mode & 0o777 for p in tmp_path.iterdir()} == {

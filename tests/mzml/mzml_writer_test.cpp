@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <pugixml.hpp>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <bit>
 #include <csignal>
@@ -199,6 +200,15 @@ TEST(MzmlWriter, ReplacesAnExistingFileOnlyWhenAsked) {
   ASSERT_TRUE(write(run, path, options).has_value());
   EXPECT_TRUE(ts::read_text_file(path).starts_with("<?xml"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  // A pipe (or a device: /dev/null) is never replaced by a regular file.
+  const std::string pipe = dir.join("pipe.mzML");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const auto kept = write(run, pipe, options);
+  ASSERT_FALSE(kept.has_value());
+  EXPECT_EQ(kept.error().display(),
+            "I/O error: not replaced: " + pipe + " is not a regular file (a device, pipe or socket)");
+  EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 // A file size limit, with SIGXFSZ ignored so that writes fail with EFBIG; both undone on exit.
