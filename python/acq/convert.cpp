@@ -8,6 +8,7 @@
 #include <exception>
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -51,14 +52,23 @@ std::pair<std::optional<T>, std::optional<T>> bounds(nb::handle value, const cha
     const bool integral = PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr());
     if constexpr (std::is_integral_v<T>) {
       if (!integral) throw nb::type_error((std::string(name) + " bounds must be int or None").c_str());
-      const long long n = nb::cast<long long>(v);
-      if (n < 0) throw nb::value_error((std::string(name) + " bounds must not be negative").c_str());
-      return static_cast<T>(n);
+      // A bound past the largest long long is past every record and level: it counts as that.
+      int overflow = 0;
+      long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+      if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+      if (overflow > 0) n = std::numeric_limits<long long>::max();
+      if (n < 0 || overflow < 0) {
+        throw nb::value_error((std::string(name) + " bounds must not be negative").c_str());
+      }
+      return static_cast<T>(std::min<unsigned long long>(static_cast<unsigned long long>(n),
+                                                         std::numeric_limits<T>::max()));
     } else {
       if (!integral && !PyFloat_Check(v.ptr())) {
         throw nb::type_error((std::string(name) + " bounds must be float or None").c_str());
       }
-      return nb::cast<double>(v);
+      const double d = PyFloat_AsDouble(v.ptr());  // OverflowError for an int past float64
+      if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+      return d;
     }
   };
   if (single && PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {

@@ -253,6 +253,10 @@ class TestToMzml:
         ({"polarity": "both"}, "polarity must be 'positive' or 'negative'"),
         ({"rt": 5.0}, TypeError),
         ({"scans": (0.5, None)}, TypeError),
+        # Past 64 bits: a level beyond any, a bound below 0, a time no float holds.
+        ({"ms_level": (2**70, 2)}, "ms levels 2147483647-2 end before they start"),
+        ({"scans": (-2**70, None)}, "scans bounds must not be negative"),
+        ({"rt": (2**1100, None)}, OverflowError),
     ])
     def test_selections_that_cannot_be_used(self, runs, tmp_path, kwargs, error):
         lzf, _ = runs
