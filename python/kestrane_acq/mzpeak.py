@@ -26,6 +26,7 @@ as float32 is written again as float64 when a later batch has an inexact value).
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import importlib
 import io
@@ -827,7 +828,10 @@ def write_mzpeak(acq: Acquisition, path: str | bytes | os.PathLike[str] | os.Pat
         size = (sum((target / name).stat().st_size for name in members.names) if unpacked
                 else target.stat().st_size)
     finally:
-        members.close()
+        # After a failed write, closing the ZIP may fail as well (a full disk): the first error is
+        # the one raised, and the working folder goes in any case.
+        with contextlib.suppress(OSError):
+            members.close()
         if work.exists():
             shutil.rmtree(work, ignore_errors=True)
     return MzPeakSummary(str(target), n, points, peaks, chromatograms,

@@ -155,17 +155,21 @@ class TestCommand:
         assert proc.stderr.startswith(f"kestrane: {lzf}: [Errno 20] "), proc.stderr
         assert "Not a directory" in proc.stderr
 
-    def test_a_full_disk_fails_cleanly(self, runs, tmp_path):
+    @pytest.mark.parametrize("out, reason", [
+        ("out", "cannot write "), ("out/x.mzpeak", "File too large"),
+        ("out/x.mzpeak/", "File too large")])
+    def test_a_full_disk_fails_cleanly(self, runs, tmp_path, out, reason):
         # A file size limit stands for a full disk: the write fails with EFBIG.
         lzf, _ = runs
+        (tmp_path / "out").mkdir()
 
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
 
-        proc = subprocess.run([KESTRANE, "convert", str(lzf), "-o", str(tmp_path / "out")],
+        proc = subprocess.run([KESTRANE, "convert", str(lzf), "-o", f"{tmp_path}/{out}"],
                               capture_output=True, text=True, timeout=300, preexec_fn=limit)
         assert proc.returncode == 1
-        assert proc.stderr.startswith(f"kestrane: {lzf}: [Errno 27] cannot write "), proc.stderr
+        assert proc.stderr.startswith(f"kestrane: {lzf}: [Errno 27] {reason}"), proc.stderr
         assert "File too large" in proc.stderr
         assert leftovers(tmp_path / "out") == []
 
