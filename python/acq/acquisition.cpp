@@ -263,6 +263,7 @@ nb::object acquisition_scan_table(nb::handle self, const std::string& format) {
 nb::object acquisition_to_arrow(nb::handle self, const std::string& prefer, bool centroid,
                                 std::optional<long> threads) {
   prefer_arg(prefer);
+  threads_arg(threads);
   return python_part("arrow", "to_arrow")(self, prefer, centroid, nb::arg("threads") = threads);
 }
 
@@ -278,6 +279,7 @@ nb::object acquisition_to_mzpeak(nb::handle self, nb::handle path, const std::st
                                  bool centroid, std::optional<long> threads, bool overwrite,
                                  nb::handle progress) {
   prefer_arg(prefer);
+  threads_arg(threads);
   if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
     throw nb::type_error("progress must be callable or None");
   }

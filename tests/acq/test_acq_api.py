@@ -7,6 +7,7 @@ wrote, never from the reader.
 import errno
 import functools
 import gc
+import importlib.util
 import operator
 import os
 import re
@@ -237,10 +238,21 @@ class TestAccess:
             want = [in_order_sum(s.intensity[np.abs(s.mz - target) <= half])
                     for s in singles]
             assert xic.tolist() == want
-        with pytest.raises(ValueError, match="threads must be at least 1"):
-            acq.tic(threads=0)
         with pytest.raises(IndexError):
             acq.spectra([len(acq)])
+
+    def test_threads_checked_before_any_work(self, tmp_path):
+        # A run without records has nothing to hand to a thread: the count is refused all the same.
+        acq = kestrane_acq.open(acq_run(tmp_path / "empty.d", "gc", 0, 10, seed=1).path)
+        calls = [acq.spectra, acq.tic, acq.bpc, lambda threads: acq.xic(500.0, threads=threads),
+                 lambda threads: acq.to_mzml(tmp_path / "x.mzML", threads=threads)]
+        if importlib.util.find_spec("pyarrow"):
+            calls += [acq.to_arrow, acq.arrow_batches,
+                      lambda threads: acq.to_mzpeak(tmp_path / "x.mzpeak", threads=threads)]
+        for call in calls:
+            with pytest.raises(ValueError, match="threads must be at least 1"):
+                call(threads=0)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.d"]
 
     def test_summary_words(self, runs):
         acq = kestrane_acq.open(runs["interrupted"].path)

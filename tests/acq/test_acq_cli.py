@@ -47,6 +47,9 @@ def test_info_json(run):
     assert d["warnings"] == ["MSScan.bin: 2 records lie past the end of their data files (incomplete)"]
     centroid = json.loads(kestrane("info", run.path, "--json", "--prefer", "centroid").stdout)
     assert centroid["representations"] == {"centroid": 4, "none": 2}
+    by_module = subprocess.run([sys.executable, "-m", "kestrane_acq", "info", str(run.path), "--json"],
+                               capture_output=True, text=True, timeout=120)
+    assert (by_module.returncode, by_module.stdout) == (0, proc.stdout)
 
 
 def test_info_text(run):
