@@ -491,6 +491,12 @@ def _convert(args: argparse.Namespace) -> int:
 
     try:
         check_count("--jobs", args.jobs)
+        # An empty -o would be the working directory, an empty --metadata no file at all.
+        for option, given in (("-o", args.output), ("--metadata", args.metadata)):
+            if given == "":
+                raise UsageError(f"{option}: the path is empty")
+        if args.metadata is not None and args.metadata.endswith("/"):
+            raise UsageError(f"--metadata {args.metadata}: names a directory, not FILE.json")
         outputs, out_dir, kind = output_paths(args.dirs, args.output)
         if args.metadata is not None and len(args.dirs) != 1:
             raise UsageError(f"--metadata takes one directory, not {len(args.dirs)}")

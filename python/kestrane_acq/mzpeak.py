@@ -732,6 +732,8 @@ def write_mzpeak(acq: Acquisition, path: str | bytes | os.PathLike[str] | os.Pat
 
     start = time.perf_counter()
     text = os.fsdecode(path)  # bytes as the file system's encoding gives them, as open() takes
+    if not text:
+        raise FileNotFoundError(errno.ENOENT, "cannot write an empty path", text)
     unpacked = text.endswith("/") or os.path.isdir(text)
     target = Path(text.rstrip("/") or "/")
     if target.exists() or target.is_symlink():

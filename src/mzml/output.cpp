@@ -128,6 +128,8 @@ Result<OutputFile> OutputFile::create(const std::string& path, bool overwrite, b
     return OutputFile("standard output", {}, raw::File(copy), std::move(*sha), overwrite,
                       std::move(stream));
   }
+  // No file has the empty name (an unset variable's -o ""): refused before anything is written.
+  if (path.empty()) return std::unexpected(Error::io_os(ENOENT, "cannot write an empty path"));
   // lstat: a symbolic link counts as existing (the rename would replace the link itself).
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {

@@ -4,6 +4,7 @@ leave nothing behind (an existing file, an unwritable place, a full disk, an int
 from __future__ import annotations
 
 import collections
+import importlib.util
 import os
 import re
 import resource
@@ -139,6 +140,10 @@ class TestCommand:
          "kestrane: --metadata {tmp}/./same.mzML: the output file itself ({tmp}/same.mzML)"),
         (["{lzf}", "-o", "{tmp}", "--metadata", "{tmp}/lzf.mzML"],
          "kestrane: --metadata {tmp}/lzf.mzML: the output file itself ({tmp}/lzf.mzML)"),
+        (["{lzf}", "-o", ""], "kestrane: -o: the path is empty"),
+        (["{lzf}", "-o", "{tmp}", "--metadata", ""], "kestrane: --metadata: the path is empty"),
+        (["{lzf}", "-o", "{tmp}", "--metadata", "{tmp}/m/"],
+         "kestrane: --metadata {tmp}/m/: names a directory, not FILE.json"),
     ])
     def test_usage_errors(self, runs, tmp_path, args, message):
         lzf, icp = runs
@@ -312,6 +317,15 @@ class TestToMzml:
         with kestrane_acq.open(lzf) as acq:
             with pytest.raises(error, match=re.escape(message)):
                 acq.to_mzml(tmp_path / "a.mzML", **kwargs)
+        assert leftovers(tmp_path) == []
+
+    def test_empty_path(self, runs, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        with kestrane_acq.open(runs[0]) as acq:
+            writers = [acq.to_mzml, acq.to_mzpeak] if importlib.util.find_spec("pyarrow") else [acq.to_mzml]
+            for write in writers:
+                with pytest.raises(FileNotFoundError, match="cannot write an empty path"):
+                    write("")
         assert leftovers(tmp_path) == []
 
     def test_closed(self, runs, tmp_path):
