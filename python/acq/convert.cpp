@@ -8,6 +8,7 @@
 #include <exception>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -189,6 +190,11 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
     throw nb::type_error("progress must be callable or None");
   }
   struct stat st;
+  if (!to_stdout && ::lstat(out.bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // No overwrite replaces a directory: saying so, rather than suggesting overwrite=True.
+    raise_instance(nb::handle(PyExc_OSError)(EISDIR, std::strerror(EISDIR),
+                                             filename_object(out.bytes, out.given_as_bytes)));
+  }
   if (!overwrite && !to_stdout && ::lstat(out.bytes.c_str(), &st) == 0) {
     raise_instance(nb::handle(PyExc_OSError)(EEXIST, "exists; pass overwrite=True to replace it",
                                              filename_object(out.bytes, out.given_as_bytes)));

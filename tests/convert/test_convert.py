@@ -286,6 +286,10 @@ class TestToMzml:
             assert excinfo.value.filename == str(out)
             assert out.read_text() == "keep me"
             acq.to_mzml(out, overwrite=True)
+            for overwrite in (False, True):  # a directory is never replaced, nor offered to be
+                with pytest.raises(IsADirectoryError) as excinfo:
+                    acq.to_mzml(tmp_path, overwrite=overwrite)
+                assert excinfo.value.filename == str(tmp_path)
         assert out.read_text().startswith("<?xml")
 
     @pytest.mark.parametrize("raise_, expected", [
