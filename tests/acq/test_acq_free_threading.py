@@ -12,6 +12,7 @@ import subprocess
 import sys
 import sysconfig
 import threading
+import time
 
 import pytest
 from kestrane_fixtures.acq import Variant, acq_run
@@ -131,3 +132,52 @@ def test_close_while_other_threads_read(runs, baseline):
         failures = run_threads([lambda s=s: reader(s) for s in range(THREADS)] + [closer])
         assert not failures, failures[:3]
         assert acq.closed
+
+
+def test_columns_under_threads_and_close(runs):
+    """to_arrow, arrow_batches and the Arrow scan table of one acquisition from several threads,
+    then close() under them: every table holds the run's points as one thread reads them, or the
+    call raises the closed error; tables made before the close stay valid."""
+    pa = pytest.importorskip("pyarrow")
+
+    def same(a, b):  # equals() counts NaN (the scan table's absent values) as unequal
+        return a.equals(b) or repr(a.to_pylist()) == repr(b.to_pylist())
+
+    want = {}
+    for path in runs:
+        with kestrane_acq.open(path) as acq:
+            points = acq.to_arrow(threads=1)
+            wide = points.set_column(2, "intensity", points["intensity"].cast(pa.float64()))
+            want[path] = (points, wide, acq.scan_table(format="arrow"))
+    kept = []
+    for round_ in range(3 * len(runs)):
+        path = runs[round_ % len(runs)]
+        acq = kestrane_acq.open(path)
+        points, wide, scans = want[path]
+        started = threading.Barrier(THREADS + 1)
+
+        def reader(seed, acq=acq, points=points, wide=wide, scans=scans, kept=kept):
+            rng = random.Random(seed)
+            started.wait()
+            try:
+                while True:
+                    choice = rng.random()
+                    if choice < 0.45:
+                        got, expected = acq.to_arrow(threads=2), points
+                    elif choice < 0.9:
+                        got, expected = acq.arrow_batches(threads=2).read_all(), wide
+                    else:
+                        got, expected = acq.scan_table(format="arrow"), scans
+                    assert same(got, expected)
+                    kept.append((got, expected))
+            except ValueError as e:
+                assert str(e) == "I/O operation on a closed Acquisition"
+
+        def closer(acq=acq, delay=0.02 * (round_ % 3)):
+            started.wait()
+            time.sleep(delay)  # some rounds close at once, others while calls are in flight
+            acq.close()
+
+        failures = run_threads([lambda s=s: reader(s) for s in range(THREADS)] + [closer])
+        assert not failures, failures[:3]
+    assert kept and all(same(got, expected) for got, expected in kept)
