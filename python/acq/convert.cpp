@@ -190,14 +190,16 @@ nb::object to_mzml(const acq::Acquisition& acq, nb::handle path, acq::Prefer pre
     throw nb::type_error("progress must be callable or None");
   }
   struct stat st;
-  if (!to_stdout && ::lstat(out.bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (!to_stdout && ::lstat(out.bytes.c_str(), &st) == 0) {
     // No overwrite replaces a directory: saying so, rather than suggesting overwrite=True.
-    raise_instance(nb::handle(PyExc_OSError)(EISDIR, std::strerror(EISDIR),
-                                             filename_object(out.bytes, out.given_as_bytes)));
-  }
-  if (!overwrite && !to_stdout && ::lstat(out.bytes.c_str(), &st) == 0) {
-    raise_instance(nb::handle(PyExc_OSError)(EEXIST, "exists; pass overwrite=True to replace it",
-                                             filename_object(out.bytes, out.given_as_bytes)));
+    if (S_ISDIR(st.st_mode)) {
+      raise_instance(nb::handle(PyExc_OSError)(EISDIR, std::strerror(EISDIR),
+                                               filename_object(out.bytes, out.given_as_bytes)));
+    }
+    if (!overwrite) {
+      raise_instance(nb::handle(PyExc_OSError)(EEXIST, "exists; pass overwrite=True to replace it",
+                                               filename_object(out.bytes, out.given_as_bytes)));
+    }
   }
 
   // The writer calls progress on this thread after each scan: the place to notice a signal or

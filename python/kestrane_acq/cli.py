@@ -31,7 +31,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import Acquisition, ConversionSummary, FormatError, __version__, open as open_acquisition
-from .mzpeak import MzPeakSummary, is_mzpeak_path
+from .mzpeak import MzPeakSummary, is_mzpeak_path, refuse_special_file
 
 if TYPE_CHECKING:
     from ._core import _Prefer
@@ -282,9 +282,7 @@ def _atomic_text_file(path: Path, overwrite: bool) -> Any:
         raise FileExistsError(errno.EEXIST, "exists", str(path))
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
-    # The rename would put a regular file in place of a device, pipe or socket (/dev/null).
-    if os.path.lexists(path) and not (os.path.isfile(path) or os.path.islink(path)):
-        raise OSError(f"not replaced: {path} is not a regular file (a device, pipe or socket)")
+    refuse_special_file(path)
     temp = path.parent / f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.part"
     try:
         # Mode 0o666 less the umask, as open(..., "w") gives a new file.

@@ -693,16 +693,22 @@ def is_mzpeak_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) ->
     return os.fsdecode(path).rstrip("/").lower().endswith(".mzpeak")
 
 
-def _check_replaceable(target: Path) -> None:
-    """IsADirectoryError unless `target` is no directory (a symlink is none), an empty one, or an
-    unpacked mzPeak run: mzpeak_index.json and Parquet members, nothing else. OSError for a
-    device, pipe or socket, which the rename would replace by a regular file."""
+def refuse_special_file(target: Path) -> None:
+    """OSError when `target` is a device, pipe or socket, which a rename would replace by a
+    regular file (/dev/null); a file, a directory, a symlink or nothing passes."""
     try:
         mode = target.lstat().st_mode
     except FileNotFoundError:
         return
     if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode) or stat.S_ISDIR(mode)):
         raise OSError(f"not replaced: {target} is not a regular file (a device, pipe or socket)")
+
+
+def _check_replaceable(target: Path) -> None:
+    """IsADirectoryError unless `target` is no directory (a symlink is none), an empty one, or an
+    unpacked mzPeak run: mzpeak_index.json and Parquet members, nothing else. OSError for a
+    device, pipe or socket (refuse_special_file)."""
+    refuse_special_file(target)
     if not target.is_dir() or target.is_symlink():
         return
     names = [p.name for p in target.iterdir()]

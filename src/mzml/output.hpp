@@ -41,8 +41,8 @@ class OutputFile {
   // created: "<path> exists and overwrite was not requested", "cannot write <path>: <os text>
   // (os error N)" (a directory, or a path that cannot be examined), "not replaced: <path> is not
   // a regular file (a device, pipe or socket)" (with overwrite; a symbolic link is replaced
-  // itself), "cannot write an empty path: ..." (ENOENT); then "cannot create a file in <directory>: ..." when the temporary file cannot be
-  // made.
+  // itself), "cannot write an empty path: ..." (ENOENT); then "cannot create a file in
+  // <directory>: ..." when the temporary file cannot be made.
   // The path "-" is standard output: no temporary file, no check of existence, and messages
   // name it "standard output". With gzip the bytes are compressed as they are written.
   [[nodiscard]] static Result<OutputFile> create(const std::string& path, bool overwrite,
