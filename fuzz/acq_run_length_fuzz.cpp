@@ -1,8 +1,9 @@
 // decode_run_length on arbitrary blocks, against a plain reference decoder written from the
 // format rules. Input: u32 LE point count (taken modulo 2^20, so that a run allocates little),
 // then the block. Invariants: the decoder and the reference agree on success, on every value
-// and on the error message; values are integers in [0, 2^31); a second decode into the dirty
-// array gives the same bits.
+// and on the error message; values are integers in [0, 2^31); the float32 decode gives their
+// roundings and says exact when no value lies above 2^24; a second decode into the dirty array
+// gives the same bits.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -87,9 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kestrane::acq::DoubleArray out;
   const auto axis = kestrane::acq::decode_run_length(block, claim, out);
   const Reference expected = reference(block, claim);
+  kestrane::acq::FloatArray narrow;
+  bool exact = false;
+  const auto narrow_axis = kestrane::acq::decode_run_length(block, claim, narrow, exact);
   if (!axis) {
     if (axis.error().display() != expected.message) {
       fail("message differs:", axis.error().display() + " vs " + expected.message);
+    }
+    if (narrow_axis || narrow_axis.error().display() != expected.message) {
+      fail("the float32 decode fails otherwise");
     }
     return 0;
   }
@@ -101,6 +108,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const double v : out) {
     if (!(v >= 0.0 && v < 2147483648.0)) fail("value out of range");
   }
+  // Decoded as float32: the same values, exact exactly when none lies above 2^24.
+  if (!narrow_axis || narrow.size() != out.size()) {
+    fail("the float32 decode differs");
+  }
+  bool holds = true;
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    holds = holds && out[k] <= 16777216.0;
+    if (narrow[k] != static_cast<float>(out[k])) fail("a float32 value differs");
+  }
+  if (exact != holds) fail("the float32 decode misjudges its exactness");
   static kestrane::acq::DoubleArray dirty;  // keeps values of earlier inputs
   if (!kestrane::acq::decode_run_length(block, claim, dirty) || dirty.size() != out.size() ||
       (!out.empty() && std::memcmp(dirty.data(), out.data(), 8 * out.size()) != 0)) {

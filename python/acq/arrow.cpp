@@ -410,16 +410,22 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
                                                      : acq::Representation::centroid;
   auto* index = columns->index.as<std::uint64_t>();
   auto* mz = columns->mz.as<double>();
-  // Each spectrum's m/z (and float64 intensities) are decoded into its slot of the columns.
+  // Each spectrum's m/z and intensities are decoded into its slot of the columns: float64
+  // intensities always, float32 ones where the reader can decode the counts as float32 (the
+  // others are narrowed into the slot). Spectra that are centroided or summed up are read
+  // as float64.
+  const bool float32_counts = want_float32 && !centroid && !figures;
   std::vector<SlotResource> mz_slots, intensity_slots;
   mz_slots.reserve(n);
-  intensity_slots.reserve(want_float32 ? 0 : n);
+  intensity_slots.reserve(want_float32 && !float32_counts ? 0 : n);
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t room = slot[k + 1] - slot[k];
     mz_slots.emplace_back(mz + slot[k], room * sizeof(double));
     if (!want_float32) {
       intensity_slots.emplace_back(columns->intensity.as<double>() + slot[k],
                                    room * sizeof(double));
+    } else if (float32_counts) {
+      intensity_slots.emplace_back(columns->intensity.as<float>() + slot[k], room * sizeof(float));
     }
   }
   std::vector<Stashed> stash;
@@ -427,6 +433,10 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
   const auto prepare = [&](std::size_t k, acq::Spectrum& s) {
     s.mz = vornelle_core::Array<double>(&mz_slots[k]);
     if (!want_float32) s.intensity = vornelle_core::Array<double>(&intensity_slots[k]);
+    if (float32_counts) {
+      s.float32_counts = true;
+      s.intensity32 = vornelle_core::Array<float>(&intensity_slots[k]);
+    }
   };
   const auto visit = [&](std::size_t k, acq::Spectrum& s) {
     if (centroid) centroid_scan(s);
@@ -446,13 +456,15 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
       f.failure[k] = convert::failure_text(s);
     }
     // In its slot: the points the index gives or fewer, where the decoder wrote them.
+    const bool as_float32 = !s.intensity32.empty();  // decoded into the float32 column
     bool placed = points == 0 ||
                   (mz_slots[k].holds(s.mz.data()) &&
-                   (want_float32 || intensity_slots[k].holds(s.intensity.data())));
+                   (as_float32 ? intensity_slots[k].holds(s.intensity32.data())
+                               : want_float32 || intensity_slots[k].holds(s.intensity.data())));
     if (placed && points > 0) {
       const std::size_t at = slot[k];
       fill_column(index + at, points, static_cast<std::uint64_t>(indices[k]));
-      if (want_float32) {
+      if (want_float32 && !as_float32) {
         placed = narrow(s.intensity.data(), columns->intensity.as<float>() + at, points);
       }
       fence_columns();
@@ -460,7 +472,10 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
     if (!placed) {
       acq::Spectrum kept;
       kept.mz = pooled_copy(s.mz);
-      kept.intensity = pooled_copy(s.intensity);
+      kept.intensity = as_float32 ? vornelle_core::Array<double>(s.intensity32.begin(),
+                                                                 s.intensity32.end(),
+                                                                 acq::spectrum_array_resource())
+                                  : pooled_copy(s.intensity);
       kept.mz.resize(points);
       kept.intensity.resize(points);
       const std::lock_guard lock(stash_mutex);
@@ -470,6 +485,10 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
     // columns').
     s.mz = vornelle_core::Array<double>(acq::spectrum_array_resource());
     if (!want_float32) s.intensity = vornelle_core::Array<double>(acq::spectrum_array_resource());
+    if (float32_counts) {
+      s.float32_counts = false;
+      s.intensity32 = vornelle_core::Array<float>(acq::spectrum_array_resource());
+    }
   };
   acq::for_each_scan(a, indices, prefer, threads, prepare, visit);
 

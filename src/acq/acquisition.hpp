@@ -67,6 +67,12 @@ struct Spectrum {
   std::optional<Representation> representation;  // nullopt when nothing was emitted
   vornelle_core::Array<double> mz;
   vornelle_core::Array<double> intensity;
+  // Asked for by a caller writing float32 columns, before read_into: a run-length or LZF block
+  // read for this record alone (not shared with its neighbours) is decoded into `intensity32`
+  // when float32 holds each count, and `intensity` is then empty. Every other read fills
+  // `intensity` and leaves `intensity32` empty.
+  bool float32_counts = false;
+  vornelle_core::Array<float> intensity32;
   vornelle_core::Array<double> precursor_mz;           // channels only, with MSTS_XAddition.xml
   vornelle_core::Array<double> accumulation_time_sec;  // channels only, when known; else empty
   vornelle_core::Array<std::int32_t> detector_mode;    // channels only, from

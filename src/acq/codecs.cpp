@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "src/acq/clones.hpp"
 #include "src/raw/le.hpp"
@@ -112,14 +113,15 @@ inline std::int32_t load_token(std::span<const std::uint8_t> b, std::size_t off,
 }
 
 // A control token v < 0: checks it, zeroes the points it skips and sets the width.
-inline RunEnd control(std::int32_t v, double* out, std::size_t n, std::size_t& pos,
+template <class T>
+inline RunEnd control(std::int32_t v, T* out, std::size_t n, std::size_t& pos,
                       unsigned& log_width) noexcept {
   const auto m = static_cast<std::uint64_t>(-static_cast<std::int64_t>(v));
   const auto flag = static_cast<unsigned>(m & 3);
   const std::uint64_t skip = m >> 2;
   if (flag == 0) return RunEnd::zero_flag;
   if (skip > n - pos) return RunEnd::skip_past_end;
-  std::fill_n(out + pos, skip, 0.0);
+  std::fill_n(out + pos, skip, T{0});
   pos += static_cast<std::size_t>(skip);
   log_width = flag - 1;
   return RunEnd::more;
@@ -174,38 +176,55 @@ using SignBitmap = std::array<std::uint8_t, segment_bytes / 8 + 16>;
   for (++k; k < signs.size(); ++k) signs[k] = 0;
 }
 
-// Converts 16 tokens of width 4 at `off`, of any sign, into out[0, 16).
-[[gnu::always_inline]] inline void convert_wide(std::span<const std::uint8_t> b, std::size_t off,
-                                                double* out) noexcept {
+// The largest count that every float32 holds, with all the integers below it.
+constexpr std::int32_t float32_exact_limit = std::int32_t{1} << 24;
+
+// Converts 16 tokens of width 4 at `off`, of any sign, into out[0, 16). For float32 output,
+// returns bit i set when token i is above float32_exact_limit (float32 may round it).
+template <class T>
+[[gnu::always_inline]] inline unsigned convert_wide(std::span<const std::uint8_t> b,
+                                                    std::size_t off, T* out) noexcept {
+  unsigned above = 0;
   for (std::size_t i = 0; i < piece_points / 2; ++i) {
-    out[i] = static_cast<double>(static_cast<std::int32_t>(load_le<std::uint32_t>(b, off + 4 * i)));
+    const auto v = static_cast<std::int32_t>(load_le<std::uint32_t>(b, off + 4 * i));
+    out[i] = static_cast<T>(v);
+    if constexpr (std::is_same_v<T, float>) {
+      above |= static_cast<unsigned>(v > float32_exact_limit) << i;
+    }
   }
+  return above;
 }
 
 // Converts 32 tokens at `off` of width 1 (`one_byte`) or 2 into out[0, 32). Both readings are
 // made and a mask keeps one, so that the width, which changes too irregularly to predict, is
-// no branch.
+// no branch. Every value converts exactly, to float32 as well.
+template <class T>
 [[gnu::always_inline]] inline void convert_narrow(std::span<const std::uint8_t> b,
-                                                  std::size_t off, double* out,
+                                                  std::size_t off, T* out,
                                                   bool one_byte) noexcept {
   const auto keep_one = static_cast<std::int16_t>(-static_cast<int>(one_byte));
   for (std::size_t i = 0; i < piece_points; ++i) {
     const auto one = static_cast<std::int16_t>(static_cast<std::int8_t>(b[off + i]));
     const auto two = static_cast<std::int16_t>(load_le<std::uint16_t>(b, off + 2 * i));
-    out[i] = static_cast<double>(static_cast<std::int16_t>((one & keep_one) | (two & ~keep_one)));
+    out[i] = static_cast<T>(static_cast<std::int16_t>((one & keep_one) | (two & ~keep_one)));
   }
 }
 
 // Decodes the tokens from `in`, at width 4 first, as the control tokens say, into out[pos, n):
 // by pieces where enough bytes and points remain, then one token at a time. `signs` and
 // `signs_view` are one SignBitmap of the caller's (made there: clang's clones would not emit
-// the span constructors). Built for AVX-512, AVX2 and the baseline, chosen at load time; the
-// results are the same.
-KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded tokens(
-    std::span<const std::uint8_t> b, std::size_t in, double* __restrict out, std::size_t n,
-    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view) {
+// the span constructors). For float32 output, `inexact` is set when a point's count is above
+// float32_exact_limit. The results are the same in every clone.
+template <class T>
+[[gnu::always_inline]] inline Decoded tokens_into(std::span<const std::uint8_t> b,
+                                                  std::size_t in, T* __restrict out,
+                                                  std::size_t n, std::size_t pos,
+                                                  std::span<std::uint8_t> signs,
+                                                  std::span<const std::uint8_t> signs_view,
+                                                  bool& inexact) {
   const std::size_t size = b.size();
   unsigned lw = start_log_width;
+  unsigned above = 0;  // the points of wide pieces above float32_exact_limit
   if (size - in >= piece_input && n - pos >= piece_points) {
     const std::size_t in_limit = size - piece_input;
     const std::size_t pos_limit = n - piece_points;
@@ -221,25 +240,31 @@ KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded token
         const auto last =
             static_cast<unsigned>(std::countr_zero((window & rule.last_bytes) | rule.window_end));
         const auto is_control = static_cast<unsigned>(window >> last) & 1;
+        const std::size_t points = ((last + 1) >> lw) - is_control;
         if (lw == 2) {
-          convert_wide(b, in, out + pos);
+          // Only the piece's points count: the tokens after them are read at the wrong width.
+          above |= convert_wide(b, in, out + pos) & ((1u << points) - 1);
         } else {
           convert_narrow(b, in, out + pos, lw == 0);
         }
         in += last + 1;
-        pos += ((last + 1) >> lw) - is_control;
+        pos += points;
         // The piece's last token; 4 bytes from it lie in the block (8 follow the window).
         const std::size_t at = in - (std::size_t{1} << lw);
         const std::uint32_t token = load_le<std::uint32_t>(b, at) | rule.higher_bytes;
         if ((is_control & static_cast<unsigned>(token != rule.alternate)) != 0) {
           const RunEnd end = control(load_token(b, at, lw), out, n, pos, lw);
-          if (end != RunEnd::more) return {end, pos};
+          if (end != RunEnd::more) {
+            inexact |= above != 0;
+            return {end, pos};
+          }
         } else {
           lw ^= is_control;
         }
       }
     }
   }
+  inexact |= above != 0;
   for (;;) {
     if (in == size) return {RunEnd::input_end, pos};
     if ((std::size_t{1} << lw) > size - in) return {RunEnd::cut, pos};
@@ -247,12 +272,28 @@ KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded token
     in += std::size_t{1} << lw;
     if (v >= 0) {
       if (pos == n) return {RunEnd::literal_past_end, pos};
-      out[pos++] = static_cast<double>(v);
+      out[pos++] = static_cast<T>(v);
+      if constexpr (std::is_same_v<T, float>) inexact |= v > float32_exact_limit;
       continue;
     }
     const RunEnd end = control(v, out, n, pos, lw);
     if (end != RunEnd::more) return {end, pos};
   }
+}
+
+// The decoder, built for AVX-512, AVX2 and the baseline, chosen at load time; per output type.
+KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded tokens(
+    std::span<const std::uint8_t> b, std::size_t in, double* __restrict out, std::size_t n,
+    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view) {
+  bool inexact = false;
+  return tokens_into(b, in, out, n, pos, signs, signs_view, inexact);
+}
+
+KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded tokens(
+    std::span<const std::uint8_t> b, std::size_t in, float* __restrict out, std::size_t n,
+    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view,
+    bool& inexact) {
+  return tokens_into(b, in, out, n, pos, signs, signs_view, inexact);
 }
 
 }  // namespace
@@ -273,8 +314,12 @@ std::optional<BlockFormat> classify(const FormatEntry& entry) noexcept {
   return std::nullopt;
 }
 
-Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint64_t point_count,
-                                     DoubleArray& intensity) {
+namespace {
+
+// Either output: `inexact` is null for float64 counts, which hold every value.
+template <class T>
+Result<LinearAxis> run_length_into(std::span<const std::uint8_t> b, std::uint64_t point_count,
+                                   vornelle_core::Array<T>& intensity, bool* inexact) {
   if (b.size() < run_length_tokens_at) {
     return std::unexpected(run_length_error("block shorter than its 24-byte head"));
   }
@@ -299,11 +344,17 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
   if (lead > n) return std::unexpected(run_length_error("more leading zeros than points"));
 
   intensity.resize(n);
-  double* out = intensity.data();
-  std::fill_n(out, lead, 0.0);
+  T* out = intensity.data();
+  std::fill_n(out, lead, T{0});
   SignBitmap signs;
-  const auto [end, pos] = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead),
-                                 signs, signs);
+  Decoded done;
+  if constexpr (std::is_same_v<T, float>) {
+    done = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead), signs, signs,
+                  *inexact);
+  } else {
+    done = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead), signs, signs);
+  }
+  const auto [end, pos] = done;
   const char* message = nullptr;
   switch (end) {
     case RunEnd::literal_past_end:
@@ -325,13 +376,31 @@ Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint6
     intensity.clear();
     return std::unexpected(run_length_error(message));
   }
-  std::fill(out + pos, out + n, 0.0);
+  std::fill(out + pos, out + n, T{0});
   return axis;
 }
 
-Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
-                                      std::uint64_t point_count, DoubleArray& intensity,
-                                      std::vector<std::uint8_t>& scratch) {
+}  // namespace
+
+Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint64_t point_count,
+                                     DoubleArray& intensity) {
+  return run_length_into(b, point_count, intensity, nullptr);
+}
+
+Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint64_t point_count,
+                                     FloatArray& intensity, bool& exact) {
+  bool inexact = false;
+  auto axis = run_length_into(b, point_count, intensity, &inexact);
+  exact = axis && !inexact;
+  return axis;
+}
+
+namespace {
+
+template <class T>
+Result<LinearAxis> lzf_into(std::span<const std::uint8_t> block, std::uint64_t point_count,
+                            vornelle_core::Array<T>& intensity, std::vector<std::uint8_t>& scratch,
+                            bool* inexact) {
   // 16 + 4n, checked: a claim whose size does not fit in 64 bits, or beyond what the block can
   // expand to, fails before any buffer of the claimed size exists.
   const auto expected = claimed_size(axis_head_size, 4, point_count);
@@ -346,12 +415,34 @@ Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
   const LinearAxis axis{load_le<double>(e, 0), load_le<double>(e, 8)};
   const auto n = static_cast<std::size_t>(point_count);
   intensity.resize(n);
-  double* out = intensity.data();
+  T* out = intensity.data();
+  std::uint32_t highest = 0;
   for (std::size_t k = 0; k < n; ++k) {
-    out[k] = static_cast<double>(load_le<std::uint32_t>(e, axis_head_size + 4 * k));
+    const auto v = load_le<std::uint32_t>(e, axis_head_size + 4 * k);
+    out[k] = static_cast<T>(v);
+    if constexpr (std::is_same_v<T, float>) highest = std::max(highest, v);
   }
+  if (inexact != nullptr) *inexact = highest > std::uint32_t{float32_exact_limit};
   return axis;
 }
+
+}  // namespace
+
+Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
+                                      std::uint64_t point_count, DoubleArray& intensity,
+                                      std::vector<std::uint8_t>& scratch) {
+  return lzf_into(block, point_count, intensity, scratch, nullptr);
+}
+
+Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
+                                      std::uint64_t point_count, FloatArray& intensity,
+                                      std::vector<std::uint8_t>& scratch, bool& exact) {
+  bool inexact = false;
+  auto axis = lzf_into(block, point_count, intensity, scratch, &inexact);
+  exact = axis && !inexact;
+  return axis;
+}
+
 
 Result<LinearAxis> decode_raw_profile(std::span<const std::uint8_t> block,
                                       std::uint64_t point_count, DoubleArray& intensity) {

@@ -15,6 +15,7 @@
 namespace kestrane::acq {
 
 using DoubleArray = vornelle_core::Array<double>;
+using FloatArray = vornelle_core::Array<float>;
 
 enum class Codec {
   run_length_profile,  // compression 0x1000: x start/step, int32 counts as tokens
@@ -66,6 +67,13 @@ constexpr std::optional<std::uint64_t> claimed_size(std::uint64_t head, std::uin
                                                    std::uint64_t point_count,
                                                    DoubleArray& intensity);
 
+// The counts as float32, for outputs of that type. `exact` is false when the block decoded
+// but a count lay above 2^24, which float32 may round: `intensity` then holds roundings, and
+// the caller decodes the block into float64 instead. The errors are the same.
+[[nodiscard]] Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> block,
+                                                   std::uint64_t point_count,
+                                                   FloatArray& intensity, bool& exact);
+
 // The most points a run-length block can hold (its point count field is 24 bits).
 inline constexpr std::uint64_t run_length_max_points = (std::uint64_t{1} << 24) - 1;
 
@@ -84,6 +92,13 @@ inline constexpr std::uint64_t run_length_max_points_per_byte = 16;
                                                     std::uint64_t point_count,
                                                     DoubleArray& intensity,
                                                     std::vector<std::uint8_t>& scratch);
+
+// The counts as float32, `exact` as for decode_run_length.
+[[nodiscard]] Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
+                                                    std::uint64_t point_count,
+                                                    FloatArray& intensity,
+                                                    std::vector<std::uint8_t>& scratch,
+                                                    bool& exact);
 
 // Raw profile: x start, x step, f32 y[n]. Parse error "raw profile: N bytes for M points,
 // not 16 + 4 x M".

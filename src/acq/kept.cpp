@@ -13,7 +13,7 @@ constexpr std::size_t max_kept_bytes = std::size_t{64} << 20;
 std::size_t capacity_bytes(const Spectrum& s) noexcept {
   return (s.mz.capacity() + s.intensity.capacity() + s.precursor_mz.capacity() +
           s.accumulation_time_sec.capacity()) * sizeof(double) +
-         s.detector_mode.capacity() * sizeof(std::int32_t);
+         (s.intensity32.capacity() + s.detector_mode.capacity()) * sizeof(std::int32_t);
 }
 
 std::size_t capacity_bytes(const ReadScratch& s) noexcept {
@@ -68,7 +68,10 @@ Kept<ReadScratch, 8>& scratches() {
 }  // namespace
 
 Spectrum take_spectrum() { return spectra().take(); }
-void give_back(Spectrum&& spectrum) noexcept { spectra().give_back(std::move(spectrum)); }
+void give_back(Spectrum&& spectrum) noexcept {
+  spectrum.float32_counts = false;  // the next taker's read asks for itself
+  spectra().give_back(std::move(spectrum));
+}
 
 ReadScratch take_scratch() { return scratches().take(); }
 void give_back(ReadScratch&& scratch) noexcept { scratches().give_back(std::move(scratch)); }

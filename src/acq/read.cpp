@@ -49,6 +49,7 @@ bool read_block(const DataFile& file, const Block& b, ReadScratch& scratch,
 void clear_arrays(Spectrum& out) {
   out.mz.clear();
   out.intensity.clear();
+  out.intensity32.clear();
   out.precursor_mz.clear();
   out.accumulation_time_sec.clear();
   out.detector_mode.clear();
@@ -60,18 +61,32 @@ namespace {
 
 std::atomic<std::uint64_t> decoded_count{0};
 
-// What a block's bytes decode to before calibration: the intensities in out.intensity, the x
+// What a block's bytes decode to before calibration: the intensities in out.intensity (or
+// out.intensity32, for `float32` run-length and LZF counts that it holds exactly), the x
 // values of centroid and channel blocks in out.mz, the axis of a profile. ok or malformed.
 Status decode_values(const BlockFormat& format, std::span<const std::uint8_t> bytes,
-                     std::uint64_t n, Spectrum& out, ReadScratch& scratch, LinearAxis& axis) {
+                     std::uint64_t n, bool float32, Spectrum& out, ReadScratch& scratch,
+                     LinearAxis& axis) {
   decoded_count.fetch_add(1, std::memory_order_relaxed);
   Result<LinearAxis> decoded = LinearAxis{};
   switch (format.codec) {
     case Codec::run_length_profile:
       if (n > run_length_max_points) return Status::malformed;
+      if (float32) {
+        bool exact = false;
+        decoded = decode_run_length(bytes, n, out.intensity32, exact);
+        if (exact || !decoded) break;
+        out.intensity32.clear();
+      }
       decoded = decode_run_length(bytes, n, out.intensity);
       break;
     case Codec::lzf_profile:
+      if (float32) {
+        bool exact = false;
+        decoded = decode_lzf_profile(bytes, n, out.intensity32, scratch.expanded, exact);
+        if (exact || !decoded) break;
+        out.intensity32.clear();
+      }
       decoded = decode_lzf_profile(bytes, n, out.intensity, scratch.expanded);
       break;
     case Codec::raw_profile:
@@ -122,7 +137,8 @@ Status Acquisition::State::decode(const Block& b, bool shared, const Calibration
     std::span<const std::uint8_t> bytes;
     Status failure = Status::malformed;
     if (!read_block(*file_of(format.kind), b, scratch, bytes, failure)) return failure;
-    decoded = decode_values(format, bytes, n, out, scratch, axis);
+    // The shared block's cache holds float64 values: its records are decoded as float64.
+    decoded = decode_values(format, bytes, n, out.float32_counts && !shared, out, scratch, axis);
     if (shared) {
       last.serial = 0;  // holds nothing until complete
       if (decoded == Status::ok) {
@@ -152,7 +168,7 @@ Status Acquisition::State::decode(const Block& b, bool shared, const Calibration
     default:
       break;
   }
-  const std::size_t points = out.intensity.size();
+  const std::size_t points = out.intensity32.empty() ? out.intensity.size() : out.intensity32.size();
   out.mz.resize(points);
   if (cal != nullptr) {
     if (!calibrate_axis(*cal, axis.start, axis.step, out.mz)) return Status::uncalibrated;

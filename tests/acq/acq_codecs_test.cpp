@@ -1,6 +1,7 @@
 // The block decoders over bytes made by the builders, and the format-table classification.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -27,8 +28,13 @@ struct RunLengthCase {
 };
 
 TEST(RunLengthDecode, RoundTripsEveryTokenKind) {
-  std::vector<std::int32_t> long_mix;
+  std::vector<std::int32_t> long_mix, at_limit, past_limit;
   for (int k = 0; k < 300; ++k) long_mix.push_back(k % 37 == 0 ? 70000 : (k * 97) % 400);
+  // Counts about 2^24, the largest below which float32 holds every integer, in pieces and in
+  // the tail: 2^24 + 1 rounds to 2^24 in float32.
+  for (int k = 0; k < 200; ++k) at_limit.push_back(k % 5 == 0 ? 1 << 24 : k);
+  past_limit = at_limit;
+  past_limit[120] = (1 << 24) + 1;
   const RunLengthCase cases[] = {
       {"width switches 1-2-4-1", {5, 200, 40000, 7, 127, 128, 32767, 32768}, {}},
       {"leading and trailing zeros", {0, 0, 0, 9, 300, 0, 0}, {}},
@@ -39,6 +45,9 @@ TEST(RunLengthDecode, RoundTripsEveryTokenKind) {
       {"16 points a byte: 384 zeros from the head alone", std::vector<std::int32_t>(384, 0), {}},
       {"no points", {}, {}},
       {"literal-only words and a tail", long_mix, {}},
+      {"counts of 2^24", at_limit, {}},
+      {"a count of 2^24 + 1", past_limit, {}},
+      {"a count of 2^24 + 1 in the tail", {3, 5, (1 << 24) + 1}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -49,6 +58,15 @@ TEST(RunLengthDecode, RoundTripsEveryTokenKind) {
     EXPECT_EQ(axis->start, 1000.0);
     EXPECT_EQ(axis->step, 0.25);
     EXPECT_EQ(as_counts(out), c.counts);
+    // As float32: the same counts, exact unless one lies above 2^24.
+    FloatArray narrow;
+    bool exact = false;
+    ASSERT_TRUE(decode_run_length(block, c.counts.size(), narrow, exact));
+    EXPECT_EQ(exact, std::ranges::all_of(c.counts, [](std::int32_t v) { return v <= 1 << 24; }));
+    ASSERT_EQ(narrow.size(), out.size());
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      EXPECT_EQ(narrow[k], static_cast<float>(out[k])) << k;
+    }
   }
 }
 
@@ -125,6 +143,17 @@ TEST(LzfProfileDecode, ExpandsToTheCountsAndRefusesOtherLengths) {
   EXPECT_EQ(axis->start, 35920.0);
   ASSERT_EQ(out.size(), counts.size());
   for (std::size_t k = 0; k < counts.size(); ++k) EXPECT_EQ(out[k], counts[k]);
+  // As float32: 4e9 is above 2^24; without it the counts are exact.
+  FloatArray narrow;
+  bool exact = true;
+  ASSERT_TRUE(decode_lzf_profile(block, counts.size(), narrow, scratch, exact));
+  EXPECT_FALSE(exact);
+  std::vector<std::uint32_t> small = counts;
+  small[9] = 1u << 24;
+  ASSERT_TRUE(decode_lzf_profile(acq_test::lzf_profile_block(35920.0, 0.5, small), small.size(),
+                                 narrow, scratch, exact));
+  EXPECT_TRUE(exact);
+  for (std::size_t k = 0; k < small.size(); ++k) EXPECT_EQ(narrow[k], static_cast<float>(small[k]));
 
   const auto short_claim = decode_lzf_profile(block, counts.size() - 1, out, scratch);
   ASSERT_FALSE(short_claim);

@@ -171,6 +171,33 @@ def test_float32_only_when_the_whole_run_holds_it(tmp_path, monkeypatch):
     assert np.array_equal(bits(data["point"].combine_chunks().field("intensity")), bits(want))
 
 
+# (count, type): counts decoded as float32 stay so up to 2^24; past it the spectrum is decoded
+# as float64 and narrowed when float32 holds it (2^25), else the whole table is float64.
+COUNTS = [(2**24, pa.float32()), (2**25, pa.float32()), (2**24 + 1, pa.float64())]
+
+
+@pytest.mark.parametrize("family", ["tof-rle", "tof-lzf"])
+@pytest.mark.parametrize("count,type_", COUNTS, ids=[str(c) for c, _ in COUNTS])
+def test_counts_past_the_integers_of_float32(tmp_path, monkeypatch, family, count, type_):
+    from kestrane_fixtures.acq import runs
+
+    made = runs._Tof.counts
+
+    def counts(self, i):
+        c = made(self, i)
+        if i == 2:
+            c[len(c) // 2] = count
+        return c
+
+    monkeypatch.setattr(runs._Tof, "counts", counts)
+    with kestrane_acq.open(acq_run(tmp_path / "big.d", family, 4, 300, seed=1).path) as acq:
+        want = np.concatenate([s.intensity for s in acq])
+        assert count in want
+        table = acq.to_arrow(threads=2)
+    assert table.schema.field("intensity").type == type_
+    assert np.array_equal(bits(table["intensity"].to_numpy()), bits(want))
+
+
 REPRESENTATION = {"profile": "MS:1000128", "centroid": "MS:1000127"}  # CV terms
 
 
