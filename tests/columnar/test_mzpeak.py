@@ -253,6 +253,23 @@ def test_real_directories_read_back_through_the_reference_reader(name, tmp_path)
                                 random_access=False)
 
 
+@pytest.mark.parametrize("name", REAL_RUNS or [pytest.param(None, marks=pytest.mark.skip(
+    reason=f"no real data at {REALDATA} (set KESTRANE_REALDATA)"))])
+def test_real_directories_to_arrow_bit_for_bit(name):
+    # The instruments' own run-length and LZF blocks through the float32 decoder, on one
+    # thread and two.
+    with kestrane_acq.open(REALDATA / name) as acq:
+        spectra = [acq.spectrum(i) for i in range(len(acq))]
+        mz = np.concatenate([s.mz for s in spectra])
+        intensity = np.concatenate([s.intensity for s in spectra])
+        for threads in (1, 2):
+            table = acq.to_arrow(threads=threads)
+            assert table.schema.field("intensity").type == (
+                pa.float32() if exact_in_float32(intensity) else pa.float64())
+            assert np.array_equal(bits(table["mz"].to_numpy()), bits(mz))
+            assert np.array_equal(bits(table["intensity"].to_numpy()), bits(intensity))
+
+
 def check_against_reference(ref, acq, centroid, random_access=True):
     """What the reference reader gives for each spectrum is what kestrane_acq reads: arrays bit
     for bit, identity, time, MS level, polarity, precursor and the figures. The arrays are read
