@@ -485,10 +485,7 @@ PointBatch decode_batch(const acq::Acquisition& a, const std::vector<std::size_t
     // columns').
     s.mz = vornelle_core::Array<double>(acq::spectrum_array_resource());
     if (!want_float32) s.intensity = vornelle_core::Array<double>(acq::spectrum_array_resource());
-    if (float32_counts) {
-      s.float32_counts = false;
-      s.intensity32 = vornelle_core::Array<float>(acq::spectrum_array_resource());
-    }
+    if (float32_counts) s.intensity32 = vornelle_core::Array<float>(acq::spectrum_array_resource());
   };
   acq::for_each_scan(a, indices, prefer, threads, prepare, visit);
 

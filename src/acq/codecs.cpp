@@ -281,11 +281,12 @@ template <class T>
   }
 }
 
-// The decoder, built for AVX-512, AVX2 and the baseline, chosen at load time; per output type.
+// The decoder, built for AVX-512, AVX2 and the baseline, chosen at load time; per output type
+// (float64 output never sets `inexact`).
 KESTRANE_ACQ_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default") Decoded tokens(
     std::span<const std::uint8_t> b, std::size_t in, double* __restrict out, std::size_t n,
-    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view) {
-  bool inexact = false;
+    std::size_t pos, std::span<std::uint8_t> signs, std::span<const std::uint8_t> signs_view,
+    bool& inexact) {
   return tokens_into(b, in, out, n, pos, signs, signs_view, inexact);
 }
 
@@ -316,10 +317,10 @@ std::optional<BlockFormat> classify(const FormatEntry& entry) noexcept {
 
 namespace {
 
-// Either output: `inexact` is null for float64 counts, which hold every value.
+// Either output; `inexact` as tokens() sets it.
 template <class T>
 Result<LinearAxis> run_length_into(std::span<const std::uint8_t> b, std::uint64_t point_count,
-                                   vornelle_core::Array<T>& intensity, bool* inexact) {
+                                   vornelle_core::Array<T>& intensity, bool& inexact) {
   if (b.size() < run_length_tokens_at) {
     return std::unexpected(run_length_error("block shorter than its 24-byte head"));
   }
@@ -347,14 +348,8 @@ Result<LinearAxis> run_length_into(std::span<const std::uint8_t> b, std::uint64_
   T* out = intensity.data();
   std::fill_n(out, lead, T{0});
   SignBitmap signs;
-  Decoded done;
-  if constexpr (std::is_same_v<T, float>) {
-    done = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead), signs, signs,
-                  *inexact);
-  } else {
-    done = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead), signs, signs);
-  }
-  const auto [end, pos] = done;
+  const auto [end, pos] = tokens(b, run_length_tokens_at, out, n, static_cast<std::size_t>(lead),
+                                 signs, signs, inexact);
   const char* message = nullptr;
   switch (end) {
     case RunEnd::literal_past_end:
@@ -384,13 +379,14 @@ Result<LinearAxis> run_length_into(std::span<const std::uint8_t> b, std::uint64_
 
 Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint64_t point_count,
                                      DoubleArray& intensity) {
-  return run_length_into(b, point_count, intensity, nullptr);
+  bool inexact = false;
+  return run_length_into(b, point_count, intensity, inexact);
 }
 
 Result<LinearAxis> decode_run_length(std::span<const std::uint8_t> b, std::uint64_t point_count,
                                      FloatArray& intensity, bool& exact) {
   bool inexact = false;
-  auto axis = run_length_into(b, point_count, intensity, &inexact);
+  auto axis = run_length_into(b, point_count, intensity, inexact);
   exact = axis && !inexact;
   return axis;
 }
@@ -400,7 +396,7 @@ namespace {
 template <class T>
 Result<LinearAxis> lzf_into(std::span<const std::uint8_t> block, std::uint64_t point_count,
                             vornelle_core::Array<T>& intensity, std::vector<std::uint8_t>& scratch,
-                            bool* inexact) {
+                            bool& inexact) {
   // 16 + 4n, checked: a claim whose size does not fit in 64 bits, or beyond what the block can
   // expand to, fails before any buffer of the claimed size exists.
   const auto expected = claimed_size(axis_head_size, 4, point_count);
@@ -422,7 +418,7 @@ Result<LinearAxis> lzf_into(std::span<const std::uint8_t> block, std::uint64_t p
     out[k] = static_cast<T>(v);
     if constexpr (std::is_same_v<T, float>) highest = std::max(highest, v);
   }
-  if (inexact != nullptr) *inexact = highest > std::uint32_t{float32_exact_limit};
+  inexact = highest > std::uint32_t{float32_exact_limit};
   return axis;
 }
 
@@ -431,18 +427,18 @@ Result<LinearAxis> lzf_into(std::span<const std::uint8_t> block, std::uint64_t p
 Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
                                       std::uint64_t point_count, DoubleArray& intensity,
                                       std::vector<std::uint8_t>& scratch) {
-  return lzf_into(block, point_count, intensity, scratch, nullptr);
+  bool inexact = false;
+  return lzf_into(block, point_count, intensity, scratch, inexact);
 }
 
 Result<LinearAxis> decode_lzf_profile(std::span<const std::uint8_t> block,
                                       std::uint64_t point_count, FloatArray& intensity,
                                       std::vector<std::uint8_t>& scratch, bool& exact) {
   bool inexact = false;
-  auto axis = lzf_into(block, point_count, intensity, scratch, &inexact);
+  auto axis = lzf_into(block, point_count, intensity, scratch, inexact);
   exact = axis && !inexact;
   return axis;
 }
-
 
 Result<LinearAxis> decode_raw_profile(std::span<const std::uint8_t> block,
                                       std::uint64_t point_count, DoubleArray& intensity) {

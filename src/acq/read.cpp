@@ -168,7 +168,8 @@ Status Acquisition::State::decode(const Block& b, bool shared, const Calibration
     default:
       break;
   }
-  const std::size_t points = out.intensity32.empty() ? out.intensity.size() : out.intensity32.size();
+  const std::size_t points =
+      out.intensity32.empty() ? out.intensity.size() : out.intensity32.size();
   out.mz.resize(points);
   if (cal != nullptr) {
     if (!calibrate_axis(*cal, axis.start, axis.step, out.mz)) return Status::uncalibrated;
